@@ -1,0 +1,74 @@
+# Settings shared by every target of the project.
+
+# Header-only spdlog over header-only fmt; level names as the service's log reader expects them.
+add_library(tw_logging_deps INTERFACE)
+target_compile_definitions(tw_logging_deps INTERFACE
+  SPDLOG_HEADER_ONLY
+  SPDLOG_FMT_EXTERNAL=1
+  FMT_HEADER_ONLY
+  [[SPDLOG_LEVEL_NAMES={"VERB","DEBUG","INFO","WARN","ERROR","FATAL","NONE"}]])
+
+if(CMAKE_CROSSCOMPILING)
+  # The host's /usr/include must not leak into a Windows build: expose only the header-only
+  # libraries we take from Debian, through a folder of links.
+  set(TW_XINCLUDE ${CMAKE_BINARY_DIR}/xinclude)
+  file(MAKE_DIRECTORY ${TW_XINCLUDE})
+  foreach(lib boost spdlog fmt)
+    if(NOT EXISTS ${TW_XINCLUDE}/${lib})
+      file(CREATE_LINK /usr/include/${lib} ${TW_XINCLUDE}/${lib} SYMBOLIC)
+    endif()
+  endforeach()
+  target_include_directories(tw_logging_deps SYSTEM INTERFACE ${TW_XINCLUDE})
+  add_library(tw_boost INTERFACE)
+  target_include_directories(tw_boost SYSTEM INTERFACE ${TW_XINCLUDE})
+  target_compile_definitions(tw_boost INTERFACE _WIN32_WINNT=0x0601 WIN32_LEAN_AND_MEAN NOMINMAX)
+  target_link_libraries(tw_boost INTERFACE ws2_32 mswsock)
+else()
+  find_package(Boost 1.74 REQUIRED)
+  find_package(Threads REQUIRED)
+  add_library(tw_boost INTERFACE)
+  target_link_libraries(tw_boost INTERFACE Boost::headers Threads::Threads)
+endif()
+
+add_library(tw_warnings INTERFACE)
+target_compile_options(tw_warnings INTERFACE -Wall -Wextra)
+
+if(TW_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# GoogleTest: Debian's package natively; compiled from Debian's sources for Windows.
+if(CMAKE_CROSSCOMPILING)
+  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  if(NOT TARGET GTest::gtest_main)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+  endif()
+else()
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+
+# One test program per module. Natively each case is its own CTest test; under Wine the
+# program runs whole, since starting a Wine process per case would cost seconds each.
+function(tw_add_gtest target)
+  cmake_parse_arguments(ARG "" "WORKING_DIRECTORY" "SOURCES;LIBS;LOCKS" ${ARGN})
+  add_executable(${target} ${ARG_SOURCES})
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest_main tw_warnings)
+  if(NOT ARG_WORKING_DIRECTORY)
+    set(ARG_WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  endif()
+  if(CMAKE_CROSSCOMPILING)
+    add_test(NAME ${target} COMMAND ${target} WORKING_DIRECTORY ${ARG_WORKING_DIRECTORY})
+    set_tests_properties(${target} PROPERTIES TIMEOUT 600)
+    if(ARG_LOCKS)
+      set_tests_properties(${target} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")
+    endif()
+  else()
+    gtest_discover_tests(${target} WORKING_DIRECTORY ${ARG_WORKING_DIRECTORY}
+      DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120 RESOURCE_LOCK "${ARG_LOCKS}")
+  endif()
+endfunction()

@@ -1,0 +1,127 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/codepage.h"
+#include "tw/log.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+class LogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("tw_log_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    file_ = dir_ / "2026-12-07.txt";
+  }
+  void TearDown() override {
+    tw::log::Shutdown();
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  fs::path dir_;
+  fs::path file_;
+};
+
+TEST_F(LogTest, RecordCarriesSeverityThreadFunctionAndLine) {
+  ASSERT_TRUE(tw::log::Init(file_.string(), tw::log::Severity::Debug));
+  const int line = __LINE__ + 1;
+  LOG_DEBUG("WebServer Port:{}", 12321);
+  const std::string text = ReadAll(file_);
+  EXPECT_NE(text.find(" DEBUG ["), std::string::npos) << text;
+  EXPECT_NE(text.find("[TestBody@" + std::to_string(line) + "] WebServer Port:12321"), std::string::npos) << text;
+}
+
+TEST_F(LogTest, MaxSeverityFiltersAndSwitchesAtRunTime) {
+  ASSERT_TRUE(tw::log::Init(file_.string(), tw::log::Severity::Error));
+  LOG_DEBUG("hidden debug");
+  LOG_INFO("hidden info");
+  LOG_ERROR("shown error");
+  tw::log::SetMaxSeverity(tw::log::Severity::Debug);
+  EXPECT_EQ(tw::log::MaxSeverity(), tw::log::Severity::Debug);
+  LOG_DEBUG("shown debug");
+  LOG_FATAL("shown fatal");
+  const std::string text = ReadAll(file_);
+  EXPECT_EQ(text.find("hidden"), std::string::npos) << text;
+  EXPECT_NE(text.find("ERROR"), std::string::npos);
+  EXPECT_NE(text.find("shown error"), std::string::npos);
+  EXPECT_NE(text.find("shown debug"), std::string::npos);
+  EXPECT_NE(text.find("FATAL"), std::string::npos);
+}
+
+TEST_F(LogTest, WithoutLoggerNothingIsWritten) {
+  ASSERT_TRUE(tw::log::Init(file_.string(), tw::log::Severity::Debug));
+  LOG_ERROR("before");
+  tw::log::Shutdown();
+  EXPECT_EQ(tw::log::Get(), nullptr);
+  LOG_ERROR("after");
+  const std::string text = ReadAll(file_);
+  EXPECT_NE(text.find("before"), std::string::npos);
+  EXPECT_EQ(text.find("after"), std::string::npos);
+}
+
+TEST_F(LogTest, RollsAtTenThousandBytesKeepingFiveFiles) {
+  ASSERT_TRUE(tw::log::Init(file_.string(), tw::log::Severity::Debug));
+  const std::string filler(150, 'x');
+  for (int i = 0; i < 600; ++i) LOG_ERROR("record {} {}", i, filler);
+  tw::log::Shutdown();
+  for (int n = 1; n <= 4; ++n) {
+    const fs::path rolled = dir_ / ("2026-12-07." + std::to_string(n) + ".txt");
+    ASSERT_TRUE(fs::exists(rolled)) << rolled;
+    EXPECT_LE(fs::file_size(rolled), tw::log::kMaxFileSize);
+    EXPECT_GT(fs::file_size(rolled), tw::log::kMaxFileSize - 400);
+  }
+  EXPECT_TRUE(fs::exists(file_));
+  EXPECT_LE(fs::file_size(file_), tw::log::kMaxFileSize);
+  EXPECT_FALSE(fs::exists(dir_ / "2026-12-07.5.txt"));
+  int files = 0;
+  for (const auto& e : fs::directory_iterator(dir_)) files += e.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(files, 5);
+  // The newest record is in the current file, the oldest kept ones in number 4.
+  EXPECT_NE(ReadAll(file_).find("record 599 "), std::string::npos);
+  EXPECT_EQ(ReadAll(dir_ / "2026-12-07.4.txt").find("record 0 "), std::string::npos);
+}
+
+TEST_F(LogTest, ReopeningTheSameFileAppends) {
+  ASSERT_TRUE(tw::log::Init(file_.string(), tw::log::Severity::Debug));
+  LOG_ERROR("first run");
+  ASSERT_TRUE(tw::log::Init(file_.string(), tw::log::Severity::Debug));
+  LOG_ERROR("second run");
+  tw::log::Shutdown();
+  const std::string text = ReadAll(file_);
+  EXPECT_NE(text.find("first run"), std::string::npos);
+  EXPECT_NE(text.find("second run"), std::string::npos);
+}
+
+TEST_F(LogTest, ChineseTextsUseTheLogCodePage) {
+  ASSERT_TRUE(tw::log::Init(file_.string(), tw::log::Severity::Debug));
+  LOG_ERROR("{}", platform::LogText("男"));
+  tw::log::Shutdown();
+  const std::string text = ReadAll(file_);
+#if defined(_WIN32)
+  EXPECT_NE(text.find("\xC4\xD0"), std::string::npos);
+#else
+  EXPECT_NE(text.find("\xE7\x94\xB7"), std::string::npos);
+#endif
+}
+
+TEST_F(LogTest, UnwritableFileIsReported) {
+  std::ofstream(dir_ / "blocker") << "a file where the folder should be";
+  EXPECT_FALSE(tw::log::Init((dir_ / "blocker" / "x.txt").string(), tw::log::Severity::Debug));
+}
+
+}  // namespace

@@ -1,0 +1,21 @@
+// Dynamic libraries loaded at run time by their Windows file name ("devtool.dll").
+// On Linux "name.dll" is looked for as "libname.so", first beside the running program,
+// then by the dynamic loader's ordinary search.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+using DynLib = void*;
+
+DynLib LoadDynLib(const char* windowsName);  // null when it cannot be loaded
+void* DynSymbol(DynLib lib, const char* name);  // null when missing
+void FreeDynLib(DynLib lib);
+std::string DynLibError();  // text of the last failure, for logs
+
+// The platform's file name for a library: "devtool.dll" stays as it is on Windows and becomes
+// "libdevtool.so" on Linux.
+std::string DynLibFileName(const char* windowsName);
+
+}  // namespace platform

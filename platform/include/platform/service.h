@@ -1,0 +1,93 @@
+// Service host and service manager client. Windows: the service control manager (SCM) and the
+// event log. Linux: a foreground process whose stop control is SIGTERM/SIGINT; the manager
+// client drives a systemd unit where systemd runs, and fails with kErrorNoManager elsewhere.
+// Numbers are those of the Windows API so the host code reads like its Windows original.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace platform::service {
+
+// Service types, states, controls.
+constexpr uint32_t kWin32OwnProcess = 0x10;
+constexpr uint32_t kStopped = 1;
+constexpr uint32_t kStartPending = 2;
+constexpr uint32_t kStopPending = 3;
+constexpr uint32_t kRunning = 4;
+constexpr uint32_t kControlStop = 1;
+constexpr uint32_t kAcceptStop = 1;
+constexpr uint32_t kNoError = 0;
+
+// Access rights.
+constexpr uint32_t kManagerAllAccess = 0xF003F;
+constexpr uint32_t kServiceAllAccess = 0xF01FF;
+constexpr uint32_t kDelete = 0x10000;
+constexpr uint32_t kServiceQueryStatus = 0x0004;
+constexpr uint32_t kServiceEnumerateDependents = 0x0008;
+constexpr uint32_t kServiceStop = 0x0020;
+
+// Error codes the callers look at.
+constexpr uint32_t kErrorFailedServiceControllerConnect = 1063;
+constexpr uint32_t kErrorServiceDoesNotExist = 1060;
+constexpr uint32_t kErrorNoManager = 1115;  // no service manager on this system
+
+struct Status {
+  uint32_t serviceType = 0;
+  uint32_t currentState = 0;
+  uint32_t controlsAccepted = 0;
+  uint32_t win32ExitCode = 0;
+  uint32_t serviceSpecificExitCode = 0;
+  uint32_t checkPoint = 0;
+  uint32_t waitHint = 0;
+};
+
+struct ProcessStatus : Status {
+  uint32_t processId = 0;
+};
+
+using MainRoutine = void (*)(uint32_t argc, wchar_t** argv);
+using ControlHandler = void (*)(uint32_t control);
+using StatusHandle = void*;
+using ScHandle = void*;
+
+// Last error of the calls below (GetLastError on Windows, an errno-like code on Linux).
+uint32_t LastError();
+
+// --- Inside the service process ---
+
+// true where no service manager starts the program itself (Linux: systemd runs it as an
+// ordinary foreground process), so that a run without arguments serves in the foreground.
+bool ServesInForegroundByDefault();
+// Connects to the manager and runs `main` on a new thread; returns when the service has ended.
+// false when the process was not started by a manager (for example from a console).
+bool RunDispatcher(const char* name, MainRoutine main);
+// null on failure.
+StatusHandle RegisterControlHandler(const char* name, ControlHandler handler);
+bool SetStatus(StatusHandle handle, const Status& status);
+// Console runs: Ctrl+C (and SIGTERM on Linux) call handler(kControlStop).
+bool InstallConsoleStopHandler(ControlHandler handler);
+// One error entry in the system's event log (Linux: standard error). false when the event
+// source cannot be registered.
+bool ReportErrorEvent(const char* source, uint32_t eventId, const std::vector<std::string>& texts);
+
+// --- Service manager client (the command words) ---
+
+ScHandle ScOpenManager(uint32_t access);
+ScHandle ScOpenService(ScHandle manager, const char* name, uint32_t access);
+// Own process, automatic start, normal error control, local system account, the program path
+// unchanged as the command line.
+ScHandle ScCreateService(ScHandle manager, const char* name, const char* displayName,
+                       const std::string& programPath);
+bool ScDeleteService(ScHandle service);
+bool ScStartService(ScHandle service);
+bool ScControlService(ScHandle service, uint32_t control, Status* status);
+bool ScQueryStatus(ScHandle service, ProcessStatus* status);
+void ScCloseHandle(ScHandle handle);
+
+// Milliseconds since some fixed moment (GetTickCount), and a plain sleep.
+uint32_t TickCount();
+void SleepMs(uint32_t ms);
+
+}  // namespace platform::service

@@ -1,0 +1,16 @@
+#include "platform/msgbox.h"
+
+#include <cstdio>
+#include <string>
+
+namespace platform {
+
+void ShowMessageBox(std::string_view utf8Text) {
+  // One write, so that concurrent messages do not interleave mid-line.
+  std::string line(utf8Text);
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), stderr);
+  std::fflush(stderr);
+}
+
+}  // namespace platform

@@ -1,0 +1,152 @@
+#include "platform/service.h"
+
+#include <windows.h>
+
+#include "platform/codepage.h"
+
+namespace platform::service {
+namespace {
+
+MainRoutine g_main = nullptr;
+ControlHandler g_consoleHandler = nullptr;
+
+void WINAPI DispatcherMain(DWORD argc, LPWSTR* argv) {
+  if (g_main) g_main(argc, argv);
+}
+
+BOOL WINAPI ConsoleCtrl(DWORD type) {
+  switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      if (g_consoleHandler) g_consoleHandler(kControlStop);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+SC_HANDLE Sc(ScHandle h) { return static_cast<SC_HANDLE>(h); }
+
+void CopyStatus(const SERVICE_STATUS_PROCESS& in, ProcessStatus* out) {
+  out->serviceType = in.dwServiceType;
+  out->currentState = in.dwCurrentState;
+  out->controlsAccepted = in.dwControlsAccepted;
+  out->win32ExitCode = in.dwWin32ExitCode;
+  out->serviceSpecificExitCode = in.dwServiceSpecificExitCode;
+  out->checkPoint = in.dwCheckPoint;
+  out->waitHint = in.dwWaitHint;
+  out->processId = in.dwProcessId;
+}
+
+}  // namespace
+
+bool ServesInForegroundByDefault() { return false; }
+
+uint32_t LastError() { return ::GetLastError(); }
+
+bool RunDispatcher(const char* name, MainRoutine main) {
+  g_main = main;
+  std::wstring wname = WideFromUtf8(name);
+  SERVICE_TABLE_ENTRYW table[] = {{wname.data(), DispatcherMain}, {nullptr, nullptr}};
+  return ::StartServiceCtrlDispatcherW(table) != FALSE;
+}
+
+StatusHandle RegisterControlHandler(const char* name, ControlHandler handler) {
+  // LPHANDLER_FUNCTION is WINAPI; our handler is a plain function of the same shape on the
+  // 64-bit build but not on the 32-bit one, so keep it behind a trampoline.
+  static ControlHandler s_handler = nullptr;
+  s_handler = handler;
+  struct Trampoline {
+    static VOID WINAPI Call(DWORD control) {
+      if (s_handler) s_handler(control);
+    }
+  };
+  return ::RegisterServiceCtrlHandlerW(WideFromUtf8(name).c_str(), Trampoline::Call);
+}
+
+bool SetStatus(StatusHandle handle, const Status& s) {
+  SERVICE_STATUS st{};
+  st.dwServiceType = s.serviceType;
+  st.dwCurrentState = s.currentState;
+  st.dwControlsAccepted = s.controlsAccepted;
+  st.dwWin32ExitCode = s.win32ExitCode;
+  st.dwServiceSpecificExitCode = s.serviceSpecificExitCode;
+  st.dwCheckPoint = s.checkPoint;
+  st.dwWaitHint = s.waitHint;
+  return ::SetServiceStatus(static_cast<SERVICE_STATUS_HANDLE>(handle), &st) != FALSE;
+}
+
+bool InstallConsoleStopHandler(ControlHandler handler) {
+  g_consoleHandler = handler;
+  return ::SetConsoleCtrlHandler(ConsoleCtrl, TRUE) != FALSE;
+}
+
+bool ReportErrorEvent(const char* source, uint32_t eventId, const std::vector<std::string>& texts) {
+  HANDLE h = ::RegisterEventSourceW(nullptr, WideFromUtf8(source).c_str());
+  if (h == nullptr) return false;
+  std::vector<std::wstring> wide;
+  wide.reserve(texts.size());
+  for (const auto& t : texts) wide.push_back(WideFromUtf8(t));
+  std::vector<LPCWSTR> strings;
+  for (const auto& w : wide) strings.push_back(w.c_str());
+  ::ReportEventW(h, EVENTLOG_ERROR_TYPE, 0, eventId, nullptr, static_cast<WORD>(strings.size()), 0,
+                 strings.data(), nullptr);
+  ::DeregisterEventSource(h);
+  return true;
+}
+
+ScHandle ScOpenManager(uint32_t access) { return ::OpenSCManagerW(nullptr, nullptr, access); }
+
+ScHandle ScOpenService(ScHandle manager, const char* name, uint32_t access) {
+  return ::OpenServiceW(Sc(manager), WideFromUtf8(name).c_str(), access);
+}
+
+ScHandle ScCreateService(ScHandle manager, const char* name, const char* displayName,
+                       const std::string& programPath) {
+  return ::CreateServiceW(Sc(manager), WideFromUtf8(name).c_str(), WideFromUtf8(displayName).c_str(),
+                          SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                          SERVICE_ERROR_NORMAL, WideFromUtf8(programPath).c_str(), nullptr, nullptr,
+                          nullptr, nullptr, nullptr);
+}
+
+bool ScDeleteService(ScHandle service) { return ::DeleteService(Sc(service)) != FALSE; }
+
+bool ScStartService(ScHandle service) { return ::StartServiceW(Sc(service), 0, nullptr) != FALSE; }
+
+bool ScControlService(ScHandle service, uint32_t control, Status* status) {
+  SERVICE_STATUS st{};
+  if (!::ControlService(Sc(service), control, &st)) return false;
+  if (status) {
+    status->serviceType = st.dwServiceType;
+    status->currentState = st.dwCurrentState;
+    status->controlsAccepted = st.dwControlsAccepted;
+    status->win32ExitCode = st.dwWin32ExitCode;
+    status->serviceSpecificExitCode = st.dwServiceSpecificExitCode;
+    status->checkPoint = st.dwCheckPoint;
+    status->waitHint = st.dwWaitHint;
+  }
+  return true;
+}
+
+bool ScQueryStatus(ScHandle service, ProcessStatus* status) {
+  SERVICE_STATUS_PROCESS st{};
+  DWORD needed = 0;
+  if (!::QueryServiceStatusEx(Sc(service), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&st),
+                              sizeof st, &needed)) {
+    return false;
+  }
+  CopyStatus(st, status);
+  return true;
+}
+
+void ScCloseHandle(ScHandle handle) {
+  if (handle) ::CloseServiceHandle(Sc(handle));
+}
+
+uint32_t TickCount() { return ::GetTickCount(); }
+
+void SleepMs(uint32_t ms) { ::Sleep(ms); }
+
+}  // namespace platform::service

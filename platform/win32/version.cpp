@@ -1,0 +1,83 @@
+#include "platform/version.h"
+
+#include <windows.h>
+
+#include <cwchar>
+#include <vector>
+
+#include "platform/codepage.h"
+
+namespace platform {
+namespace {
+
+std::wstring ModulePath() {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    const DWORD size = static_cast<DWORD>(buffer.size());
+    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), size);
+    if (n == 0) return std::wstring();
+    // A full buffer means the path was cut short.
+    if (n < size) return std::wstring(buffer.data(), n);
+    if (buffer.size() >= 32768) return std::wstring(buffer.data(), n);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+void AppendHex4(std::wstring& out, WORD value) {
+  static const wchar_t digits[] = L"0123456789abcdef";
+  for (int shift = 12; shift >= 0; shift -= 4) out.push_back(digits[(value >> shift) & 0xF]);
+}
+
+struct Translation {
+  WORD language;
+  WORD codePage;
+};
+
+}  // namespace
+
+std::string ProgramPath() { return Utf8FromWide(ModulePath()); }
+
+std::string ProgramDirectory() {
+  const std::string path = ProgramPath();
+  const size_t cut = path.find_last_of("\\/");
+  return cut == std::string::npos ? std::string() : path.substr(0, cut);
+}
+
+std::optional<std::string> ProgramFileVersion() {
+  // The fixed 400-character buffer is deliberate: deeper paths have always reported no version.
+  wchar_t path[400];
+  const DWORD n = GetModuleFileNameW(nullptr, path, 400);
+  if (n == 0) return std::nullopt;
+  if (n >= 400) path[399] = L'\0';
+
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+  if (size == 0) return std::nullopt;
+  std::vector<unsigned char> info(size);
+  if (!GetFileVersionInfoW(path, 0, size, info.data())) return std::string();
+
+  std::wstring versions;
+  void* list = nullptr;
+  UINT listBytes = 0;
+  if (VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", &list, &listBytes) &&
+      list != nullptr) {
+    const auto* entries = static_cast<const Translation*>(list);
+    const size_t count = listBytes / sizeof(Translation);
+    for (size_t i = 0; i < count; ++i) {
+      std::wstring key = L"\\StringFileInfo\\";
+      AppendHex4(key, entries[i].language);
+      AppendHex4(key, entries[i].codePage);
+      key += L"\\FileVersion";
+      void* text = nullptr;
+      UINT chars = 0;
+      if (VerQueryValueW(info.data(), key.c_str(), &text, &chars) && text != nullptr) {
+        // Whether the length counts the terminating NUL differs between resource compilers.
+        const auto* value = static_cast<const wchar_t*>(text);
+        versions.append(value, wcsnlen(value, chars));
+      }
+    }
+  }
+  return Utf8FromWide(versions);
+}
+
+}  // namespace platform

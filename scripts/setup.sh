@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Installs everything the builds and tests need, from Debian's repositories and npm.
+# Idempotent: when everything is present it only checks and returns within seconds.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  libboost-dev libspdlog-dev libfmt-dev libopencv-dev libhidapi-dev libgtest-dev googletest
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
+  wine wine32:i386 wine64
+  chromium
+  xvfb xauth curl procps psmisc
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+# Node.js may come from elsewhere with its own npm; Debian's npm would conflict with it.
+if ! command -v node >/dev/null 2>&1; then missing+=(nodejs); fi
+if ! command -v npm >/dev/null 2>&1; then missing+=(npm); fi
+
+if [ "${#missing[@]}" -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+  fi
+  $SUDO apt-get update -qq
+  $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# One Wine prefix per machine, outside the checkout; creating it takes a while, so only once.
+export WINEPREFIX="${WINEPREFIX:-$HOME/.local/share/tarnwick-wine}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  echo "setup: creating the Wine prefix $WINEPREFIX"
+  mkdir -p "$WINEPREFIX"
+  WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init >/dev/null 2>&1 || true
+  wineserver -w || true
+fi
+
+# Browser-test driver from npm (uses Debian's chromium; never downloads a browser).
+if [ ! -d "$here/web/tests/node_modules/playwright-core" ]; then
+  echo "setup: installing the browser-test driver"
+  (cd "$here/web/tests" && npm ci --no-audit --no-fund --silent 2>/dev/null || npm install --no-audit --no-fund --silent)
+fi

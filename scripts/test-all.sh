@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Every test: set up, build linux, linux-asan, win32 and win64, run all tests natively and
+# under Wine. Prints one summary line per preset and fails if any preset fails.
+set -uo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$here"
+"$here/scripts/setup.sh" || exit 1
+
+export WINEPREFIX="${WINEPREFIX:-$HOME/.local/share/tarnwick-wine}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export TARNWICK_MESSAGEBOX=stderr
+# One Wine server for the whole run: starting one per test program costs seconds, and the
+# service tests need it to outlive their own processes.
+wineserver -p >/dev/null 2>&1 || true
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+
+jobs="$(nproc)"
+failed=()
+for preset in ${TW_PRESETS:-linux linux-asan win32 win64}; do
+  echo "=== $preset: configure and build"
+  if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset" -j "$jobs"; then
+    failed+=("$preset(build)")
+    continue
+  fi
+  echo "=== $preset: tests"
+  # Tests that take the service's fixed ports hold a resource lock, so running the rest in
+  # parallel is safe.
+  if ! ctest --preset "$preset" -j "$jobs"; then
+    failed+=("$preset(tests)")
+  fi
+done
+
+if [ "${#failed[@]}" -gt 0 ]; then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "All presets passed."

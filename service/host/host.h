@@ -1,0 +1,56 @@
+// Service host: process entry with the command words, the service main routine, the control
+// handler, start-up with the port choice, and the poll loop.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/export.h"
+#include "platform/service.h"
+
+class Tarnwick;
+
+// Optional devtool library, bound at start-up; each pointer is null when unavailable.
+using SDT_OpenPortFn = int(TW_STDCALL*)(int port);
+using SDT_ClosePortFn = int(TW_STDCALL*)(int port);
+using SDT_WriteAppMsgFn = int(TW_STDCALL*)(int port, unsigned char* send, int sendLength, unsigned char* receive,
+                                           unsigned int* receiveLength, int flag);
+extern SDT_OpenPortFn g_SDT_OpenPort;
+extern SDT_ClosePortFn g_SDT_ClosePort;
+extern SDT_WriteAppMsgFn g_SDT_WriteAppMsg;
+
+extern const uint16_t kCandidatePorts[3];
+
+int TarnwickMain(const std::vector<std::string>& args);
+
+void SvcMain(uint32_t argc, wchar_t** argv);
+void SvcCtrlHandler(uint32_t control);
+void SvcInit(uint32_t argc, wchar_t** argv);
+void ReportSvcStatus(uint32_t currentState, uint32_t win32ExitCode, uint32_t waitHint);
+void SvcReportEvent(const char* functionName, uint32_t error = platform::service::LastError());
+int PortAntiOccupation(int port);
+
+void SvcInstall();
+void DoDeleteSvc();
+void DoStartSvc();
+void DoStopSvc();
+
+// Runs start-up and the poll loop in the foreground; the stop control is Ctrl+C (SIGTERM too
+// on Linux).
+void RunConsole();
+
+// Registers every route that exists, in route-table order.
+void RegisterRoutes(Tarnwick& server);
+
+// Shows a message box with a text formatted into 100 characters, as the command words do.
+void ShowBox(const char* fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// Test and console hooks. The observer sees every status report; the listening hook is called
+// once the server listens.
+void SetStatusObserver(void (*observer)(const platform::service::Status& status));
+void SetListeningHook(void (*hook)(const std::string& port));

@@ -1,0 +1,289 @@
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+
+#include "host.h"
+#include "http/http.h"
+#include "platform/codepage.h"
+#include "platform/dynlib.h"
+#include "platform/event.h"
+#include "platform/msgbox.h"
+#include "platform/net.h"
+#include "tw/log.h"
+
+namespace svc = platform::service;
+
+SDT_OpenPortFn g_SDT_OpenPort = nullptr;
+SDT_ClosePortFn g_SDT_ClosePort = nullptr;
+SDT_WriteAppMsgFn g_SDT_WriteAppMsg = nullptr;
+
+const uint16_t kCandidatePorts[3] = {12321, 61234, 23456};
+
+namespace {
+
+constexpr char kServiceName[] = "Tarnwick";
+
+svc::Status g_status;
+svc::StatusHandle g_statusHandle = nullptr;
+uint32_t g_checkPoint = 1;
+std::unique_ptr<platform::Event> g_stopEvent;
+bool g_underManager = false;
+void (*g_statusObserver)(const svc::Status&) = nullptr;
+void (*g_listeningHook)(const std::string&) = nullptr;
+
+// The control handler runs on another thread; it may wake the poll pass only while the server
+// is alive.
+std::mutex g_serverMutex;
+Tarnwick* g_server = nullptr;
+
+void SetLiveServer(Tarnwick* server) {
+  std::lock_guard<std::mutex> lock(g_serverMutex);
+  g_server = server;
+}
+
+void BindDevtool() {
+  platform::DynLib lib = platform::LoadDynLib("devtool.dll");
+  void* open = lib ? platform::DynSymbol(lib, "SDT_OpenPort") : nullptr;
+  void* close = lib ? platform::DynSymbol(lib, "SDT_ClosePort") : nullptr;
+  void* write = lib ? platform::DynSymbol(lib, "SDT_WriteAppMsg") : nullptr;
+  if (open == nullptr || close == nullptr || write == nullptr) {
+    if (lib) platform::FreeDynLib(lib);
+    g_SDT_OpenPort = nullptr;
+    g_SDT_ClosePort = nullptr;
+    g_SDT_WriteAppMsg = nullptr;
+    TW_LOG_AS("SvcInit", tw::log::Severity::Error, "{}", platform::LogText("加载动态库devtool.dll失败!"));
+    return;
+  }
+  g_SDT_OpenPort = reinterpret_cast<SDT_OpenPortFn>(open);
+  g_SDT_ClosePort = reinterpret_cast<SDT_ClosePortFn>(close);
+  g_SDT_WriteAppMsg = reinterpret_cast<SDT_WriteAppMsgFn>(write);
+}
+
+// Steps shared by the service and the console run: folders, log, first status report.
+bool StartLogging() {
+  char date[128] = {0};
+  const std::time_t now = std::time(nullptr);
+  // Called once, before any other thread could use the shared result.
+  std::strftime(date, sizeof date, "%Y-%m-%d", std::localtime(&now));
+
+  std::error_code ec;
+  std::filesystem::create_directory("Log", ec);
+  std::filesystem::create_directory(std::string("Log") + "/Photo", ec);
+  return tw::log::Init(std::string("Log") + "/" + date + ".txt", tw::log::Severity::Debug);
+}
+
+}  // namespace
+
+void SetStatusObserver(void (*observer)(const svc::Status&)) { g_statusObserver = observer; }
+void SetListeningHook(void (*hook)(const std::string&)) { g_listeningHook = hook; }
+
+void ShowBox(const char* fmt, ...) {
+  char text[100];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  platform::ShowMessageBox(text);
+}
+
+void ReportSvcStatus(uint32_t currentState, uint32_t win32ExitCode, uint32_t waitHint) {
+  LOG_INFO("Enter!");
+  g_status.currentState = currentState;
+  g_status.win32ExitCode = win32ExitCode;
+  g_status.waitHint = waitHint;
+  g_status.controlsAccepted = currentState == svc::kStartPending ? 0 : svc::kAcceptStop;
+  if (currentState == svc::kRunning || currentState == svc::kStopped) {
+    g_status.checkPoint = 0;
+  } else {
+    g_status.checkPoint = g_checkPoint++;
+  }
+  if (g_statusHandle != nullptr) svc::SetStatus(g_statusHandle, g_status);
+  if (g_statusObserver != nullptr) g_statusObserver(g_status);
+  LOG_INFO("Exit!");
+}
+
+void SvcCtrlHandler(uint32_t control) {
+  if (control != svc::kControlStop) return;
+  ReportSvcStatus(svc::kStopPending, svc::kNoError, 0);
+  if (g_stopEvent) g_stopEvent->Set();
+  {
+    // A stop must not wait for the poll pass to run out.
+    std::lock_guard<std::mutex> lock(g_serverMutex);
+    if (g_server != nullptr) g_server->Interrupt();
+  }
+  ReportSvcStatus(g_status.currentState, svc::kNoError, 0);
+}
+
+void SvcReportEvent(const char* functionName, uint32_t error) {
+  char text[80];
+  std::snprintf(text, sizeof text, "%s failed with %u", functionName, static_cast<unsigned>(error));
+  if (!svc::ReportErrorEvent(kServiceName, 0xC0020001u, {kServiceName, text})) {
+    LOG_ERROR("RegisterEventSource failed!");
+  }
+}
+
+int PortAntiOccupation(int port) {
+  int error = 0;
+  if (platform::ProbeTcpPort(static_cast<uint16_t>(port), &error) == platform::PortProbe::InUse) {
+    LOG_ERROR("Port:({}) is occupied", port);
+    return 0;
+  }
+  return 1;
+}
+
+void SvcInit(uint32_t, wchar_t**) {
+  std::string port;
+  auto server = std::make_shared<Tarnwick>();
+  LOG_DEBUG("SvcInit Enter!");
+
+  g_stopEvent = platform::Event::CreateManualReset();
+  if (!g_stopEvent) {
+    ReportSvcStatus(svc::kStopped, svc::kNoError, 0);
+    LOG_ERROR("CreateEvent Failed!");
+    ShowBox("CreateEvent Failed");
+    return;
+  }
+
+  LOG_DEBUG("ReportSvcStatus Enter!");
+  ReportSvcStatus(svc::kRunning, svc::kNoError, 0);
+
+  BindDevtool();
+
+  const int wsa = platform::NetStartup(0x0101);
+  if (wsa != 0) {
+    LOG_ERROR("WSAStartup Error:{}", wsa);
+    ShowBox("WSAStartup Error");
+    ReportSvcStatus(svc::kStopped, svc::kNoError, 0);
+    return;
+  }
+
+  LOG_DEBUG("Port!{}", port);
+  for (uint16_t candidate : kCandidatePorts) {
+    if (PortAntiOccupation(candidate) == 1) {
+      port = std::to_string(candidate);
+      LOG_DEBUG("WebServer Port:{}", port);
+      break;
+    }
+  }
+  if (port.empty()) {
+    LOG_ERROR("All ports occupied");
+    ReportSvcStatus(svc::kStopped, svc::kNoError, 0);
+    return;
+  }
+
+  LOG_DEBUG("http_server Init!{}", port);
+  server->Init(port);
+  RegisterRoutes(*server);
+  LOG_DEBUG("AddHandler Done!");
+
+  tw::log::SetMaxSeverity(tw::log::Severity::Error);
+
+  if (!server->Start()) {
+    // Someone took the port after the probe: running without a listener would claim success.
+    LOG_ERROR("WebServer Start failed:{}", port);
+    ReportSvcStatus(svc::kStopped, svc::kNoError, 0);
+    return;
+  }
+  SetLiveServer(server.get());
+  if (g_listeningHook != nullptr) g_listeningHook(port);
+
+  for (;;) {
+    const platform::WaitResult r = g_stopEvent->Wait(0);
+    if (r == platform::WaitResult::Timeout) {
+      server->PollOnce();
+    } else if (r == platform::WaitResult::Signalled) {
+      ReportSvcStatus(svc::kStopped, svc::kNoError, 0);
+      SetLiveServer(nullptr);
+      server->Close();
+      break;
+    } else {
+      // A failing wait must not turn the loop into a spin.
+      svc::SleepMs(100);
+    }
+  }
+}
+
+void SvcMain(uint32_t argc, wchar_t** argv) {
+  StartLogging();
+  LOG_DEBUG("SvcMain Enter!");
+
+  if (g_underManager) {
+    g_statusHandle = svc::RegisterControlHandler(kServiceName, SvcCtrlHandler);
+    if (g_statusHandle == nullptr) {
+      const uint32_t error = svc::LastError();
+      SvcReportEvent("RegisterServiceCtrlHandler", error);
+      ShowBox("RegisterServiceCtrlHandler");
+      return;
+    }
+  }
+
+  g_checkPoint = 1;
+  g_status = svc::Status{};
+  g_status.serviceType = svc::kWin32OwnProcess;
+  g_status.serviceSpecificExitCode = 0;
+  ReportSvcStatus(svc::kStartPending, svc::kNoError, 3000);
+
+  LOG_DEBUG("SvcInit!");
+  SvcInit(argc, argv);
+}
+
+void RunConsole() {
+  g_underManager = false;
+  g_statusHandle = nullptr;
+  svc::InstallConsoleStopHandler(SvcCtrlHandler);
+  SvcMain(0, nullptr);
+}
+
+namespace {
+
+void RunService() {
+  g_underManager = true;
+  if (!svc::RunDispatcher(kServiceName, SvcMain)) {
+    const uint32_t error = svc::LastError();
+    platform::ShowMessageBox("Tarnwick服务打开失败!");
+    SvcReportEvent("StartServiceCtrlDispatcher", error);
+  }
+}
+
+bool SameWord(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return i == a.size() && b[i] == '\0';
+}
+
+void PrintListening(const std::string& port) {
+  std::printf("Tarnwick listening on http://127.0.0.1:%s/ (all IPv4 interfaces); Ctrl+C stops it\n", port.c_str());
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int TarnwickMain(const std::vector<std::string>& args) {
+  const std::string word = args.size() > 1 ? args[1] : std::string();
+  if (SameWord(word, "install")) {
+    SvcInstall();
+  } else if (SameWord(word, "uninstall")) {
+    DoDeleteSvc();
+  } else if (SameWord(word, "start")) {
+    DoStartSvc();
+  } else if (SameWord(word, "stop")) {
+    DoStopSvc();
+  } else if (SameWord(word, "console")) {
+    SetListeningHook(PrintListening);
+    RunConsole();
+  } else if (svc::ServesInForegroundByDefault()) {
+    SetListeningHook(PrintListening);
+    RunConsole();
+  } else {
+    RunService();
+  }
+  return 0;
+}

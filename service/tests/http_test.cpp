@@ -1,0 +1,227 @@
+// The parts of the HTTP front that need no socket: Base64, the parameter rule, the envelope
+// and the dispatch.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "http/http.h"
+#include "http/local_routes.h"
+#include "tw/log.h"
+
+namespace {
+
+std::string B64(const std::string& s) {
+  return Base64Encode(reinterpret_cast<const unsigned char*>(s.data()), static_cast<int>(s.size()));
+}
+
+TEST(Base64, StandardVectors) {
+  EXPECT_EQ(B64(""), "");
+  EXPECT_EQ(B64("a"), "YQ==");
+  EXPECT_EQ(B64("ab"), "YWI=");
+  EXPECT_EQ(B64("abc"), "YWJj");
+  EXPECT_EQ(B64("foobar"), "Zm9vYmFy");
+  EXPECT_EQ(B64("fooba"), "Zm9vYmE=");
+  EXPECT_EQ(B64(std::string("\xff\xfe\xfd\x00\x01", 5)), "//79AAE=");
+  EXPECT_EQ(Base64Encode(nullptr, 3), "");
+  EXPECT_EQ(Base64Encode(reinterpret_cast<const unsigned char*>("abc"), -1), "");
+}
+
+TEST(Base64, LargeInputHasNoLineBreaks) {
+  std::string data(38862, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+  const std::string out = B64(data);
+  EXPECT_EQ(out.size(), 51816u);
+  EXPECT_EQ(out.find('\n'), std::string::npos);
+}
+
+std::string Var(const char* text, const char* name, size_t size, int* result = nullptr) {
+  mg_str s{text, text ? std::strlen(text) : 0};
+  std::string buf(size, 'Z');
+  const int r = mg_get_http_var(text ? &s : nullptr, name, &buf[0], size);
+  if (result) *result = r;
+  return std::string(buf.c_str());
+}
+
+TEST(Parameters, NamesMatchWithoutCaseAtStartOrAfterAmpersand) {
+  EXPECT_EQ(Var("port=2", "Port", 20), "2");
+  EXPECT_EQ(Var("Port=2", "Port", 20), "2");
+  EXPECT_EQ(Var("PORT=2&ReadType=3", "Port", 20), "2");
+  EXPECT_EQ(Var("ReadType=3&port=1001", "Port", 20), "1001");
+  EXPECT_EQ(atoi(Var("Port=%32", "Port", 20).c_str()), 2);
+  // Not a match: inside another name, or without "=".
+  EXPECT_EQ(Var("MyPort=5", "Port", 20), "");
+  EXPECT_EQ(Var("Portx=5&Port=6", "Port", 20), "6");
+  EXPECT_EQ(Var("Port", "Port", 20), "");
+}
+
+TEST(Parameters, DecodingCuttingAndMissing) {
+  EXPECT_EQ(Var("Name=a+b%20c", "Name", 20), "a b c");
+  EXPECT_EQ(Var("Name=%E7%94%B7", "Name", 20), "\xE7\x94\xB7");
+  // Malformed escapes stay as they are.
+  EXPECT_EQ(Var("Name=100%&x=1", "Name", 20), "100%");
+  EXPECT_EQ(Var("Name=%zz%4", "Name", 20), "%zz%4");
+  // Cut to size-1 bytes.
+  int r = 0;
+  EXPECT_EQ(Var("Open=123456789012345678901234", "Open", 20, &r), "1234567890123456789");
+  EXPECT_EQ(r, 19);
+  EXPECT_EQ(Var("Open=%31%32%33", "Open", 3), "12");
+  // Missing parameter or no text at all leave the buffer empty.
+  EXPECT_EQ(Var("Other=1", "Open", 20, &r), "");
+  EXPECT_EQ(r, -1);
+  EXPECT_EQ(Var(nullptr, "Open", 20), "");
+  EXPECT_EQ(Var("", "Open", 20), "");
+  EXPECT_EQ(Var("Open=", "Open", 20, &r), "");
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(atoi(Var("Open=abc", "Open", 20).c_str()), 0);
+}
+
+TEST(Parameters, NoRoomAtAll) {
+  mg_str s{"a=1", 3};
+  char c = 'x';
+  EXPECT_EQ(mg_get_http_var(&s, "a", nullptr, 5), -2);
+  EXPECT_EQ(mg_get_http_var(&s, "a", &c, 0), -2);
+  EXPECT_EQ(c, 'x');
+  char one[1] = {'x'};
+  EXPECT_EQ(mg_get_http_var(&s, "a", one, 1), 0);
+  EXPECT_EQ(one[0], '\0');
+}
+
+TEST(Envelope, ExactBytes) {
+  mg_connection c;
+  SendReply(&c, "{\"return\":false}");
+  EXPECT_EQ(c.Pending(),
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain;charset=utf-8\nCache-Control: no-cache\n"
+            "Content-Length: 16\nAccess-Control-Allow-Origin: *\n\n{\"return\":false}\n");
+}
+
+TEST(Envelope, BodyWithNulAndPercentIsCarriedWhole) {
+  mg_connection c;
+  const std::string body("a%sb\0c", 6);
+  SendReply(&c, body);
+  const std::string& out = c.Pending();
+  EXPECT_NE(out.find("Content-Length: 6\n"), std::string::npos);
+  EXPECT_EQ(out.substr(out.size() - 7), body + "\n");
+}
+
+TEST(Envelope, LargePrintfIsNotCut) {
+  mg_connection c;
+  const std::string big(300000, 'Q');
+  mg_printf(&c, kReplyEnvelope, static_cast<int>(big.size()), big.c_str());
+  mg_connection d;
+  SendReply(&d, big);
+  EXPECT_EQ(c.Pending(), d.Pending());
+}
+
+class DispatchTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    HandlerTable().emplace("/Echo", [](std::string url, const mg_str* params, mg_connection* c, ReplySender reply) {
+      char v[20] = {0};
+      mg_get_http_var(params, "v", v, sizeof v);
+      reply(c, url + ":" + v);
+      return true;
+    });
+  }
+  std::string Dispatch(const char* method, const char* uri, const char* query, const char* body,
+                       std::initializer_list<std::pair<const char*, const char*>> headers = {}) {
+    http_message hm;
+    hm.method = {method, std::strlen(method)};
+    hm.uri = {uri, std::strlen(uri)};
+    hm.query_string = {query, std::strlen(query)};
+    hm.body = {body, std::strlen(body)};
+    int i = 0;
+    for (const auto& h : headers) {
+      hm.header_names[i] = {h.first, std::strlen(h.first)};
+      hm.header_values[i] = {h.second, std::strlen(h.second)};
+      ++i;
+    }
+    mg_connection c;
+    DispatchRequest(&c, MG_EV_HTTP_REQUEST, &hm);
+    return c.Pending();
+  }
+  static std::string Body(const std::string& answer) {
+    const auto p = answer.find("\n\n");
+    return p == std::string::npos ? std::string() : answer.substr(p + 2);
+  }
+};
+
+TEST_F(DispatchTest, GetReadsTheQueryAndPostTheBody) {
+  EXPECT_EQ(Body(Dispatch("GET", "/Echo", "v=q", "v=b")), "/Echo:q\n");
+  EXPECT_EQ(Body(Dispatch("POST", "/Echo", "v=q", "v=b")), "/Echo:b\n");
+}
+
+TEST_F(DispatchTest, PathAndMethodAreCaseSensitive) {
+  EXPECT_EQ(Body(Dispatch("GET", "/echo", "", "")), "{\"return\":false}\n");
+  EXPECT_EQ(Body(Dispatch("get", "/Echo", "", "")), "{\"return\":false}\n");
+  EXPECT_EQ(Body(Dispatch("POST", "/nothing", "", "")), "{\"return\":false}\n");
+  EXPECT_EQ(Body(Dispatch("PUT", "/Echo", "", "")), "{\"return\":false}\n");
+  EXPECT_EQ(Body(Dispatch("DELETE", "/nothing", "", "")), "{\"return\":false}\n");
+}
+
+TEST_F(DispatchTest, OtherEventsAreIgnored) {
+  mg_connection c;
+  http_message hm;
+  DispatchRequest(&c, 3, &hm);
+  DispatchRequest(&c, MG_EV_HTTP_REQUEST, nullptr);
+  EXPECT_TRUE(c.Pending().empty());
+}
+
+TEST_F(DispatchTest, PreflightAllowsTheAskedHeaders) {
+  const std::string a = Dispatch("OPTIONS", "/Echo", "", "",
+                                 {{"Origin", "http://localhost:8000"},
+                                  {"access-control-request-method", "POST"},
+                                  {"Access-Control-Request-Headers", "x-token, content-type"},
+                                  {"Access-Control-Request-Private-Network", "true"}});
+  EXPECT_EQ(a,
+            "HTTP/1.1 200 OK\r\nAccess-Control-Allow-Origin: *\r\n"
+            "Access-Control-Allow-Methods: GET, POST, OPTIONS\r\n"
+            "Access-Control-Allow-Headers: x-token, content-type\r\n"
+            "Access-Control-Allow-Private-Network: true\r\n"
+            "Access-Control-Max-Age: 600\r\nContent-Length: 0\r\n\r\n");
+  const std::string plain = Dispatch("OPTIONS", "/nothing", "", "");
+  EXPECT_EQ(plain.find("Allow-Headers"), std::string::npos);
+  EXPECT_EQ(plain.find("Private-Network"), std::string::npos);
+  EXPECT_NE(plain.find("Access-Control-Max-Age: 600\r\n"), std::string::npos);
+}
+
+TEST_F(DispatchTest, HeadGetsAHeadWithoutBody) {
+  const std::string a = Dispatch("HEAD", "/Echo", "", "");
+  EXPECT_NE(a.find("Content-Length: 16\n"), std::string::npos);
+  EXPECT_EQ(a.substr(a.size() - 2), "\n\n");
+}
+
+TEST(LocalRoutes, DebugSwitchesTheSeverity) {
+  tw::log::SetMaxSeverity(tw::log::Severity::Error);
+  mg_connection c;
+  mg_str on{"Open=1", 6};
+  handle_Local_Debug("/Local/Debug", &on, &c, SendReply);
+  EXPECT_EQ(tw::log::MaxSeverity(), tw::log::Severity::Debug);
+  mg_str none{"", 0};
+  handle_Local_Debug("/Local/Debug", &none, &c, SendReply);
+  EXPECT_EQ(tw::log::MaxSeverity(), tw::log::Severity::Error);
+  mg_str other{"Open=7", 6};
+  handle_Local_Debug("/Local/Debug", &other, &c, SendReply);
+  EXPECT_EQ(tw::log::MaxSeverity(), tw::log::Severity::Debug);
+  mg_str zero{"open=0", 6};
+  handle_Local_Debug("/Local/Debug", &zero, &c, SendReply);
+  EXPECT_EQ(tw::log::MaxSeverity(), tw::log::Severity::Error);
+  const std::string one = "\n\n{\"return\":0}\n";
+  EXPECT_NE(c.Pending().find(one), std::string::npos);
+}
+
+TEST(LocalRoutes, VersionWithoutResource) {
+  // Test programs carry no version resource.
+  mg_connection c;
+  handle_Local_GetVersion("/Local/GetVersion", nullptr, &c, SendReply);
+  EXPECT_EQ(c.Pending().substr(c.Pending().find("\n\n") + 2), "{\"return\":-1}\n");
+}
+
+TEST(LocalRoutes, JsonEscape) {
+  EXPECT_EQ(JsonEscape("1.0.0.0"), "1.0.0.0");
+  EXPECT_EQ(JsonEscape("a\"b\\c\n\x01"), "a\\\"b\\\\c\\u000a\\u0001");
+  EXPECT_EQ(JsonEscape("\xE7\x94\xB7"), "\xE7\x94\xB7");
+}
+
+}  // namespace

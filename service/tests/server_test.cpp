@@ -1,0 +1,241 @@
+// The server over real loopback connections.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/host.h"
+#include "http/http.h"
+#include "raw_client.h"
+#include "tw/log.h"
+
+namespace {
+
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_.Init("0");
+    RegisterRoutes(server_);
+    server_.AddHandler("/Silent", [](std::string, const mg_str*, mg_connection*, ReplySender) { return true; });
+    server_.AddHandler("/Big", [](std::string, const mg_str*, mg_connection* c, ReplySender reply) {
+      reply(c, std::string(4 * 1024 * 1024, 'B'));
+      return true;
+    });
+    ASSERT_TRUE(server_.Start());
+    port_ = server_.BoundPort();
+    ASSERT_NE(port_, 0);
+    thread_ = std::thread([this] {
+      while (!stop_) server_.PollOnce(100);
+    });
+  }
+  void TearDown() override {
+    stop_ = true;
+    server_.Interrupt();
+    thread_.join();
+    server_.Close();
+  }
+
+  std::string Get(const std::string& target) {
+    test::RawClient c(port_);
+    c.Send("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    return c.ReadAnswer();
+  }
+  static std::string Body(const std::string& answer) { return answer.substr(answer.find("\n\n") + 2); }
+
+  Tarnwick server_;
+  unsigned short port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST_F(ServerTest, UnregisteredPathHasTheExactEnvelope) {
+  test::RawClient c(port_);
+  c.Send("GET /nothing HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(c.ReadAnswer(),
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain;charset=utf-8\nCache-Control: no-cache\n"
+            "Content-Length: 16\nAccess-Control-Allow-Origin: *\n\n{\"return\":false}\n");
+}
+
+TEST_F(ServerTest, PathIsWithoutQueryAndCaseSensitive) {
+  EXPECT_EQ(Body(Get("/Local/GetVersion?x=1")), "{\"return\":-1}\n");
+  EXPECT_EQ(Body(Get("/local/getversion")), "{\"return\":false}\n");
+  EXPECT_EQ(Body(Get("/test")), "{\"return\":0}\n");
+}
+
+TEST_F(ServerTest, PostReadsTheFormBody) {
+  test::RawClient c(port_);
+  c.Send("POST /Local/Debug HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+         "Content-Length: 6\r\n\r\nOpen=1");
+  EXPECT_EQ(Body(c.ReadAnswer()), "{\"return\":0}\n");
+  EXPECT_EQ(tw::log::MaxSeverity(), tw::log::Severity::Debug);
+  c.Send("POST /Local/Debug HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(Body(c.ReadAnswer()), "{\"return\":0}\n");
+  EXPECT_EQ(tw::log::MaxSeverity(), tw::log::Severity::Error);
+  c.Send("POST /nothing HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\na=1");
+  EXPECT_EQ(Body(c.ReadAnswer()), "{\"return\":false}\n");
+}
+
+TEST_F(ServerTest, KeepAliveAndPipelinedRequests) {
+  test::RawClient c(port_);
+  c.Send("GET /test HTTP/1.1\r\nHost: x\r\n\r\nGET /nothing HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(Body(c.ReadAnswer()), "{\"return\":0}\n");
+  EXPECT_EQ(Body(c.ReadAnswer()), "{\"return\":false}\n");
+  c.Send("GET /test HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(Body(c.ReadAnswer()), "{\"return\":0}\n");
+}
+
+TEST_F(ServerTest, ConnectionCloseIsHonoured) {
+  test::RawClient c(port_);
+  c.Send("GET /test HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  const std::string all = c.ReadToEnd();
+  EXPECT_EQ(Body(all), "{\"return\":0}\n");
+}
+
+TEST_F(ServerTest, ExpectContinueGetsAnInterimAnswer) {
+  test::RawClient c(port_);
+  c.Send("POST /Local/Debug HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: 6\r\n\r\n");
+  EXPECT_EQ(c.ReadAnswer(), "HTTP/1.1 100 Continue\r\n\r\n");
+  c.Send("Open=0");
+  EXPECT_EQ(Body(c.ReadAnswer()), "{\"return\":0}\n");
+}
+
+TEST_F(ServerTest, PreflightOverTheWire) {
+  test::RawClient c(port_);
+  c.Send("OPTIONS /Local/GetVersion HTTP/1.1\r\nHost: x\r\nOrigin: http://localhost:9\r\n"
+         "Access-Control-Request-Method: GET\r\nAccess-Control-Request-Headers: x-demo\r\n\r\n");
+  const std::string a = c.ReadAnswer();
+  EXPECT_EQ(a.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  EXPECT_NE(a.find("Access-Control-Allow-Headers: x-demo\r\n"), std::string::npos);
+  EXPECT_NE(a.find("Content-Length: 0\r\n"), std::string::npos);
+  // The connection goes on after a preflight.
+  c.Send("GET /test HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(Body(c.ReadAnswer()), "{\"return\":0}\n");
+}
+
+TEST_F(ServerTest, OversizedRequestsAreRefusedAndClosed) {
+  {
+    test::RawClient c(port_);
+    c.Send("GET /test?" + std::string(20000, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(c.ReadToEnd().rfind("HTTP/1.1 431 ", 0), 0u);
+  }
+  {
+    test::RawClient c(port_);
+    c.Send("GET /test HTTP/1.1\r\nHost: x\r\nX-Big: " + std::string(20000, 'h') + "\r\n\r\n");
+    EXPECT_EQ(c.ReadToEnd().rfind("HTTP/1.1 431 ", 0), 0u);
+  }
+  {
+    test::RawClient c(port_);
+    c.Send("POST /test HTTP/1.1\r\nHost: x\r\nContent-Length: 900000000\r\n\r\nabc");
+    EXPECT_EQ(c.ReadToEnd().rfind("HTTP/1.1 413 ", 0), 0u);
+  }
+  // Still serving.
+  EXPECT_EQ(Body(Get("/test")), "{\"return\":0}\n");
+}
+
+TEST_F(ServerTest, MalformedRequestsAreRefusedAndClosed) {
+  for (const char* bad : {"GARBAGE\r\n\r\n", "GET / HTTP/9.9\r\n\r\n", "GET /test HTTP/1.1\r\nBad Header\r\n\r\n",
+                          "POST /test HTTP/1.1\r\nContent-Length: x\r\n\r\n",
+                          "POST /test HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"}) {
+    test::RawClient c(port_);
+    c.Send(bad);
+    EXPECT_EQ(c.ReadToEnd().rfind("HTTP/1.1 400 ", 0), 0u) << bad;
+  }
+  EXPECT_EQ(Body(Get("/test")), "{\"return\":0}\n");
+}
+
+TEST_F(ServerTest, MalformedEscapeInTheQueryIsKeptLiterally) {
+  server_.AddHandler("/EchoOpen", [](std::string, const mg_str* params, mg_connection* c, ReplySender reply) {
+    char v[20] = {0};
+    mg_get_http_var(params, "Open", v, sizeof v);
+    reply(c, v);
+    return true;
+  });
+  EXPECT_EQ(Body(Get("/EchoOpen?Open=5%zz%")), "5%zz%\n");
+}
+
+TEST_F(ServerTest, AHandlerWithoutAnswerEndsTheConnection) {
+  test::RawClient c(port_);
+  c.Send("GET /Silent HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(c.ReadToEnd(), "");
+}
+
+TEST_F(ServerTest, IdleConnectionsDoNotHoldUpOthers) {
+  std::vector<std::unique_ptr<test::RawClient>> idle;
+  for (int i = 0; i < 64; ++i) idle.push_back(std::make_unique<test::RawClient>(port_));
+  // Half-sent requests too.
+  for (int i = 0; i < 8; ++i) idle[static_cast<size_t>(i)]->Send("GET /test HTTP/1.1\r\nHo");
+  EXPECT_EQ(Body(Get("/test")), "{\"return\":0}\n");
+}
+
+TEST_F(ServerTest, AClientThatStopsReadingDoesNotHoldUpOthers) {
+  // Requests a 4 MiB answer over and over without reading any of it.
+  test::RawClient slow(port_);
+  std::string many;
+  for (int i = 0; i < 8; ++i) many += "GET /Big HTTP/1.1\r\nHost: x\r\n\r\n";
+  slow.Send(many);
+  EXPECT_EQ(Body(Get("/test")), "{\"return\":0}\n");
+  EXPECT_EQ(Body(Get("/nothing")), "{\"return\":false}\n");
+}
+
+TEST_F(ServerTest, PastTheConnectionLimitTheOldestIdleMakesWay) {
+  std::vector<std::unique_ptr<test::RawClient>> idle;
+  for (int i = 0; i < 300; ++i) idle.push_back(std::make_unique<test::RawClient>(port_));
+  EXPECT_EQ(Body(Get("/test")), "{\"return\":0}\n");
+  EXPECT_TRUE(idle.front()->Closed());
+}
+
+TEST(ServerLifecycle, StartFailsOnATakenPortOrBadPortText) {
+  Tarnwick a;
+  a.Init("0");
+  ASSERT_TRUE(a.Start());
+  Tarnwick b;
+  b.Init(std::to_string(a.BoundPort()));
+  EXPECT_FALSE(b.Start());
+  for (const char* bad : {"", "abc", "70000", "12a"}) {
+    Tarnwick c;
+    c.Init(bad);
+    EXPECT_FALSE(c.Start()) << bad;
+  }
+  EXPECT_TRUE(a.Close());
+  EXPECT_TRUE(a.Close());
+}
+
+TEST(ServerLifecycle, InterruptEndsALongPollPass) {
+  Tarnwick s;
+  s.Init("0");
+  ASSERT_TRUE(s.Start());
+  std::thread t([&] { s.PollOnce(3600 * 1000); });
+  s.Interrupt();
+  t.join();  // would hang for an hour if Interrupt were lost
+  s.Close();
+}
+
+TEST(ServerLifecycle, CloseDropsOpenConnections) {
+  Tarnwick s;
+  s.Init("0");
+  ASSERT_TRUE(s.Start());
+  test::RawClient c(s.BoundPort());
+  s.PollOnce(50);
+  s.Close();
+  EXPECT_TRUE(c.Closed());
+}
+
+TEST(ServerLifecycle, FirstRegistrationWins) {
+  Tarnwick s;
+  s.AddHandler("/FirstWins", [](std::string, const mg_str*, mg_connection* c, ReplySender r) {
+    r(c, "first");
+    return true;
+  });
+  s.AddHandler("/FirstWins", [](std::string, const mg_str*, mg_connection* c, ReplySender r) {
+    r(c, "second");
+    return true;
+  });
+  mg_connection c;
+  HandlerTable().at("/FirstWins")("/FirstWins", nullptr, &c, SendReply);
+  EXPECT_NE(c.Pending().find("first"), std::string::npos);
+}
+
+}  // namespace

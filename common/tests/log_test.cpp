@@ -22,8 +22,9 @@ std::string ReadAll(const fs::path& p) {
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("tw_log_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() /
+           ("tw_log_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     file_ = dir_ / "2026-12-07.txt";

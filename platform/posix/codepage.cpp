@@ -68,8 +68,8 @@ std::u16string FromLittleEndian(const std::string& bytes) {
   std::u16string out;
   out.reserve(bytes.size() / 2);
   for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    out.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                        (static_cast<unsigned char>(bytes[i + 1]) << 8)));
+    out.push_back(
+        static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8)));
   }
   return out;
 }
@@ -130,11 +130,11 @@ std::string FromUtf16(std::u16string_view text, CodePage to) {
   size_t left = bytes.size();
   while (conv.Run(in, left, out) == Converter::Stop::Invalid) {
     // A character the target cannot hold; a surrogate pair is one character.
-    const size_t skip = (left >= 4 && IsHigh(static_cast<char16_t>(
-                                          static_cast<unsigned char>(in[0]) |
-                                          (static_cast<unsigned char>(in[1]) << 8))))
-                            ? 4
-                            : 2;
+    const size_t skip =
+        (left >= 4 &&
+         IsHigh(static_cast<char16_t>(static_cast<unsigned char>(in[0]) | (static_cast<unsigned char>(in[1]) << 8))))
+            ? 4
+            : 2;
     out.push_back('?');
     in += skip;
     left -= skip < left ? skip : left;
@@ -155,8 +155,8 @@ std::wstring WideFromUtf8(std::string_view utf8) {
   for (size_t i = 0; i < units.size(); ++i) {
     const char16_t c = units[i];
     if (IsHigh(c) && i + 1 < units.size() && IsLow(units[i + 1])) {
-      const char32_t cp = 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) +
-                          (static_cast<char32_t>(units[i + 1]) - 0xDC00);
+      const char32_t cp =
+          0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (static_cast<char32_t>(units[i + 1]) - 0xDC00);
       out.push_back(static_cast<wchar_t>(cp));
       ++i;
     } else if (IsHigh(c) || IsLow(c)) {

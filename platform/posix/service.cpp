@@ -1,5 +1,9 @@
 #include "platform/service.h"
 
+#include <pthread.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -7,12 +11,8 @@
 #include <ctime>
 #include <fstream>
 #include <memory>
-#include <pthread.h>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace platform::service {
 namespace {
@@ -143,8 +143,7 @@ ScHandle ScOpenService(ScHandle manager, const char* name, uint32_t) {
   return o;
 }
 
-ScHandle ScCreateService(ScHandle manager, const char* name, const char* displayName,
-                       const std::string& programPath) {
+ScHandle ScCreateService(ScHandle manager, const char* name, const char* displayName, const std::string& programPath) {
   if (!manager) {
     Fail(kErrorInvalidHandle);
     return nullptr;
@@ -195,8 +194,7 @@ bool ScQueryStatus(ScHandle service, ProcessStatus* status) {
   *status = ProcessStatus{};
   status->serviceType = kWin32OwnProcess;
   status->currentState = kStopped;
-  if (out.find("ActiveState=active") != std::string::npos ||
-      out.find("ActiveState=reloading") != std::string::npos) {
+  if (out.find("ActiveState=active") != std::string::npos || out.find("ActiveState=reloading") != std::string::npos) {
     status->currentState = kRunning;
     status->controlsAccepted = kAcceptStop;
   } else if (out.find("ActiveState=activating") != std::string::npos) {
@@ -207,7 +205,8 @@ bool ScQueryStatus(ScHandle service, ProcessStatus* status) {
     status->waitHint = 3000;
   }
   auto pos = out.find("MainPID=");
-  if (pos != std::string::npos) status->processId = static_cast<uint32_t>(std::strtoul(out.c_str() + pos + 8, nullptr, 10));
+  if (pos != std::string::npos)
+    status->processId = static_cast<uint32_t>(std::strtoul(out.c_str() + pos + 8, nullptr, 10));
   return true;
 }
 

@@ -45,7 +45,11 @@ TEST(CodePage, EmbeddedNulIsKept) {
 
 TEST(CodePage, InvalidUtf8BecomesReplacementCharacter) {
   EXPECT_EQ(ToUtf16("\xFF", CodePage::Utf8), u"\xFFFD");
-  EXPECT_EQ(ToUtf16("a\xFF" "b", CodePage::Utf8), u"a\xFFFD" u"b");
+  EXPECT_EQ(ToUtf16("a\xFF"
+                    "b",
+                    CodePage::Utf8),
+            u"a\xFFFD"
+            u"b");
   // A stray continuation byte, an overlong form and an encoded surrogate.
   EXPECT_EQ(ToUtf16("\x80", CodePage::Utf8), u"\xFFFD");
   EXPECT_EQ(ToUtf16("\xC0\x80", CodePage::Utf8), u"\xFFFD\xFFFD");
@@ -57,7 +61,11 @@ TEST(CodePage, InvalidUtf8BecomesReplacementCharacter) {
 TEST(CodePage, TruncatedUtf8GivesOneReplacementPerByte) {
   // "汉" is E6 B1 89; cut short at the end and in the middle.
   EXPECT_EQ(ToUtf16("x\xE6\xB1", CodePage::Utf8), u"x\xFFFD\xFFFD");
-  EXPECT_EQ(ToUtf16("\xE6\xB1" "A\xE6\xB1\x89", CodePage::Utf8), u"\xFFFD\xFFFD" u"A\x6C49");
+  EXPECT_EQ(ToUtf16("\xE6\xB1"
+                    "A\xE6\xB1\x89",
+                    CodePage::Utf8),
+            u"\xFFFD\xFFFD"
+            u"A\x6C49");
 }
 
 TEST(CodePage, GbkKnownBytes) {
@@ -80,25 +88,40 @@ TEST(CodePage, GbkPhraseFromUtf8) {
 TEST(CodePage, CharactersOutsideGbkBecomeQuestionMarks) {
   // One '?' for a supplementary character, not one per surrogate half.
   EXPECT_EQ(FromUtf16(u"\xD83D\xDE00", CodePage::Gbk), "?");
-  EXPECT_EQ(ConvertText("\xE6\xB1\x89\xF0\x9F\x98\x80" "b", CodePage::Utf8, CodePage::Gbk),
+  EXPECT_EQ(ConvertText("\xE6\xB1\x89\xF0\x9F\x98\x80"
+                        "b",
+                        CodePage::Utf8, CodePage::Gbk),
             "\xBA\xBA?b");
   // Thai and Hangul are not in GBK; no look-alike may stand in for them.
-  EXPECT_EQ(FromUtf16(u"a\x0E01" u"b\xD55C", CodePage::Gbk), "a?b?");
+  EXPECT_EQ(FromUtf16(u"a\x0E01"
+                      u"b\xD55C",
+                      CodePage::Gbk),
+            "a?b?");
   // Windows would best-fit these to '2', 'a' and '|'.
   EXPECT_EQ(FromUtf16(u"x\x00B2\x00AA\x00A6", CodePage::Gbk), "x???");
 }
 
 TEST(CodePage, LoneSurrogatesAreInvalidInput) {
-  EXPECT_EQ(FromUtf16(u"a\xD800" u"b", CodePage::Utf8), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(FromUtf16(u"a\xD800"
+                      u"b",
+                      CodePage::Utf8),
+            "a\xEF\xBF\xBD"
+            "b");
   EXPECT_EQ(FromUtf16(u"a\xDC00", CodePage::Utf8), "a\xEF\xBF\xBD");
   EXPECT_EQ(FromUtf16(u"\xD800", CodePage::Utf8), "\xEF\xBF\xBD");
   EXPECT_EQ(FromUtf16(u"\xDE00\xD83D", CodePage::Utf8), "\xEF\xBF\xBD\xEF\xBF\xBD");
-  EXPECT_EQ(FromUtf16(u"a\xD800" u"b", CodePage::Gbk), "a?b");
+  EXPECT_EQ(FromUtf16(u"a\xD800"
+                      u"b",
+                      CodePage::Gbk),
+            "a?b");
 }
 
 TEST(CodePage, InvalidGbkBecomesReplacementCharacter) {
   // 0x81 leads a double-byte character, but 0x20 cannot follow it.
-  EXPECT_EQ(ToUtf16("\x81\x20" "A", CodePage::Gbk), u"\xFFFD A");
+  EXPECT_EQ(ToUtf16("\x81\x20"
+                    "A",
+                    CodePage::Gbk),
+            u"\xFFFD A");
   // A lead byte with nothing after it.
   EXPECT_EQ(ToUtf16("\xBA\xBA\xC4", CodePage::Gbk), u"\x6C49\xFFFD");
   EXPECT_EQ(ConvertText("\xC4", CodePage::Gbk, CodePage::Utf8), "\xEF\xBF\xBD");
@@ -125,8 +148,16 @@ TEST(CodePage, LongTextSurvivesRoundTrip) {
   EXPECT_EQ(ToUtf16(utf8, CodePage::Utf8), utf16);
   EXPECT_EQ(ConvertText(utf8, CodePage::Utf8, CodePage::Gbk), gbk);
   // A bad byte after many output buffers' worth of text.
-  EXPECT_EQ(ToUtf16(utf8 + "\xFF" "end", CodePage::Utf8), utf16 + u"\xFFFD" u"end");
-  EXPECT_EQ(FromUtf16(utf16 + u"\x0E01" u"end", CodePage::Gbk), gbk + "?end");
+  EXPECT_EQ(ToUtf16(utf8 + "\xFF"
+                           "end",
+                    CodePage::Utf8),
+            utf16 +
+                u"\xFFFD"
+                u"end");
+  EXPECT_EQ(FromUtf16(utf16 + u"\x0E01"
+                              u"end",
+                      CodePage::Gbk),
+            gbk + "?end");
 }
 
 TEST(CodePage, AnsiHoldsAscii) {
@@ -164,7 +195,9 @@ TEST(CodePage, InvalidWideBecomesReplacementCharacter) {
   std::wstring wide = L"a";
   wide.push_back(static_cast<wchar_t>(0xD800));
   wide += L"b";
-  EXPECT_EQ(Utf8FromWide(wide), "a\xEF\xBF\xBD" "b");
+  EXPECT_EQ(Utf8FromWide(wide),
+            "a\xEF\xBF\xBD"
+            "b");
 #if !defined(_WIN32)
   // UTF-32 values no UTF-16 text could carry.
   std::wstring beyond;

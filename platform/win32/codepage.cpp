@@ -50,8 +50,7 @@ std::wstring Decode(std::string_view text, UINT cp) {
     int got = 0;
     size_t used = 0;
     for (size_t len = 1; len <= longest && i + len <= text.size(); ++len) {
-      got = MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, text.data() + i, static_cast<int>(len),
-                                unit, 2);
+      got = MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, text.data() + i, static_cast<int>(len), unit, 2);
       if (got > 0) {
         used = len;
         break;

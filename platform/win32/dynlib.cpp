@@ -12,14 +12,14 @@ thread_local std::string lastFailure;
 
 std::string SystemMessage(DWORD code) {
   wchar_t* text = nullptr;
-  const DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  const DWORD n =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   std::wstring message;
   if (n > 0 && text != nullptr) message.assign(text, n);
   if (text != nullptr) LocalFree(text);
-  while (!message.empty() && (message.back() == L'\r' || message.back() == L'\n' ||
-                              message.back() == L' ' || message.back() == L'.')) {
+  while (!message.empty() &&
+         (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ' || message.back() == L'.')) {
     message.pop_back();
   }
   std::string out = Utf8FromWide(message);

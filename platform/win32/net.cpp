@@ -1,7 +1,7 @@
 #include "platform/net.h"
 
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 namespace platform {
 

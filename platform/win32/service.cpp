@@ -91,8 +91,8 @@ bool ReportErrorEvent(const char* source, uint32_t eventId, const std::vector<st
   for (const auto& t : texts) wide.push_back(WideFromUtf8(t));
   std::vector<LPCWSTR> strings;
   for (const auto& w : wide) strings.push_back(w.c_str());
-  ::ReportEventW(h, EVENTLOG_ERROR_TYPE, 0, eventId, nullptr, static_cast<WORD>(strings.size()), 0,
-                 strings.data(), nullptr);
+  ::ReportEventW(h, EVENTLOG_ERROR_TYPE, 0, eventId, nullptr, static_cast<WORD>(strings.size()), 0, strings.data(),
+                 nullptr);
   ::DeregisterEventSource(h);
   return true;
 }
@@ -103,12 +103,10 @@ ScHandle ScOpenService(ScHandle manager, const char* name, uint32_t access) {
   return ::OpenServiceW(Sc(manager), WideFromUtf8(name).c_str(), access);
 }
 
-ScHandle ScCreateService(ScHandle manager, const char* name, const char* displayName,
-                       const std::string& programPath) {
+ScHandle ScCreateService(ScHandle manager, const char* name, const char* displayName, const std::string& programPath) {
   return ::CreateServiceW(Sc(manager), WideFromUtf8(name).c_str(), WideFromUtf8(displayName).c_str(),
-                          SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                          SERVICE_ERROR_NORMAL, WideFromUtf8(programPath).c_str(), nullptr, nullptr,
-                          nullptr, nullptr, nullptr);
+                          SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                          WideFromUtf8(programPath).c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
 bool ScDeleteService(ScHandle service) { return ::DeleteService(Sc(service)) != FALSE; }
@@ -133,8 +131,7 @@ bool ScControlService(ScHandle service, uint32_t control, Status* status) {
 bool ScQueryStatus(ScHandle service, ProcessStatus* status) {
   SERVICE_STATUS_PROCESS st{};
   DWORD needed = 0;
-  if (!::QueryServiceStatusEx(Sc(service), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&st),
-                              sizeof st, &needed)) {
+  if (!::QueryServiceStatusEx(Sc(service), SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&st), sizeof st, &needed)) {
     return false;
   }
   CopyStatus(st, status);

@@ -59,8 +59,7 @@ std::optional<std::string> ProgramFileVersion() {
   std::wstring versions;
   void* list = nullptr;
   UINT listBytes = 0;
-  if (VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", &list, &listBytes) &&
-      list != nullptr) {
+  if (VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", &list, &listBytes) && list != nullptr) {
     const auto* entries = static_cast<const Translation*>(list);
     const size_t count = listBytes / sizeof(Translation);
     for (size_t i = 0; i < count; ++i) {

@@ -128,9 +128,10 @@ void DispatchRequest(mg_connection* c, int event, void* eventData) {
     return;
   }
   if (Equals(hm->method, "HEAD")) {
-    // Same head as the GET answer would have, without its body.
-    mg_printf(c, "HTTP/1.1 200 OK\r\nContent-Type: text/plain;charset=utf-8\nCache-Control: no-cache\n"
-                 "Content-Length: %d\nAccess-Control-Allow-Origin: *\n\n",
+    // The answer other methods get, without its body: a HEAD answer must carry none.
+    mg_printf(c,
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain;charset=utf-8\nCache-Control: no-cache\n"
+              "Content-Length: %d\nAccess-Control-Allow-Origin: *\n\n",
               static_cast<int>(std::strlen("{\"return\":false}")));
     return;
   }

@@ -51,7 +51,8 @@ class HostTest : public ::testing::Test {
  protected:
   void SetUp() override {
     old_ = fs::current_path();
-    dir_ = fs::temp_directory_path() / ("tw_host_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    dir_ = fs::temp_directory_path() /
+           ("tw_host_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     fs::current_path(dir_);
@@ -148,8 +149,8 @@ TEST_F(HostTest, FirstFreePortAndTheStatesOfARun) {
   EXPECT_TRUE(fs::is_directory(dir_ / "Log" / "Photo"));
   const std::string log = Log();
   for (const char* line : {"DEBUG", "[SvcMain@", "SvcMain Enter!", "SvcInit!", "[SvcInit@", "SvcInit Enter!",
-                           "ReportSvcStatus Enter!", "[ReportSvcStatus@", "Enter!", "Exit!",
-                           "WebServer Port:12321", "http_server Init!12321", "AddHandler Done!", "devtool.dll"}) {
+                           "ReportSvcStatus Enter!", "[ReportSvcStatus@", "Enter!", "Exit!", "WebServer Port:12321",
+                           "http_server Init!12321", "AddHandler Done!", "devtool.dll"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   }
   // The port text is still empty when "Port!" is logged.
@@ -201,7 +202,6 @@ TEST_F(HostTest, ProbeTellsFreeFromTaken) {
   EXPECT_EQ(PortAntiOccupation(12321), 0);
 }
 
-
 TEST(CommandWords, OtherControlsAreIgnored) {
   std::vector<svc::Status> before;
   {
@@ -209,8 +209,8 @@ TEST(CommandWords, OtherControlsAreIgnored) {
     g_statuses.clear();
   }
   SetStatusObserver(Observe);
-  SvcCtrlHandler(2);   // pause
-  SvcCtrlHandler(4);   // interrogate
+  SvcCtrlHandler(2);  // pause
+  SvcCtrlHandler(4);  // interrogate
   SetStatusObserver(nullptr);
   std::lock_guard<std::mutex> lock(g_mutex);
   EXPECT_TRUE(g_statuses.empty());

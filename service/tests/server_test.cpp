@@ -67,8 +67,9 @@ TEST_F(ServerTest, PathIsWithoutQueryAndCaseSensitive) {
 
 TEST_F(ServerTest, PostReadsTheFormBody) {
   test::RawClient c(port_);
-  c.Send("POST /Local/Debug HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-         "Content-Length: 6\r\n\r\nOpen=1");
+  c.Send(
+      "POST /Local/Debug HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+      "Content-Length: 6\r\n\r\nOpen=1");
   EXPECT_EQ(Body(c.ReadAnswer()), "{\"return\":0}\n");
   EXPECT_EQ(tw::log::MaxSeverity(), tw::log::Severity::Debug);
   c.Send("POST /Local/Debug HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n");
@@ -104,8 +105,9 @@ TEST_F(ServerTest, ExpectContinueGetsAnInterimAnswer) {
 
 TEST_F(ServerTest, PreflightOverTheWire) {
   test::RawClient c(port_);
-  c.Send("OPTIONS /Local/GetVersion HTTP/1.1\r\nHost: x\r\nOrigin: http://localhost:9\r\n"
-         "Access-Control-Request-Method: GET\r\nAccess-Control-Request-Headers: x-demo\r\n\r\n");
+  c.Send(
+      "OPTIONS /Local/GetVersion HTTP/1.1\r\nHost: x\r\nOrigin: http://localhost:9\r\n"
+      "Access-Control-Request-Method: GET\r\nAccess-Control-Request-Headers: x-demo\r\n\r\n");
   const std::string a = c.ReadAnswer();
   EXPECT_EQ(a.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
   EXPECT_NE(a.find("Access-Control-Allow-Headers: x-demo\r\n"), std::string::npos);

@@ -30,23 +30,23 @@ spdlog::level::level_enum ToLevel(Severity severity);
 
 }  // namespace tw::log
 
-#define TW_LOG(severity, ...)                                                        \
-  do {                                                                               \
-    auto* tw_logger_ = ::tw::log::Get();                                             \
-    const auto tw_level_ = ::tw::log::ToLevel(severity);                             \
-    if (tw_logger_ != nullptr && tw_logger_->should_log(tw_level_)) {                \
-      SPDLOG_LOGGER_CALL(tw_logger_, tw_level_, __VA_ARGS__);                        \
-    }                                                                                \
+#define TW_LOG(severity, ...)                                         \
+  do {                                                                \
+    auto* tw_logger_ = ::tw::log::Get();                              \
+    const auto tw_level_ = ::tw::log::ToLevel(severity);              \
+    if (tw_logger_ != nullptr && tw_logger_->should_log(tw_level_)) { \
+      SPDLOG_LOGGER_CALL(tw_logger_, tw_level_, __VA_ARGS__);         \
+    }                                                                 \
   } while (0)
 
 // Same, with the function name given explicitly (a helper logging on behalf of its caller).
-#define TW_LOG_AS(function, severity, ...)                                                      \
-  do {                                                                                         \
-    auto* tw_logger_ = ::tw::log::Get();                                                       \
-    const auto tw_level_ = ::tw::log::ToLevel(severity);                                       \
-    if (tw_logger_ != nullptr && tw_logger_->should_log(tw_level_)) {                          \
+#define TW_LOG_AS(function, severity, ...)                                                       \
+  do {                                                                                           \
+    auto* tw_logger_ = ::tw::log::Get();                                                         \
+    const auto tw_level_ = ::tw::log::ToLevel(severity);                                         \
+    if (tw_logger_ != nullptr && tw_logger_->should_log(tw_level_)) {                            \
       tw_logger_->log(spdlog::source_loc{__FILE__, __LINE__, function}, tw_level_, __VA_ARGS__); \
-    }                                                                                          \
+    }                                                                                            \
   } while (0)
 
 #define LOG_FATAL(...) TW_LOG(::tw::log::Severity::Fatal, __VA_ARGS__)

@@ -9,7 +9,7 @@ namespace platform {
 
 using DynLib = void*;
 
-DynLib LoadDynLib(const char* windowsName);  // null when it cannot be loaded
+DynLib LoadDynLib(const char* windowsName);     // null when it cannot be loaded
 void* DynSymbol(DynLib lib, const char* name);  // null when missing
 void FreeDynLib(DynLib lib);
 std::string DynLibError();  // text of the last failure, for logs

@@ -78,8 +78,7 @@ ScHandle ScOpenManager(uint32_t access);
 ScHandle ScOpenService(ScHandle manager, const char* name, uint32_t access);
 // Own process, automatic start, normal error control, local system account, the program path
 // unchanged as the command line.
-ScHandle ScCreateService(ScHandle manager, const char* name, const char* displayName,
-                       const std::string& programPath);
+ScHandle ScCreateService(ScHandle manager, const char* name, const char* displayName, const std::string& programPath);
 bool ScDeleteService(ScHandle service);
 bool ScStartService(ScHandle service);
 bool ScControlService(ScHandle service, uint32_t control, Status* status);

@@ -1,0 +1,128 @@
+// Reader transport figures:
+//  - CPU time of one 2321-byte reply (37 input reports) over the virtual HID link, no device
+//    delay; the virtual device's own work is included, so this is an upper bound;
+//  - round trip of the 10-byte SAM status command with a 15-byte reply over a pseudo-terminal
+//    through the real termios code.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "frame.h"
+#include "hid_link.h"
+#include "platform/hid_virtual.h"
+#include "platform/sim.h"
+#include "serial_link.h"
+#include "sim/reader.h"
+
+namespace {
+
+const uint8_t kSam[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x11, 0xFF, 0xED};
+
+double ThreadCpuMicros() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
+}
+
+double Percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  return v[static_cast<size_t>(p * (v.size() - 1))];
+}
+
+void HidBench(int transType, int iterations) {
+  platform::SetSimulationForTesting(true);
+  platform::hid::UnregisterAllVirtual();
+  auto reader = std::make_shared<sim::HidReader>();
+  platform::hid::RegisterVirtual(reader);
+  vnsdt::Hid().transType = transType;
+  platform::hid::Device* device = vnsdt::Hid().finder.Find(0);
+  if (device == nullptr) std::exit(1);
+
+  sim::Bytes data(2310);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i);
+  const sim::Bytes reply = sim::MakeReply(0, 0, 0x90, data);
+  std::vector<double> samples;
+  uint8_t buf[vnsdt::kReplyBufferSize];
+  for (int i = 0; i < iterations; ++i) {
+    reader->firmware.scriptedReplies.push_back(reply);
+    reader->firmware.requests.clear();
+    uint16_t size = 0;
+    const double t0 = ThreadCpuMicros();
+    const bool ok = vnsdt::Hid().Transfer(device, kSam, sizeof kSam, 3, true, buf, sizeof buf, &size);
+    const double t1 = ThreadCpuMicros();
+    if (!ok || size != 2321 || std::memcmp(buf, reply.data(), reply.size()) != 0) {
+      std::fprintf(stderr, "HID transfer failed\n");
+      std::exit(1);
+    }
+    samples.push_back(t1 - t0);
+  }
+  platform::hid::Close(device);
+  platform::hid::UnregisterAllVirtual();
+  const double median = Percentile(samples, 0.5);
+  std::printf("HID 2321-byte reply, trans type %d: CPU per transfer median %.1f us, p99 %.1f us (target <= 50 us: %s)\n",
+              transType, median, Percentile(samples, 0.99), median <= 50 ? "met" : "MISSED");
+}
+
+void PtyBench(int iterations) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) std::exit(1);
+  setenv("TARNWICK_COM5", ptsname(master), 1);
+  const int keep = open(ptsname(master), O_RDWR | O_NOCTTY);
+  std::atomic<bool> stop{false};
+  std::thread peer([&] {
+    sim::FrameAssembler assembler;
+    const sim::Bytes reply = sim::MakeReply(0, 0, 0x9F, {1, 2, 3, 4});
+    while (!stop) {
+      pollfd p{master, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      uint8_t buf[256];
+      const ssize_t n = read(master, buf, sizeof buf);
+      sim::Bytes frame;
+      if (n > 0 && assembler.Add(buf, static_cast<size_t>(n), &frame)) {
+        if (write(master, reply.data(), reply.size()) < 0) break;
+      }
+    }
+  });
+  std::vector<double> samples;
+  uint8_t buf[vnsdt::kReplyBufferSize];
+  for (int i = 0; i < iterations; ++i) {
+    size_t size = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    const int r = vnsdt::RunSerialExchange(5, kSam, sizeof kSam, 2, buf, sizeof buf, &size);
+    const auto t1 = std::chrono::steady_clock::now();
+    if (r != 0 || size != 15) {
+      std::fprintf(stderr, "serial exchange failed\n");
+      std::exit(1);
+    }
+    samples.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+  }
+  stop = true;
+  peer.join();
+  close(keep);
+  close(master);
+  const double median = Percentile(samples, 0.5);
+  std::printf("Serial 10-byte command, 15-byte reply over a pty: round trip median %.0f us, p99 %.0f us "
+              "(target <= 2000 us: %s)\n",
+              median, Percentile(samples, 0.99), median <= 2000 ? "met" : "MISSED");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int iterations = argc > 1 ? std::atoi(argv[1]) : 2000;
+  HidBench(1, iterations);
+  HidBench(2, iterations);
+  PtyBench(iterations);
+  return 0;
+}

@@ -1,0 +1,133 @@
+#include <windows.h>
+#include <setupapi.h>
+
+// mingw-w64's hidsdi.h has no C linkage guard of its own.
+extern "C" {
+#include <hidsdi.h>
+}
+
+#include <new>
+#include <vector>
+
+#include "../common/hid_os.h"
+
+namespace platform::hid {
+namespace {
+
+class Win32Device final : public Device {
+ public:
+  explicit Win32Device(HANDLE h) : handle_(h) {}
+  ~Win32Device() override { ::CloseHandle(handle_); }
+
+  bool GetAttributes(Attributes* attributes) override {
+    if (attributes == nullptr) return false;
+    HIDD_ATTRIBUTES a = {};
+    a.Size = sizeof a;
+    if (!::HidD_GetAttributes(handle_, &a)) return false;
+    attributes->vendorId = a.VendorID;
+    attributes->productId = a.ProductID;
+    attributes->versionNumber = a.VersionNumber;
+    return true;
+  }
+
+  bool SetOutputReport(const uint8_t* report, size_t size) override {
+    if (report == nullptr || size == 0) return false;
+    return ::HidD_SetOutputReport(handle_, const_cast<uint8_t*>(report), static_cast<ULONG>(size)) !=
+           FALSE;
+  }
+
+  bool GetInputReport(uint8_t* report, size_t size) override {
+    if (report == nullptr || size == 0) return false;
+    // The class driver picks the report by the ID in byte 0; the devices use only ID 0.
+    report[0] = 0;
+    return ::HidD_GetInputReport(handle_, report, static_cast<ULONG>(size)) != FALSE;
+  }
+
+  IoResult Write(const uint8_t* report, size_t size, uint32_t timeoutMs) override {
+    if (report == nullptr || size == 0) return IoResult::Failed;
+    return Transfer(const_cast<uint8_t*>(report), size, timeoutMs, true);
+  }
+
+  IoResult Read(uint8_t* report, size_t size, uint32_t timeoutMs) override {
+    if (report == nullptr || size == 0) return IoResult::Failed;
+    return Transfer(report, size, timeoutMs, false);
+  }
+
+ private:
+  IoResult Transfer(uint8_t* buffer, size_t size, uint32_t timeoutMs, bool write) {
+    OVERLAPPED ov = {};
+    ov.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (ov.hEvent == nullptr) return IoResult::Failed;
+    const DWORD length = static_cast<DWORD>(size);
+    const BOOL started = write ? ::WriteFile(handle_, buffer, length, nullptr, &ov)
+                               : ::ReadFile(handle_, buffer, length, nullptr, &ov);
+    IoResult result = IoResult::Failed;
+    DWORD transferred = 0;
+    if (started || ::GetLastError() == ERROR_IO_PENDING) {
+      const DWORD wait = ::WaitForSingleObject(ov.hEvent, timeoutMs);
+      if (wait == WAIT_OBJECT_0) {
+        if (::GetOverlappedResult(handle_, &ov, &transferred, FALSE)) result = IoResult::Ok;
+      } else {
+        // The driver may still touch ov and the buffer until the cancel has completed.
+        ::CancelIo(handle_);
+        const BOOL done = ::GetOverlappedResult(handle_, &ov, &transferred, TRUE);
+        // A transfer that won the race with the cancel carries a real report; keep it.
+        if (done) {
+          result = IoResult::Ok;
+        } else if (wait == WAIT_TIMEOUT) {
+          result = IoResult::TimedOut;
+        }
+      }
+    }
+    ::CloseHandle(ov.hEvent);
+    return result;
+  }
+
+  HANDLE handle_;
+};
+
+}  // namespace
+
+namespace os {
+
+bool DevicePathAt(int index, std::string* path) {
+  if (index < 0 || path == nullptr) return false;
+  GUID guid;
+  ::HidD_GetHidGuid(&guid);
+  HDEVINFO set = ::SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return false;
+
+  bool found = false;
+  SP_DEVICE_INTERFACE_DATA ifData = {};
+  ifData.cbSize = sizeof ifData;
+  if (::SetupDiEnumDeviceInterfaces(set, nullptr, &guid, static_cast<DWORD>(index), &ifData)) {
+    DWORD required = 0;
+    ::SetupDiGetDeviceInterfaceDetailA(set, &ifData, nullptr, 0, &required, nullptr);
+    if (required >= sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
+      // DWORD elements keep the structure's cbSize field aligned.
+      std::vector<DWORD> buffer((required + sizeof(DWORD) - 1) / sizeof(DWORD));
+      auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
+      // cbSize is the fixed part only, which differs from the allocation and between 32 and 64 bit.
+      detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+      if (::SetupDiGetDeviceInterfaceDetailA(set, &ifData, detail, required, nullptr, nullptr)) {
+        *path = detail->DevicePath;
+        found = true;
+      }
+    }
+  }
+  ::SetupDiDestroyDeviceInfoList(set);
+  return found;
+}
+
+Device* Open(const std::string& path) {
+  if (path.empty()) return nullptr;
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  Device* device = new (std::nothrow) Win32Device(h);
+  if (device == nullptr) ::CloseHandle(h);
+  return device;
+}
+
+}  // namespace os
+}  // namespace platform::hid

@@ -1,0 +1,101 @@
+// A simulated ID-card reader. Its firmware reads request frames and writes reply frames; the
+// same firmware sits behind a virtual HID device (vendor 0x2796) and behind virtual serial
+// links, so the library's real transport code runs above it. Tests steer it: another SW3, a
+// reply replaced by raw bytes, zero reports before the reply, a delay, no answer, an unplug.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/hid_virtual.h"
+#include "platform/serial_virtual.h"
+
+namespace sim {
+
+using Bytes = std::vector<uint8_t>;
+
+// Reply frame: preamble, length, SW1 SW2 SW3, data, XOR checksum.
+Bytes MakeReply(uint8_t sw1, uint8_t sw2, uint8_t sw3, const Bytes& data);
+
+class ReaderFirmware {
+ public:
+  // The reply to one complete request frame; empty when the reader stays silent.
+  Bytes Handle(const Bytes& request);
+
+  // Every reply carries this SW3 instead (-1: the firmware's own).
+  int forcedSw3 = -1;
+  // Replies to the next requests, taken in order instead of the firmware's own.
+  std::deque<Bytes> scriptedReplies;
+  // Requests seen, for tests.
+  std::vector<Bytes> requests;
+};
+
+// Behaviour of the link in front of the firmware.
+struct LinkFaults {
+  bool silent = false;          // never answers
+  unsigned zeroReports = 0;     // HID: all-zero input reports before the reply
+  uint32_t delayMs = 0;         // wait before the reply becomes readable
+  int unplugAfterReports = -1;  // HID: unplug after this many input reports were read
+};
+
+// Collects request bytes until a whole frame is in (preamble, length, that many bytes).
+class FrameAssembler {
+ public:
+  // Appends bytes; returns true and fills `frame` once a frame is complete.
+  bool Add(const uint8_t* data, size_t size, Bytes* frame);
+  void Clear() { pending_.clear(); }
+
+ private:
+  Bytes pending_;
+};
+
+class HidReader : public platform::hid::VirtualDevice, public std::enable_shared_from_this<HidReader> {
+ public:
+  explicit HidReader(uint16_t productId = 0x1001) : productId_(productId) {}
+  platform::hid::Attributes GetAttributes() override;
+  bool OnOutputReport(const uint8_t* report, size_t size) override;
+  platform::hid::IoResult OnInputReport(uint8_t* report, size_t size, uint32_t timeoutMs) override;
+
+  ReaderFirmware firmware;
+  LinkFaults faults;
+  unsigned outputReports = 0;
+
+ private:
+  uint16_t productId_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  FrameAssembler assembler_;
+  std::deque<Bytes> reports_;
+  std::chrono::steady_clock::time_point readyAt_{};
+  int reportsRead_ = 0;
+};
+
+class SerialReader : public platform::serial::VirtualLink {
+ public:
+  bool OnWrite(const uint8_t* data, size_t size) override;
+  long OnRead(uint8_t* data, size_t size, uint32_t timeoutMs) override;
+  void OnPurge() override;
+
+  ReaderFirmware firmware;
+  LinkFaults faults;
+  // Sizes the host asked for, read by read, for tests.
+  std::vector<size_t> readSizes;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  FrameAssembler assembler_;
+  Bytes out_;
+  std::chrono::steady_clock::time_point readyAt_{};
+};
+
+// With simulation on and no virtual reader present yet: one HID reader and a reader on COM1.
+void InstallDefaultReaders();
+
+}  // namespace sim

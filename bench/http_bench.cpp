@@ -1,6 +1,6 @@
 // Measures a running Tarnwick from the outside: start-up time, idle footprint, latency, throughput.
 #include <fcntl.h>
-#include <netinet/in.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -11,21 +11,19 @@
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <cmath>
-#include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 extern char** environ;
@@ -46,6 +44,7 @@ constexpr double kMaxAddedMedianUs = 500, kMaxAddedP99Us = 2000, kMaxWakeupsPerS
 struct Options {
   std::string binary = TW_BENCH_DEFAULT_BINARY;
   int idleSeconds = 10, requests = 20000, seconds = 3;
+  bool pin = true;
 };
 
 struct Service {
@@ -56,7 +55,9 @@ struct Service {
   std::thread drain;
 };
 
-struct Stats { double median = 0, p90 = 0, p99 = 0, max = 0; };
+struct Stats {
+  double median = 0, p90 = 0, p99 = 0, max = 0;
+};
 
 // The alarm handler may only do async-signal-safe work: killing the service unblocks our reads.
 volatile std::sig_atomic_t g_victim = 0, g_timedOut = 0;
@@ -64,7 +65,6 @@ void OnAlarm(int) {
   g_timedOut = 1;
   if (g_victim > 0) kill(g_victim, SIGKILL);
 }
-void ArmWatchdog(unsigned seconds) { alarm(seconds); }
 
 std::string Fixed(double v, int decimals) {
   char text[32];
@@ -77,31 +77,22 @@ double Us(Clock::duration d) { return std::chrono::duration<double, std::micro>(
 
 std::string Escaped(const std::string& bytes) {
   std::string out;
-  for (unsigned char c : bytes) {
-    char tmp[8];
-    if (c == '\r') out += "\\r";
-    else if (c == '\n') out += "\\n";
-    else if (c < 0x20 || c >= 0x7f) { std::snprintf(tmp, sizeof tmp, "\\x%02x", c); out += tmp; }
-    else out += static_cast<char>(c);
-  }
+  for (char c : bytes) out += c == '\r' ? std::string("\\r") : c == '\n' ? std::string("\\n") : std::string(1, c);
   return out;
 }
 
 bool TryConnect(uint16_t port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(fd);
-  return ok;
+  static asio::io_context io;
+  tcp::socket s(io);
+  boost::system::error_code ec;
+  s.connect({asio::ip::address_v4::loopback(), port}, ec);
+  return !ec;
 }
 
 // The service takes the first candidate nobody listens on; a guess lets us probe before it prints.
 uint16_t PredictPort() {
-  for (uint16_t p : kCandidatePorts) if (!TryConnect(p)) return p;
+  for (uint16_t p : kCandidatePorts)
+    if (!TryConnect(p)) return p;
   return 0;
 }
 
@@ -154,7 +145,10 @@ bool Reaped(Service& s, int* status) {
   return true;
 }
 
-struct Startup { uint16_t port = 0; double lineMs = 0, connectMs = 0; };
+struct Startup {
+  uint16_t port = 0;
+  double lineMs = 0, connectMs = 0;
+};
 
 // Connect success is the figure; the printed line only confirms which port is ours.
 Startup WaitListening(Service& s, Clock::time_point t0, uint16_t predicted) {
@@ -164,12 +158,12 @@ Startup WaitListening(Service& s, Clock::time_point t0, uint16_t predicted) {
     std::this_thread::sleep_until(next);
     const auto now = Clock::now();
     if (r.port == 0 && (r.port = ReadListeningPort(s)) != 0) r.lineMs = Ms(now - t0);
-    if (r.port != 0 && r.port == predicted && predictedMs >= 0) { r.connectMs = predictedMs; return r; }
-    const uint16_t probe = r.port != 0 ? r.port : (predictedMs < 0 ? predicted : 0);
-    if (probe != 0 && TryConnect(probe)) {
-      if (r.port != 0) { r.connectMs = Ms(Clock::now() - t0); return r; }
-      predictedMs = Ms(Clock::now() - t0);
-    }
+    if (r.port == 0 && predictedMs < 0 && predicted != 0 && TryConnect(predicted)) predictedMs = Ms(Clock::now() - t0);
+    if (r.port != 0 && r.port == predicted && predictedMs >= 0)
+      r.connectMs = predictedMs;
+    else if (r.port != 0 && TryConnect(r.port))
+      r.connectMs = Ms(Clock::now() - t0);
+    if (r.connectMs > 0) return r;
     int status = 0;
     if (Reaped(s, &status)) throw std::runtime_error("service " + Describe(status) + " during start-up");
     if (now - t0 > std::chrono::seconds(10)) throw std::runtime_error("service not listening after 10 s");
@@ -181,7 +175,7 @@ void StartDrain(Service& s) {
   fcntl(s.out, F_SETFL, 0);
   s.drain = std::thread([fd = s.out] {
     char buf[512];
-    while (read(fd, buf, sizeof buf) > 0) {}
+    while (read(fd, buf, sizeof buf) > 0) continue;
   });
 }
 
@@ -256,7 +250,10 @@ class Baseline {
   Baseline() : acceptor_(io_, {asio::ip::address_v4::loopback(), 0}) {
     thread_ = std::thread([this] { ServeOne(); });
   }
-  ~Baseline() { thread_.join(); }
+  ~Baseline() {
+    ::shutdown(acceptor_.native_handle(), SHUT_RDWR);  // wakes an accept no client came for
+    thread_.join();
+  }
   uint16_t Port() const { return acceptor_.local_endpoint().port(); }
 
  private:
@@ -317,46 +314,35 @@ std::pair<Stats, Stats> MeasureLatency(uint16_t servicePort, uint16_t baselinePo
 }
 
 double MeasureRps(uint16_t port, int connections, int seconds) {
-  std::mutex m;
-  std::condition_variable cv;
-  int ready = 0;
-  bool go = false;
-  Clock::time_point deadline;
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
   std::atomic<long> total{0};
-  std::exception_ptr error;
+  Clock::time_point deadline;  // published to the clients by the release store of go
+  std::vector<std::exception_ptr> errors(static_cast<size_t>(connections));
   std::vector<std::thread> threads;
   for (int i = 0; i < connections; ++i) {
-    threads.emplace_back([&] {
+    threads.emplace_back([&, i] {
       try {
         asio::io_context io;
         Client c(io, port);
-        std::unique_lock<std::mutex> lock(m);
         ++ready;
-        cv.notify_all();
-        cv.wait(lock, [&] { return go; });
-        lock.unlock();
+        while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
         long n = 0;
         for (; Clock::now() < deadline; ++n) c.RoundTrip();
         total += n;
       } catch (...) {
-        std::lock_guard<std::mutex> lock(m);
-        if (!error) error = std::current_exception();
-        ready = connections;  // let the others start rather than wait for us
-        cv.notify_all();
+        errors[static_cast<size_t>(i)] = std::current_exception();
+        if (!go) ++ready;
       }
     });
   }
-  Clock::time_point start;
-  {
-    std::unique_lock<std::mutex> lock(m);
-    cv.wait(lock, [&] { return ready >= connections; });
-    start = Clock::now();
-    deadline = start + std::chrono::seconds(seconds);
-    go = true;
-  }
-  cv.notify_all();
+  while (ready < connections) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto start = Clock::now();
+  deadline = start + std::chrono::seconds(seconds);
+  go.store(true, std::memory_order_release);
   for (auto& t : threads) t.join();
-  if (error) std::rethrow_exception(error);
+  for (auto& e : errors)
+    if (e) std::rethrow_exception(e);
   return static_cast<double>(total) / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
@@ -364,103 +350,157 @@ std::string StopService(Service& s, int* exitCode) {
   kill(s.pid, SIGTERM);
   const auto t0 = Clock::now();
   int status = 0;
-  std::string how;
+  bool killed = false;
   while (!Reaped(s, &status)) {
-    if (Clock::now() - t0 > std::chrono::seconds(10)) {
-      kill(s.pid, SIGKILL);
-      waitpid(s.pid, &status, 0);
-      s.pid = -1;
-      how = "did not stop within 10 s, killed; ";
-      break;
-    }
+    if (!killed && Clock::now() - t0 > std::chrono::seconds(10)) killed = kill(s.pid, SIGKILL) == 0;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return how + Describe(status) + " after " + Fixed(Ms(Clock::now() - t0), 1) + " ms";
+  return std::string(killed ? "ignored SIGTERM for 10 s, killed: " : "") + Describe(status) + " after " +
+         Fixed(Ms(Clock::now() - t0), 1) + " ms";
 }
 
-const char* Mark(bool met) { return met ? "[met]" : "[MISSED]"; }
+struct Report {
+  Startup up;
+  long idleRss = 0, loadRss = 0;
+  double wakeups = 0, rps1 = 0, rps16 = 0;
+  Stats svc, base;
+  int exitCode = -1, cpu = -1;
+  bool wakeOk = false, medianOk = false, p99Ok = false;
+};
 
-void Line(const char* label, double value, const char* unit, const std::string& note = "") {
-  const std::string text = Fixed(value, value < 10 ? 2 : 1);
-  std::printf("%-32s %10s %-4s%s%s\n", label, text.c_str(), unit, note.empty() ? "" : " ", note.c_str());
+std::string Mark(bool met) { return met ? "[met]" : "[MISSED]"; }
+
+void Line(const std::string& label, double value, const char* unit, const std::string& note = "") {
+  const std::string text = Fixed(value, std::fabs(value) < 10 ? 2 : 1);
+  std::printf("%-32s %10s %s%*s%s\n", label.c_str(), text.c_str(), unit,
+              note.empty() ? 0 : 5 - static_cast<int>(std::strlen(unit)), "", note.c_str());
   std::fflush(stdout);
 }
 
-void PrintStats(const char* who, const Stats& st) {
-  const std::pair<const char*, double> rows[] = {{"median", st.median}, {"p90", st.p90}, {"p99", st.p99}, {"max", st.max}};
-  for (const auto& [name, v] : rows) Line((std::string(who) + " latency " + name).c_str(), v, "us");
+// A figure read from a dead service's /proc entry would be silently wrong.
+void IdleFor(Service& s, int seconds) {
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  int status = 0;
+  if (Reaped(s, &status)) throw std::runtime_error("service " + Describe(status) + " while idle");
+}
+
+void MeasureIdle(const Options& o, Service& s, Report& r) {
+  IdleFor(s, 2);
+  r.idleRss = RssKib(s.pid);
+  Line("idle resident memory", static_cast<double>(r.idleRss), "KiB", "(VmRSS after 2 s idle)");
+  int threads = 0;
+  const long c0 = ContextSwitches(s.pid, &threads);
+  const auto t0 = Clock::now();
+  IdleFor(s, o.idleSeconds);
+  const long c1 = ContextSwitches(s.pid, &threads);
+  r.wakeups = static_cast<double>(c1 - c0) / std::chrono::duration<double>(Clock::now() - t0).count();
+  r.wakeOk = r.wakeups <= kMaxWakeupsPerSecond;
+  Line("idle wake-ups", r.wakeups, "/s",
+       "target <= 1/s " + Mark(r.wakeOk) + "  (" + std::to_string(threads) + " thread(s), " +
+           std::to_string(o.idleSeconds) + " s window)");
+}
+
+// Where the scheduler puts client and server swings a round trip by tens of microseconds (cross-CPU
+// wake-ups are dear, in VMs most of all), so the sequential runs share one CPU for a fair comparison.
+int LastCpu(const cpu_set_t& set) {
+  for (int cpu = CPU_SETSIZE - 1; cpu >= 0; --cpu)
+    if (CPU_ISSET(cpu, &set)) return cpu;
+  return -1;
+}
+
+// Our thread and every service thread; threads we start later inherit it.
+void SetAffinity(pid_t service, const cpu_set_t& set) {
+  sched_setaffinity(0, sizeof set, &set);
+  std::error_code ec;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(service) + "/task", ec))
+    sched_setaffinity(std::atoi(task.path().filename().c_str()), sizeof set, &set);
+}
+
+void ReportLatency(const Options& o, uint16_t port, Report& r) {
+  alarm(60 + static_cast<unsigned>(o.requests / 500));
+  Baseline baseline;
+  std::tie(r.svc, r.base) = MeasureLatency(port, baseline.Port(), o.requests);
+  std::printf("latency of %d sequential GET /Local/GetVersion, one keep-alive connection each, %s:\n", o.requests,
+              r.cpu < 0 ? "placed by the scheduler" : ("all on CPU " + std::to_string(r.cpu)).c_str());
+  for (const auto& [who, st] : {std::pair<std::string, Stats>{"service", r.svc}, {"baseline", r.base}}) {
+    for (const auto& [name, v] :
+         {std::pair<const char*, double>{"median", st.median}, {"p90", st.p90}, {"p99", st.p99}, {"max", st.max}})
+      Line(who + " latency " + name, v, "us");
+  }
+  r.medianOk = r.svc.median - r.base.median <= kMaxAddedMedianUs;
+  r.p99Ok = r.svc.p99 - r.base.p99 <= kMaxAddedP99Us;
+  Line("added latency median", r.svc.median - r.base.median, "us", "target <= 500 us " + Mark(r.medianOk));
+  Line("added latency p99", r.svc.p99 - r.base.p99, "us", "target <= 2000 us " + Mark(r.p99Ok));
+}
+
+void MeasureLoad(const Options& o, uint16_t port, pid_t pid, Report& r) {
+  cpu_set_t all, one;
+  sched_getaffinity(0, sizeof all, &all);
+  CPU_ZERO(&one);
+  if (o.pin) {
+    r.cpu = LastCpu(all);
+    CPU_SET(r.cpu, &one);
+    SetAffinity(pid, one);
+  }
+  ReportLatency(o, port, r);
+  const std::string secs = "(" + std::to_string(o.seconds) + " s";
+  alarm(60 + 4 * static_cast<unsigned>(o.seconds));
+  r.rps1 = MeasureRps(port, 1, o.seconds);
+  Line("requests per second, 1 conn", r.rps1, "/s", secs + (r.cpu < 0 ? ")" : ", CPU " + std::to_string(r.cpu) + ")"));
+  if (o.pin) SetAffinity(pid, all);
+  r.rps16 = MeasureRps(port, 16, o.seconds);
+  Line("requests per second, 16 conns", r.rps16, "/s", secs + ", any CPU)");
+  alarm(0);
+  r.loadRss = RssKib(pid);
+  Line("resident memory after load", static_cast<double>(r.loadRss), "KiB");
 }
 
 std::string StatsJson(const Stats& st) {
-  char text[160];
-  std::snprintf(text, sizeof text, "{\"median\":%.1f,\"p90\":%.1f,\"p99\":%.1f,\"max\":%.1f}", st.median, st.p90, st.p99, st.max);
-  return text;
+  return "{\"median\":" + Fixed(st.median, 1) + ",\"p90\":" + Fixed(st.p90, 1) + ",\"p99\":" + Fixed(st.p99, 1) +
+         ",\"max\":" + Fixed(st.max, 1) + "}";
+}
+
+void PrintJson(const Options& o, const Report& r) {
+  std::printf(
+      "{\"port\":%u,\"start_ms\":%.3f,\"listening_line_ms\":%.3f,\"idle_rss_kib\":%ld,"
+      "\"idle_wakeups_per_s\":%.3f,\"idle_seconds\":%d,\"requests\":%d,\"service_us\":%s,\"baseline_us\":%s,"
+      "\"added_median_us\":%.1f,\"added_p99_us\":%.1f,\"rps_1\":%.0f,\"rps_16\":%.0f,\"rps_seconds\":%d,"
+      "\"pinned_cpu\":%d,\"load_rss_kib\":%ld,\"exit_code\":%d,\"targets_met\":%s}\n",
+      r.up.port, r.up.connectMs, r.up.lineMs, r.idleRss, r.wakeups, o.idleSeconds, o.requests, StatsJson(r.svc).c_str(),
+      StatsJson(r.base).c_str(), r.svc.median - r.base.median, r.svc.p99 - r.base.p99, r.rps1, r.rps16, o.seconds,
+      r.cpu, r.loadRss, r.exitCode, r.wakeOk && r.medianOk && r.p99Ok ? "true" : "false");
 }
 
 void Run(const Options& o, Service& s) {
+  Report r;
   const uint16_t predicted = PredictPort();
   const auto t0 = Clock::now();
   Spawn(s, o.binary);
-  const Startup up = WaitListening(s, t0, predicted);
+  r.up = WaitListening(s, t0, predicted);
   StartDrain(s);
-  std::printf("Tarnwick %s, pid %d, port %u, working directory %s\n", o.binary.c_str(), s.pid, up.port, s.dir.c_str());
-  Line("start to listening", up.connectMs, "ms", "(listening line read after " + Fixed(up.lineMs, 2) + " ms)");
-
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-  const long idleRss = RssKib(s.pid);
-  Line("idle resident memory", static_cast<double>(idleRss), "KiB", "(VmRSS after 2 s idle)");
-
-  int threads = 0;
-  const long c0 = ContextSwitches(s.pid, &threads);
-  const auto w0 = Clock::now();
-  std::this_thread::sleep_for(std::chrono::seconds(o.idleSeconds));
-  const long c1 = ContextSwitches(s.pid, &threads);
-  const double wakeups = static_cast<double>(c1 - c0) / std::chrono::duration<double>(Clock::now() - w0).count();
-  const bool wakeOk = wakeups <= kMaxWakeupsPerSecond;
-  Line("idle wake-ups", wakeups, "/s", "target <= 1/s " + std::string(Mark(wakeOk)) + "  (" + std::to_string(threads) +
-                                           " thread(s), " + std::to_string(o.idleSeconds) + " s window)");
-
-  ArmWatchdog(60 + static_cast<unsigned>(o.requests / 500));
-  Baseline baseline;
-  const auto [svc, base] = MeasureLatency(up.port, baseline.Port(), o.requests);
-  std::printf("latency of %d sequential GET /Local/GetVersion, one keep-alive connection each:\n", o.requests);
-  PrintStats("service", svc);
-  PrintStats("baseline", base);
-  const double addedMedian = svc.median - base.median, addedP99 = svc.p99 - base.p99;
-  const bool medianOk = addedMedian <= kMaxAddedMedianUs, p99Ok = addedP99 <= kMaxAddedP99Us;
-  Line("added latency median", addedMedian, "us", std::string("target <= 500 us ") + Mark(medianOk));
-  Line("added latency p99", addedP99, "us", std::string("target <= 2000 us ") + Mark(p99Ok));
-
-  ArmWatchdog(60 + 4 * static_cast<unsigned>(o.seconds));
-  const double rps1 = MeasureRps(up.port, 1, o.seconds);
-  Line("requests per second, 1 conn", rps1, "/s", "(" + std::to_string(o.seconds) + " s)");
-  const double rps16 = MeasureRps(up.port, 16, o.seconds);
-  Line("requests per second, 16 conns", rps16, "/s", "(" + std::to_string(o.seconds) + " s)");
-  ArmWatchdog(0);
-  const long loadRss = RssKib(s.pid);
-  Line("resident memory after load", static_cast<double>(loadRss), "KiB");
-
-  int exitCode = -1;
-  const std::string stopped = StopService(s, &exitCode);
-  std::printf("%-32s %s %s\n", "stop on SIGTERM", stopped.c_str(), exitCode == 0 ? "[clean]" : "[NOT CLEAN]");
-  const bool allMet = wakeOk && medianOk && p99Ok;
-  std::printf("targets: %s\n", allMet ? "all met" : "some MISSED");
-  std::printf("{\"port\":%u,\"start_ms\":%.3f,\"listening_line_ms\":%.3f,\"idle_rss_kib\":%ld,\"idle_wakeups_per_s\":%.3f,"
-              "\"idle_seconds\":%d,\"requests\":%d,\"service_us\":%s,\"baseline_us\":%s,\"added_median_us\":%.1f,"
-              "\"added_p99_us\":%.1f,\"rps_1\":%.0f,\"rps_16\":%.0f,\"rps_seconds\":%d,\"load_rss_kib\":%ld,"
-              "\"exit_code\":%d,\"targets_met\":%s}\n",
-              up.port, up.connectMs, up.lineMs, idleRss, wakeups, o.idleSeconds, o.requests, StatsJson(svc).c_str(),
-              StatsJson(base).c_str(), addedMedian, addedP99, rps1, rps16, o.seconds, loadRss, exitCode,
-              allMet ? "true" : "false");
+  std::printf("Tarnwick %s, pid %d, port %u, working directory %s\n", o.binary.c_str(), s.pid, r.up.port,
+              s.dir.c_str());
+  Line("start to listening", r.up.connectMs, "ms", "(listening line read after " + Fixed(r.up.lineMs, 2) + " ms)");
+  MeasureIdle(o, s, r);
+  MeasureLoad(o, r.up.port, s.pid, r);
+  const std::string stopped = StopService(s, &r.exitCode);
+  std::printf("%-32s %s %s\n", "stop on SIGTERM", stopped.c_str(), r.exitCode == 0 ? "[clean]" : "[NOT CLEAN]");
+  std::printf("targets: %s\n", r.wakeOk && r.medianOk && r.p99Ok ? "all met" : "some MISSED");
+  PrintJson(o, r);
 }
 
 bool ParseArgs(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    int* target = a == "--idle-seconds" ? &o.idleSeconds : a == "--requests" ? &o.requests : a == "--seconds" ? &o.seconds : nullptr;
+    int* target = a == "--idle-seconds" ? &o.idleSeconds
+                  : a == "--requests"   ? &o.requests
+                  : a == "--seconds"    ? &o.seconds
+                                        : nullptr;
     if (target != nullptr) {
       if (i + 1 >= argc || (*target = std::atoi(argv[++i])) <= 0) return false;
+    } else if (a == "--no-pin") {
+      o.pin = false;
     } else if (a.rfind("-", 0) == 0) {
       return false;
     } else {
@@ -490,10 +530,11 @@ void Cleanup(Service& s) {
 int main(int argc, char** argv) {
   Options o;
   if (!ParseArgs(argc, argv, o)) {
-    std::fprintf(stderr, "usage: %s [TARNWICK_BINARY] [--idle-seconds N] [--requests N] [--seconds N]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s [TARNWICK_BINARY] [--idle-seconds N] [--requests N] [--seconds N] [--no-pin]\n",
+                 argv[0]);
     return 2;
   }
-  std::signal(SIGALRM, OnAlarm);
+  signal(SIGALRM, OnAlarm);
   Service s;
   int rc = 0;
   try {
@@ -502,7 +543,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "http_bench: %s%s\n", g_timedOut ? "timed out; " : "", e.what());
     rc = 1;
   }
-  ArmWatchdog(0);
+  alarm(0);
   Cleanup(s);
   return rc;
 }

@@ -70,8 +70,9 @@ void HidBench(int transType, int iterations) {
   platform::hid::Close(device);
   platform::hid::UnregisterAllVirtual();
   const double median = Percentile(samples, 0.5);
-  std::printf("HID 2321-byte reply, trans type %d: CPU per transfer median %.1f us, p99 %.1f us (target <= 50 us: %s)\n",
-              transType, median, Percentile(samples, 0.99), median <= 50 ? "met" : "MISSED");
+  std::printf(
+      "HID 2321-byte reply, trans type %d: CPU per transfer median %.1f us, p99 %.1f us (target <= 50 us: %s)\n",
+      transType, median, Percentile(samples, 0.99), median <= 50 ? "met" : "MISSED");
 }
 
 void PtyBench(int iterations) {
@@ -112,9 +113,10 @@ void PtyBench(int iterations) {
   close(keep);
   close(master);
   const double median = Percentile(samples, 0.5);
-  std::printf("Serial 10-byte command, 15-byte reply over a pty: round trip median %.0f us, p99 %.0f us "
-              "(target <= 2000 us: %s)\n",
-              median, Percentile(samples, 0.99), median <= 2000 ? "met" : "MISSED");
+  std::printf(
+      "Serial 10-byte command, 15-byte reply over a pty: round trip median %.0f us, p99 %.0f us "
+      "(target <= 2000 us: %s)\n",
+      median, Percentile(samples, 0.99), median <= 2000 ? "met" : "MISSED");
 }
 
 }  // namespace

@@ -22,6 +22,8 @@ class PosixEvent final : public Event {
   }
   WaitResult Wait(uint32_t timeoutMs) override {
     std::unique_lock<std::mutex> lock(mutex_);
+    // A zero wait is a look, not a sleep: a timed futex wait would cost a wake-up per pass.
+    if (timeoutMs == 0) return signalled_ ? WaitResult::Signalled : WaitResult::Timeout;
     if (cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return signalled_; })) {
       return WaitResult::Signalled;
     }

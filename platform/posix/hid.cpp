@@ -1,4 +1,6 @@
 #include <hidapi/hidapi.h>
+#include <chrono>
+#include <vector>
 
 #include <climits>
 #include <mutex>
@@ -92,13 +94,24 @@ namespace os {
 
 bool DevicePathAt(int index, std::string* path) {
   if (index < 0 || path == nullptr || !Init()) return false;
-  hid_device_info* list = hid_enumerate(0, 0);
-  hid_device_info* d = list;
-  for (int i = 0; d != nullptr && i < index; ++i) d = d->next;
-  const bool found = d != nullptr && d->path != nullptr;
-  if (found) *path = d->path;
-  hid_free_enumeration(list);
-  return found;
+  // A walk over the interface indices asks for every index in turn; one enumeration of the
+  // hidraw nodes serves the whole walk instead of one per index. A short lifetime keeps a
+  // newly attached device visible to the next walk.
+  static std::mutex mutex;
+  static std::vector<std::string> paths;
+  static std::chrono::steady_clock::time_point taken{};
+  std::lock_guard<std::mutex> lock(mutex);
+  const auto now = std::chrono::steady_clock::now();
+  if (index == 0 || now - taken > std::chrono::milliseconds(200)) {
+    paths.clear();
+    hid_device_info* list = hid_enumerate(0, 0);
+    for (hid_device_info* d = list; d != nullptr; d = d->next) paths.push_back(d->path ? d->path : "");
+    hid_free_enumeration(list);
+    taken = now;
+  }
+  if (static_cast<size_t>(index) >= paths.size() || paths[static_cast<size_t>(index)].empty()) return false;
+  *path = paths[static_cast<size_t>(index)];
+  return true;
 }
 
 Device* Open(const std::string& path) {

@@ -130,9 +130,7 @@ class Pty {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
   }
-  bool Send(const Bytes& bytes) {
-    return write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  }
+  bool Send(const Bytes& bytes) { return write(fd_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()); }
   // What the port wrote: up to `size` bytes within timeoutMs.
   Bytes Receive(size_t size, int timeoutMs) {
     Bytes out;

@@ -1,5 +1,5 @@
-#include <windows.h>
 #include <setupapi.h>
+#include <windows.h>
 
 // mingw-w64's hidsdi.h has no C linkage guard of its own.
 extern "C" {
@@ -32,8 +32,7 @@ class Win32Device final : public Device {
 
   bool SetOutputReport(const uint8_t* report, size_t size) override {
     if (report == nullptr || size == 0) return false;
-    return ::HidD_SetOutputReport(handle_, const_cast<uint8_t*>(report), static_cast<ULONG>(size)) !=
-           FALSE;
+    return ::HidD_SetOutputReport(handle_, const_cast<uint8_t*>(report), static_cast<ULONG>(size)) != FALSE;
   }
 
   bool GetInputReport(uint8_t* report, size_t size) override {
@@ -59,8 +58,8 @@ class Win32Device final : public Device {
     ov.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (ov.hEvent == nullptr) return IoResult::Failed;
     const DWORD length = static_cast<DWORD>(size);
-    const BOOL started = write ? ::WriteFile(handle_, buffer, length, nullptr, &ov)
-                               : ::ReadFile(handle_, buffer, length, nullptr, &ov);
+    const BOOL started =
+        write ? ::WriteFile(handle_, buffer, length, nullptr, &ov) : ::ReadFile(handle_, buffer, length, nullptr, &ov);
     IoResult result = IoResult::Failed;
     DWORD transferred = 0;
     if (started || ::GetLastError() == ERROR_IO_PENDING) {
@@ -121,8 +120,8 @@ bool DevicePathAt(int index, std::string* path) {
 
 Device* Open(const std::string& path) {
   if (path.empty()) return nullptr;
-  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) return nullptr;
   Device* device = new (std::nothrow) Win32Device(h);
   if (device == nullptr) ::CloseHandle(h);

@@ -2,12 +2,12 @@
 // reader's firmware answers on the other side.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
-#include <thread>
 #include <unistd.h>
+#include <atomic>
+#include <cstdlib>
+#include <thread>
 
 #include "frame.h"
 #include "serial_link.h"

@@ -84,7 +84,8 @@ class HidTransport : public ::testing::TestWithParam<int> {
     if (d == nullptr) return false;
     std::vector<uint8_t> buf(capacity);
     uint16_t size = 0;
-    const bool ok = vnsdt::Hid().Transfer(d, request.data(), request.size(), timeout, true, buf.data(), buf.size(), &size);
+    const bool ok =
+        vnsdt::Hid().Transfer(d, request.data(), request.size(), timeout, true, buf.data(), buf.size(), &size);
     platform::hid::Close(d);
     if (ok) reply->assign(buf.begin(), buf.begin() + size);
     return ok;

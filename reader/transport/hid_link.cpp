@@ -146,8 +146,8 @@ int RunHidExchange(HidExchange& x, bool* transferred) {
   if (x.openFlag == 1) link.Open(x.port);
   hid::Device* device = link.Slot(x.port);
   if (device == nullptr) return 1;
-  const bool ok = link.Transfer(device, x.request, x.requestSize, x.timeoutSeconds, true, x.reply, x.replyCapacity,
-                                &x.replySize);
+  const bool ok =
+      link.Transfer(device, x.request, x.requestSize, x.timeoutSeconds, true, x.reply, x.replyCapacity, &x.replySize);
   if (x.openFlag == 1) link.Close(x.port);
   if (!ok || CheckReply(x.reply, x.replySize) != 0) return -1;
   if (transferred) *transferred = true;

@@ -33,8 +33,8 @@ class SerialLink {
 
   // One exchange on the current port: open, send, read preamble, length and the rest within
   // `timeoutSeconds` each, close. `replySize` receives the total size.
-  int Transaction(const uint8_t* request, size_t requestSize, int timeoutSeconds, uint8_t* reply,
-                  size_t replyCapacity, size_t* replySize);
+  int Transaction(const uint8_t* request, size_t requestSize, int timeoutSeconds, uint8_t* reply, size_t replyCapacity,
+                  size_t* replySize);
 
   int currentPort = 1;
   uint32_t lineRate = kDefaultRate;

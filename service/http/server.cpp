@@ -180,6 +180,9 @@ class Session : public std::enable_shared_from_this<Session> {
 
 struct Tarnwick::Impl {
   asio::io_context ioc{1};
+  // Ends a poll pass. run_for would wake twice per pass (a millisecond epoll wait, then a futex
+  // wait for the remainder); one timer wakes once.
+  asio::steady_timer passTimer{ioc};
   tcp::acceptor acceptor{ioc};
   std::shared_ptr<Registry> registry = std::make_shared<Registry>();
   uint16_t boundPort = 0;
@@ -248,7 +251,11 @@ void Tarnwick::PollOnce(unsigned passMs) {
   if (!impl_) return;
   impl_->ioc.restart();
   if (interrupted_.exchange(false)) return;
-  impl_->ioc.run_for(std::chrono::milliseconds(passMs));
+  impl_->passTimer.expires_after(std::chrono::milliseconds(passMs));
+  impl_->passTimer.async_wait([impl = impl_.get()](beast::error_code ec) {
+    if (!ec) impl->ioc.stop();
+  });
+  impl_->ioc.run();
 }
 
 void Tarnwick::Interrupt() {

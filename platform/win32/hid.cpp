@@ -1,5 +1,7 @@
-#include <setupapi.h>
+// windows.h first: setupapi.h and hidsdi.h build on its types.
 #include <windows.h>
+
+#include <setupapi.h>
 
 // mingw-w64's hidsdi.h has no C linkage guard of its own.
 extern "C" {

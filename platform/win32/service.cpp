@@ -29,7 +29,9 @@ BOOL WINAPI ConsoleCtrl(DWORD type) {
 
 SC_HANDLE Sc(ScHandle h) { return static_cast<SC_HANDLE>(h); }
 
-void CopyStatus(const SERVICE_STATUS_PROCESS& in, ProcessStatus* out) {
+// SERVICE_STATUS_PROCESS begins with the fields of SERVICE_STATUS.
+template <typename WinStatus>
+void CopyStatus(const WinStatus& in, Status* out) {
   out->serviceType = in.dwServiceType;
   out->currentState = in.dwCurrentState;
   out->controlsAccepted = in.dwControlsAccepted;
@@ -37,7 +39,6 @@ void CopyStatus(const SERVICE_STATUS_PROCESS& in, ProcessStatus* out) {
   out->serviceSpecificExitCode = in.dwServiceSpecificExitCode;
   out->checkPoint = in.dwCheckPoint;
   out->waitHint = in.dwWaitHint;
-  out->processId = in.dwProcessId;
 }
 
 }  // namespace
@@ -116,15 +117,7 @@ bool ScStartService(ScHandle service) { return ::StartServiceW(Sc(service), 0, n
 bool ScControlService(ScHandle service, uint32_t control, Status* status) {
   SERVICE_STATUS st{};
   if (!::ControlService(Sc(service), control, &st)) return false;
-  if (status) {
-    status->serviceType = st.dwServiceType;
-    status->currentState = st.dwCurrentState;
-    status->controlsAccepted = st.dwControlsAccepted;
-    status->win32ExitCode = st.dwWin32ExitCode;
-    status->serviceSpecificExitCode = st.dwServiceSpecificExitCode;
-    status->checkPoint = st.dwCheckPoint;
-    status->waitHint = st.dwWaitHint;
-  }
+  if (status) CopyStatus(st, status);
   return true;
 }
 
@@ -135,6 +128,7 @@ bool ScQueryStatus(ScHandle service, ProcessStatus* status) {
     return false;
   }
   CopyStatus(st, status);
+  status->processId = st.dwProcessId;
   return true;
 }
 

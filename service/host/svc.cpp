@@ -29,6 +29,7 @@ constexpr char kServiceName[] = "Tarnwick";
 svc::Status g_status;
 svc::StatusHandle g_statusHandle = nullptr;
 uint32_t g_checkPoint = 1;
+std::mutex g_statusMutex;
 std::unique_ptr<platform::Event> g_stopEvent;
 bool g_underManager = false;
 void (*g_statusObserver)(const svc::Status&) = nullptr;
@@ -91,6 +92,9 @@ void ShowBox(const char* fmt, ...) {
 
 void ReportSvcStatus(uint32_t currentState, uint32_t win32ExitCode, uint32_t waitHint) {
   LOG_INFO("Enter!");
+  // The control handler reports from another thread; the record and the check point must not
+  // be torn between the two.
+  std::lock_guard<std::mutex> lock(g_statusMutex);
   g_status.currentState = currentState;
   g_status.win32ExitCode = win32ExitCode;
   g_status.waitHint = waitHint;
@@ -114,7 +118,12 @@ void SvcCtrlHandler(uint32_t control) {
     std::lock_guard<std::mutex> lock(g_serverMutex);
     if (g_server != nullptr) g_server->Interrupt();
   }
-  ReportSvcStatus(g_status.currentState, svc::kNoError, 0);
+  uint32_t current;
+  {
+    std::lock_guard<std::mutex> lock(g_statusMutex);
+    current = g_status.currentState;
+  }
+  ReportSvcStatus(current, svc::kNoError, 0);
 }
 
 void SvcReportEvent(const char* functionName, uint32_t error) {

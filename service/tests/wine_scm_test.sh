@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The Windows program against Wine's real service control manager: install, start, a request
 # from Linux, stop, uninstall, and the states in between.
-# Usage: wine_scm_test.sh PATH-TO-TARNWICK.EXE
+# Usage: wine_scm_test.sh PATH-TO-TARNWICK.EXE FILE-VERSION
 set -uo pipefail
 exe="$(realpath "$1")"
+version="$2"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 wine_run="$here/../../cmake/wine-run.sh"
 export WINEPREFIX="${WINEPREFIX:-$HOME/.local/share/tarnwick-wine}"
@@ -35,7 +36,7 @@ for _ in $(seq 1 100); do
   answer="$(curl -s -m 2 http://127.0.0.1:12321/Local/GetVersion)" && [ -n "$answer" ] && break
   sleep 0.2
 done
-check "request from Linux to the running service" '{"Version":"1.0.0.0"}' "$answer"
+check "request from Linux to the running service" "{\"Version\":\"$version\"}" "$answer"
 check "running" "RUNNING" "$(state)"
 check "start while running" "Cannot start the service because it is already running" "$(word start | head -1)"
 check "stop" "Service stopped successfully" "$(word stop)"

@@ -29,6 +29,72 @@ Bytes MakeReply(uint8_t sw1, uint8_t sw2, uint8_t sw3, const Bytes& data) {
   return r;
 }
 
+Bytes MakeTextBlock(const std::u16string& name, const std::u16string& sex, const std::u16string& nation,
+                    const std::u16string& birth, const std::u16string& address, const std::u16string& idNumber,
+                    const std::u16string& authority, const std::u16string& validFrom, const std::u16string& validTo) {
+  Bytes block;
+  auto put = [&block](const std::u16string& field, size_t slotChars) {
+    for (size_t i = 0; i < slotChars; ++i) {
+      const char16_t c = i < field.size() ? field[i] : u' ';
+      block.push_back(static_cast<uint8_t>(c & 0xFF));
+      block.push_back(static_cast<uint8_t>(c >> 8));
+    }
+  };
+  put(name, 15);
+  put(sex, 1);
+  put(nation, 2);
+  put(birth, 8);
+  put(address, 35);
+  put(idNumber, 18);
+  put(authority, 15);
+  put(validFrom, 8);
+  put(validTo, 8);
+  put(u"", 18);  // reserved
+  return block;
+}
+
+SampleCard MakeSampleCard() {
+  SampleCard c;
+  c.text = MakeTextBlock(u"林小满", u"2", u"01", u"19900315", u"北京市海淀区示例路18号院3号楼2单元501室",
+                         u"110108199003150028", u"北京市公安局海淀分局", u"20200101", u"20300101");
+  c.photo.resize(1024);
+  for (size_t i = 0; i < c.photo.size(); ++i) c.photo[i] = static_cast<uint8_t>((i * 37 + 11) & 0xFF);
+  c.fingerprint.resize(1024);
+  for (size_t i = 0; i < c.fingerprint.size(); ++i) c.fingerprint[i] = static_cast<uint8_t>((i * 13 + 5) & 0xFF);
+  c.newAddress.assign(70, 0x20);
+  c.cardNumber = {0x12, 0xAB, 0x34, 0xCD, 0x56, 0xEF, 0x78, 0x90};
+  c.uid = {0xDE, 0xAD, 0xBE, 0xEF};
+  return c;
+}
+
+ReaderFirmware::ReaderFirmware()
+    : card(MakeSampleCard()),
+      samId{0x05, 0x00, 0x01, 0x00, 0x2A, 0x3B, 0x34, 0x01, 0x87, 0xD6, 0x12, 0x00, 0x40, 0xE2, 0x01, 0x00},
+      mngInfo(28),
+      psamAtr{0x3B, 0x6C, 0x00, 0x00, 0x80, 0x64, 0x11, 0x65, 0x01, 0x90, 0x73, 0x00, 0x00, 0x00, 0x00, 0x00},
+      typeAMemory(128 * 16),
+      typeAKey(6, 0xFF) {
+  for (size_t i = 0; i < mngInfo.size(); ++i) mngInfo[i] = static_cast<uint8_t>(0x30 + i);
+  for (size_t i = 0; i < typeAMemory.size(); ++i) typeAMemory[i] = static_cast<uint8_t>(i);
+}
+
+namespace {
+
+void Put16(Bytes& b, size_t v) {
+  b.push_back(static_cast<uint8_t>(v >> 8));
+  b.push_back(static_cast<uint8_t>(v));
+}
+
+// SW3 values the simulated reader answers with when something is missing.
+constexpr uint8_t kNoCard = 0x80;
+constexpr uint8_t kSelectFailed = 0x81;
+constexpr uint8_t kReadFailed = 0x41;
+constexpr uint8_t kAuthenticationFailed = 0x33;
+constexpr uint8_t kAddressOutOfRange = 0x34;
+constexpr uint8_t kUnknownCommand = 0x21;
+
+}  // namespace
+
 Bytes ReaderFirmware::Handle(const Bytes& request) {
   requests.push_back(request);
   if (!scriptedReplies.empty()) {
@@ -39,17 +105,129 @@ Bytes ReaderFirmware::Handle(const Bytes& request) {
   if (request.size() < 10) return {};
   const uint8_t command = request[7];
   const uint8_t parameter = request[8];
+  const Bytes data(request.begin() + 9, request.end() - 1);
   uint8_t sw3 = 0x90;
-  Bytes data;
-  switch (command) {
-    case 0x11:  // SAM status
-    case 0x10:  // SAM reset
+  Bytes out;
+  const uint16_t key = static_cast<uint16_t>(command << 8 | parameter);
+  switch (key) {
+    case 0x11FF:
+    case 0x10FF:
+      break;
+    case 0x12FF:
+      out = samId;
+      break;
+    case 0x2001:
+      if (cardPresent) {
+        sw3 = 0x9F;
+        out = {0, 0, 0, 0};
+      } else {
+        sw3 = kNoCard;
+      }
+      break;
+    case 0x2002:
+      if (cardPresent) {
+        out.assign(8, 0);
+      } else {
+        sw3 = kSelectFailed;
+      }
+      break;
+    case 0x3001:
+    case 0x3010:
+      if (!cardPresent) {
+        sw3 = kReadFailed;
+        break;
+      }
+      Put16(out, card.text.size());
+      Put16(out, card.photo.size());
+      if (parameter == 0x10) Put16(out, card.fingerprint.size());
+      out.insert(out.end(), card.text.begin(), card.text.end());
+      out.insert(out.end(), card.photo.begin(), card.photo.end());
+      if (parameter == 0x10) out.insert(out.end(), card.fingerprint.begin(), card.fingerprint.end());
+      break;
+    case 0x3003:
+      if (cardPresent)
+        out = card.newAddress;
+      else
+        sw3 = kReadFailed;
+      break;
+    case 0x3005:
+      out = mngInfo;
+      break;
+    case 0x8005:
+      if (cardPresent)
+        out = card.cardNumber;
+      else
+        sw3 = kNoCard;
+      break;
+    case 0x8002:
+      out = psamAtr;
+      break;
+    case 0x8003:
+      out = {0x90, 0x00};
+      break;
+    case 0x8008:
+    case 0x8009:
+      if (cardPresent && !data.empty()) {
+        out = {data[0]};
+        out.insert(out.end(), card.uid.begin(), card.uid.end());
+      } else {
+        sw3 = kNoCard;
+      }
+      break;
+    case 0x800A:
+      if (cardPresent)
+        out = card.uid;
+      else
+        sw3 = kNoCard;
+      break;
+    case 0x800B:
+    case 0x803B:
+      sw3 = data.size() == 7 && Bytes(data.begin() + 1, data.end()) == typeAKey ? 0x90 : kAuthenticationFailed;
+      break;
+    case 0x800C:
+    case 0x803C:
+      if (data.size() == 13 && Bytes(data.begin() + 1, data.begin() + 7) == typeAKey) {
+        typeAKey.assign(data.begin() + 7, data.end());
+      } else {
+        sw3 = kAuthenticationFailed;
+      }
+      break;
+    case 0x800D:
+    case 0x803D:
+    case 0x800E:
+    case 0x803E: {
+      if (data.size() < 4) {
+        sw3 = kAddressOutOfRange;
+        break;
+      }
+      const size_t start = static_cast<size_t>(data[0] << 8 | data[1]) * 16;
+      const size_t count = static_cast<size_t>(data[2] << 8 | data[3]);
+      if (start + count > typeAMemory.size()) {
+        sw3 = kAddressOutOfRange;
+      } else if ((parameter & 0x0F) == 0x0D) {
+        out.assign(typeAMemory.begin() + static_cast<long>(start),
+                   typeAMemory.begin() + static_cast<long>(start + count));
+      } else if (data.size() == 4 + count) {
+        std::copy(data.begin() + 4, data.end(), typeAMemory.begin() + static_cast<long>(start));
+      } else {
+        sw3 = kAddressOutOfRange;
+      }
+      break;
+    }
+    case 0x8019:
+      out.assign(data.rbegin(), data.rend());
+      out.push_back(0x90);
+      out.push_back(0x00);
       break;
     default:
-      sw3 = 0x21;  // unknown command
+      sw3 = kUnknownCommand;
   }
-  if (forcedSw3 >= 0) sw3 = static_cast<uint8_t>(forcedSw3);
-  return MakeReply(parameter == 0xFF ? 0x00 : parameter, 0x00, sw3, data);
+  if (forcedSw3 >= 0) {
+    sw3 = static_cast<uint8_t>(forcedSw3);
+    if (sw3 != 0x90 && sw3 != 0x9F) out.clear();
+  }
+  // SW1 echoes the parameter byte; the SAM commands (parameter 0xFF) answer 0.
+  return MakeReply(parameter == 0xFF ? 0x00 : parameter, 0x00, sw3, out);
 }
 
 bool FrameAssembler::Add(const uint8_t* data, size_t size, Bytes* frame) {
@@ -79,6 +257,7 @@ platform::hid::Attributes HidReader::GetAttributes() {
 bool HidReader::OnOutputReport(const uint8_t* report, size_t size) {
   if (report == nullptr || size != 65) return false;
   std::lock_guard<std::mutex> lock(mutex_);
+  if (faults.failWrites) return false;
   ++outputReports;
   Bytes frame;
   if (!assembler_.Add(report + 1, size - 1, &frame)) return true;
@@ -119,6 +298,7 @@ platform::hid::IoResult HidReader::OnInputReport(uint8_t* report, size_t size, u
 
 bool SerialReader::OnWrite(const uint8_t* data, size_t size) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (faults.failWrites) return false;
   Bytes frame;
   if (!assembler_.Add(data, size, &frame)) return true;
   Bytes reply = firmware.Handle(frame);

@@ -15,3 +15,86 @@ TW_EXPORT int TW_STDCALL HID_SetTransType(int type);
 TW_EXPORT int TW_STDCALL HID_GetCount();
 TW_EXPORT int TW_STDCALL HID_OpenPort(int port);
 TW_EXPORT int TW_STDCALL HID_ClosePort(int port);
+
+// ID-card commands. Outputs are written only on success; the length outputs of ReadNewAppMsg,
+// ReadCardNo, the PSAM and Type A reads and ReadUID are set to 0 first. The serial exports take
+// the open flag too and ignore it. Bounds: a reply whose text, photo or fingerprint length passes
+// 256, 1024 or 1024 bytes, or whose card number or UID passes 512 or 64 bytes, or whose blocks
+// pass the reply itself, is refused with -1 and nothing is copied. The caller's buffers must hold
+// those sizes (hex strings twice the bytes, no terminating zero), 16 bytes for the SAM ID, 48 for
+// its text, 8 for the select information, 28 for the management record, and all reply data
+// (up to 4085 bytes) for the commands that deliver it. Negative counts are refused like counts
+// that are too large: -1 (APDU over HID: 0).
+TW_EXPORT int TW_STDCALL RS232_GetSAMStatus(int port, int ignored, int openFlag);
+TW_EXPORT int TW_STDCALL HID_GetSAMStatus(int port, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_ReSetSAM(int port, int ignored, int openFlag);
+TW_EXPORT int TW_STDCALL HID_ReSetSAM(int port, int openFlag);
+TW_EXPORT int TW_STDCALL HID_ReadMngInfo(int port, unsigned char* buffer, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_GetSAMID(int port, unsigned char* id, int openFlag);
+TW_EXPORT int TW_STDCALL HID_GetSAMID(int port, unsigned char* id, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_GetSAMIDToStr(int port, char* text, int openFlag);
+TW_EXPORT int TW_STDCALL HID_GetSAMIDToStr(int port, char* text, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_StartFindIDCard(int port, unsigned int* value, int openFlag);
+TW_EXPORT int TW_STDCALL HID_StartFindIDCard(int port, unsigned int* value, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_SelectIDCard(int port, unsigned char* info, int openFlag);
+TW_EXPORT int TW_STDCALL HID_SelectIDCard(int port, unsigned char* info, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_ReadBaseMsg(int port, unsigned char* text, int* textLength, unsigned char* photo,
+                                           int* photoLength, int openFlag);
+TW_EXPORT int TW_STDCALL HID_ReadBaseMsg(int port, unsigned char* text, int* textLength, unsigned char* photo,
+                                         int* photoLength, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_ReadBaseFPMsg(int port, unsigned char* text, int* textLength, unsigned char* photo,
+                                             int* photoLength, unsigned char* fingerprint, int* fingerprintLength,
+                                             int openFlag);
+TW_EXPORT int TW_STDCALL HID_ReadBaseFPMsg(int port, unsigned char* text, int* textLength, unsigned char* photo,
+                                           int* photoLength, unsigned char* fingerprint, int* fingerprintLength,
+                                           int openFlag);
+TW_EXPORT int TW_STDCALL RS232_ReadNewAppMsg(int port, unsigned char* buffer, int* length, int openFlag);
+TW_EXPORT int TW_STDCALL HID_ReadNewAppMsg(int port, unsigned char* buffer, int* length, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_ReadCardNo(int port, char* text, int* length, int openFlag);
+TW_EXPORT int TW_STDCALL HID_ReadCardNo(int port, char* text, int* length, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_RestPSAM(int port, int slot, unsigned char* buffer, int* length, int openFlag);
+TW_EXPORT int TW_STDCALL HID_RestPSAM(int port, int slot, unsigned char* buffer, int* length, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_ReadWritePSAM(int port, int slot, const unsigned char* command, int count,
+                                             unsigned char* buffer, int* length, int openFlag);
+TW_EXPORT int TW_STDCALL HID_ReadWritePSAM(int port, int slot, const unsigned char* command, int count,
+                                           unsigned char* buffer, int* length, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_StartFindCardByType(int port, int type, unsigned char* buffer, int openFlag);
+TW_EXPORT int TW_STDCALL HID_StartFindCardByType(int port, int type, unsigned char* buffer, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_SelectIDCardByType(int port, int type, unsigned char* buffer, int openFlag);
+TW_EXPORT int TW_STDCALL HID_SelectIDCardByType(int port, int type, unsigned char* buffer, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_ReadUID(int port, int type, char* text, int* length, int openFlag);
+TW_EXPORT int TW_STDCALL HID_ReadUID(int port, int type, char* text, int* length, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_KeyAuthentication(int port, int keyParameter, const unsigned char* key, int openFlag);
+TW_EXPORT int TW_STDCALL HID_KeyAuthentication(int port, int keyParameter, const unsigned char* key, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_KeyModify(int port, int keyParameter, const unsigned char* key,
+                                         const unsigned char* newKey, int openFlag);
+TW_EXPORT int TW_STDCALL HID_KeyModify(int port, int keyParameter, const unsigned char* key,
+                                       const unsigned char* newKey, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_ReadBaseMsgTypeA(int port, int address, int count, unsigned char* buffer, int* length,
+                                                int openFlag);
+TW_EXPORT int TW_STDCALL HID_ReadBaseMsgTypeA(int port, int address, int count, unsigned char* buffer, int* length,
+                                              int openFlag);
+TW_EXPORT int TW_STDCALL RS232_WriteBaseMsgTypeA(int port, int address, const unsigned char* bytes, int count,
+                                                 int openFlag);
+TW_EXPORT int TW_STDCALL HID_WriteBaseMsgTypeA(int port, int address, const unsigned char* bytes, int count,
+                                               int openFlag);
+TW_EXPORT int TW_STDCALL RS232_KeyAuthenticationEx(int port, int selector, int keyParameter, const unsigned char* key,
+                                                   int openFlag);
+TW_EXPORT int TW_STDCALL HID_KeyAuthenticationEx(int port, int selector, int keyParameter, const unsigned char* key,
+                                                 int openFlag);
+TW_EXPORT int TW_STDCALL RS232_KeyModifyEx(int port, int selector, int keyParameter, const unsigned char* key,
+                                           const unsigned char* newKey, int openFlag);
+TW_EXPORT int TW_STDCALL HID_KeyModifyEx(int port, int selector, int keyParameter, const unsigned char* key,
+                                         const unsigned char* newKey, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_ReadBaseMsgTypeAEx(int port, int selector, int address, int count, unsigned char* buffer,
+                                                  int* length, int openFlag);
+TW_EXPORT int TW_STDCALL HID_ReadBaseMsgTypeAEx(int port, int selector, int address, int count, unsigned char* buffer,
+                                                int* length, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_WriteBaseMsgTypeAEx(int port, int selector, int address, const unsigned char* bytes,
+                                                   int count, int openFlag);
+TW_EXPORT int TW_STDCALL HID_WriteBaseMsgTypeAEx(int port, int selector, int address, const unsigned char* bytes,
+                                                 int count, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_APDU(int port, const unsigned char* command, int count, unsigned char* buffer,
+                                    int* length, int openFlag);
+TW_EXPORT int TW_STDCALL HID_APDU(int port, const unsigned char* command, int count, unsigned char* buffer, int* length,
+                                  int openFlag);

@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "platform/hid_virtual.h"
@@ -23,10 +24,34 @@ using Bytes = std::vector<uint8_t>;
 // Reply frame: preamble, length, SW1 SW2 SW3, data, XOR checksum.
 Bytes MakeReply(uint8_t sw1, uint8_t sw2, uint8_t sw3, const Bytes& data);
 
+// A made-up resident ID card (no real person's data) and what the reader knows of it.
+struct SampleCard {
+  Bytes text;         // 256 bytes, UTF-16LE fields padded with blanks
+  Bytes photo;        // 1024 bytes
+  Bytes fingerprint;  // 1024 bytes, or none
+  Bytes newAddress;   // the additional-address block
+  Bytes cardNumber;   // 8 bytes
+  Bytes uid;          // 4 bytes
+};
+SampleCard MakeSampleCard();
+// The text block from its fields, each padded with blanks to its slot.
+Bytes MakeTextBlock(const std::u16string& name, const std::u16string& sex, const std::u16string& nation,
+                    const std::u16string& birth, const std::u16string& address, const std::u16string& idNumber,
+                    const std::u16string& authority, const std::u16string& validFrom, const std::u16string& validTo);
+
 class ReaderFirmware {
  public:
+  ReaderFirmware();
   // The reply to one complete request frame; empty when the reader stays silent.
   Bytes Handle(const Bytes& request);
+
+  bool cardPresent = true;
+  SampleCard card;
+  Bytes samId;        // 16 bytes
+  Bytes mngInfo;      // 28 bytes
+  Bytes psamAtr;      // answer to a PSAM reset
+  Bytes typeAMemory;  // 128 blocks of 16 bytes
+  Bytes typeAKey;     // 6 bytes, the same for every key parameter
 
   // Every reply carries this SW3 instead (-1: the firmware's own).
   int forcedSw3 = -1;
@@ -39,6 +64,7 @@ class ReaderFirmware {
 // Behaviour of the link in front of the firmware.
 struct LinkFaults {
   bool silent = false;          // never answers
+  bool failWrites = false;      // the host's writes fail
   unsigned zeroReports = 0;     // HID: all-zero input reports before the reply
   uint32_t delayMs = 0;         // wait before the reply becomes readable
   int unplugAfterReports = -1;  // HID: unplug after this many input reports were read

@@ -25,6 +25,7 @@
 #include "platform/sim.h"
 #include "serial_link.h"
 #include "sim/reader.h"
+#include "vnsdtapi.h"
 
 namespace {
 
@@ -154,6 +155,44 @@ void CardSequenceBench(int openFlag, int iterations) {
       openFlag, median, Percentile(samples, 0.99), median <= 1000 ? "met" : "MISSED");
 }
 
+void DecodeBench(int iterations) {
+  const sim::SampleCard card = sim::MakeSampleCard();
+  unsigned char record[300];
+  std::vector<double> text;
+  for (int i = 0; i < iterations; ++i) {
+    const auto t0 = std::chrono::steady_clock::now();
+    const int r = DecodeWZData(card.text.data(), static_cast<unsigned>(card.text.size()), record);
+    const auto t1 = std::chrono::steady_clock::now();
+    if (r != 1) std::exit(1);
+    text.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+  }
+  const double textMedian = Percentile(text, 0.5);
+  std::printf("DecodeWZData: median %.2f us per block, p99 %.2f us (target <= 20 us: %s)\n", textMedian,
+              Percentile(text, 0.99), textMedian <= 20 ? "met" : "MISSED");
+
+  std::vector<unsigned char> bmp(38862);
+  const std::string path = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") + "/tw_bench_photo.bmp";
+  std::vector<double> photo;
+  const int photoIterations = iterations < 200 ? iterations : 200;
+  for (int i = 0; i < photoIterations; ++i) {
+    int length = static_cast<int>(bmp.size());
+    const auto t0 = std::chrono::steady_clock::now();
+    const int r = DecodeWltData(card.photo.data(), 1, path.c_str(), bmp.data(), &length);
+    const auto t1 = std::chrono::steady_clock::now();
+    if (r != 1) {
+      std::fprintf(stderr, "DecodeWltData failed with %d (is DLL_File beside the bench?)\n", r);
+      std::exit(1);
+    }
+    photo.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+  }
+  std::remove(path.c_str());
+  const double photoMedian = Percentile(photo, 0.5);
+  std::printf(
+      "DecodeWltData type 1, buffer and file, temporary files included: median %.2f ms, p99 %.2f ms "
+      "(target <= 5 ms: %s)\n",
+      photoMedian, Percentile(photo, 0.99), photoMedian <= 5 ? "met" : "MISSED");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,5 +202,6 @@ int main(int argc, char** argv) {
   PtyBench(iterations);
   CardSequenceBench(1, iterations);
   CardSequenceBench(0, iterations);
+  DecodeBench(iterations);
   return 0;
 }

@@ -1,5 +1,7 @@
 #include "sim/reader.h"
 
+#include "sim/portrait.h"
+
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -57,8 +59,7 @@ SampleCard MakeSampleCard() {
   SampleCard c;
   c.text = MakeTextBlock(u"林小满", u"2", u"01", u"19900315", u"北京市海淀区示例路18号院3号楼2单元501室",
                          u"110108199003150028", u"北京市公安局海淀分局", u"20200101", u"20300101");
-  c.photo.resize(1024);
-  for (size_t i = 0; i < c.photo.size(); ++i) c.photo[i] = static_cast<uint8_t>((i * 37 + 11) & 0xFF);
+  c.photo = MakePortraitBlock();
   c.fingerprint.resize(1024);
   for (size_t i = 0; i < c.fingerprint.size(); ++i) c.fingerprint[i] = static_cast<uint8_t>((i * 13 + 5) & 0xFF);
   c.newAddress.assign(70, 0x20);

@@ -98,3 +98,16 @@ TW_EXPORT int TW_STDCALL RS232_APDU(int port, const unsigned char* command, int 
                                     int* length, int openFlag);
 TW_EXPORT int TW_STDCALL HID_APDU(int port, const unsigned char* command, int count, unsigned char* buffer, int* length,
                                   int openFlag);
+
+// Card data decoding.
+// The text block (256 bytes, at least 220) into the 300-byte GBK record: name 0, sex text 32,
+// nation text 40, birth 60, address 72, ID number 144, authority 164, validity 196 and 208,
+// reserved 220 (zero), sex code 292, nation code 296. A field too long for its slot is cut at a
+// character boundary and stays NUL-terminated. 1, or -1 without text, record or 220 bytes.
+TW_EXPORT int TW_STDCALL DecodeWZData(const unsigned char* text, unsigned int length, unsigned char* record);
+// The 1024-byte photo block into a 38862-byte BMP (type 1) or its 51816-character Base64 text
+// (type 2) in `buffer` (capacity in *length, bytes delivered on return) and/or the file `path`
+// (ANSI code page). Needs the decoder library DLL_File beside the program. 1 on success; 0, -1
+// to -11 on failure (-1: no decoder; -2: missing argument; -5/-8: buffer too small).
+TW_EXPORT int TW_STDCALL DecodeWltData(const unsigned char* wlt, int type, const char* path, unsigned char* buffer,
+                                       int* length);

@@ -3,7 +3,9 @@
 #include "sim/portrait.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "platform/sim.h"
@@ -223,6 +225,9 @@ Bytes ReaderFirmware::Handle(const Bytes& request) {
     default:
       sw3 = kUnknownCommand;
   }
+  const auto one = sw3For.find(key);
+  if (one != sw3For.end())
+    return MakeReply(parameter == 0xFF ? 0x00 : parameter, 0x00, static_cast<uint8_t>(one->second), {});
   if (forcedSw3 >= 0) {
     sw3 = static_cast<uint8_t>(forcedSw3);
     if (sw3 != 0x90 && sw3 != 0x9F) out.clear();
@@ -336,8 +341,20 @@ void SerialReader::OnPurge() {
   assembler_.Clear();
 }
 
+bool SimulatedFamily(const char* family) {
+  const char* list = std::getenv("TARNWICK_SIM_READERS");
+  const std::string readers = list != nullptr && *list != '\0' ? list : "own";
+  size_t start = 0;
+  while (start <= readers.size()) {
+    const size_t end = std::min(readers.find(',', start), readers.size());
+    if (readers.compare(start, end - start, family) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 void InstallDefaultReaders() {
-  if (!platform::SimulationEnabled() || platform::hid::VirtualCount() > 0) return;
+  if (!platform::SimulationEnabled() || platform::hid::VirtualCount() > 0 || !SimulatedFamily("own")) return;
   platform::hid::RegisterVirtual(std::make_shared<HidReader>());
   platform::serial::BindVirtual(1, std::make_shared<SerialReader>());
 }

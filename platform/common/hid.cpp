@@ -12,11 +12,19 @@ namespace {
 
 constexpr char kVirtualPrefix[] = "sim:hid:";
 
-std::mutex g_mutex;
-std::vector<std::shared_ptr<VirtualDevice>> g_devices;
-// Identity of each registration, so a path stays bound to its device after others leave.
-std::vector<unsigned> g_ids;
-unsigned g_nextId = 1;
+// Built on first use: a library's start-up code may register devices before this file's
+// globals exist.
+struct Devices {
+  std::mutex mutex;
+  std::vector<std::shared_ptr<VirtualDevice>> list;
+  // Identity of each registration, so a path stays bound to its device after others leave.
+  std::vector<unsigned> ids;
+  unsigned nextId = 1;
+};
+Devices& Registry() {
+  static Devices devices;
+  return devices;
+}
 
 class VirtualHandle final : public Device {
  public:
@@ -43,8 +51,8 @@ class VirtualHandle final : public Device {
  private:
   // An unplugged device fails every call on handles that are still open.
   bool Present() {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    return std::find(g_devices.begin(), g_devices.end(), device_) != g_devices.end();
+    std::lock_guard<std::mutex> lock(Registry().mutex);
+    return std::find(Registry().list.begin(), Registry().list.end(), device_) != Registry().list.end();
   }
   std::shared_ptr<VirtualDevice> device_;
 };
@@ -52,48 +60,48 @@ class VirtualHandle final : public Device {
 }  // namespace
 
 void RegisterVirtual(std::shared_ptr<VirtualDevice> device) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_devices.push_back(std::move(device));
-  g_ids.push_back(g_nextId++);
+  std::lock_guard<std::mutex> lock(Registry().mutex);
+  Registry().list.push_back(std::move(device));
+  Registry().ids.push_back(Registry().nextId++);
 }
 
 void UnregisterVirtual(const std::shared_ptr<VirtualDevice>& device) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  for (size_t i = 0; i < g_devices.size(); ++i) {
-    if (g_devices[i] == device) {
-      g_devices.erase(g_devices.begin() + static_cast<long>(i));
-      g_ids.erase(g_ids.begin() + static_cast<long>(i));
+  std::lock_guard<std::mutex> lock(Registry().mutex);
+  for (size_t i = 0; i < Registry().list.size(); ++i) {
+    if (Registry().list[i] == device) {
+      Registry().list.erase(Registry().list.begin() + static_cast<long>(i));
+      Registry().ids.erase(Registry().ids.begin() + static_cast<long>(i));
       return;
     }
   }
 }
 
 void UnregisterAllVirtual() {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_devices.clear();
-  g_ids.clear();
+  std::lock_guard<std::mutex> lock(Registry().mutex);
+  Registry().list.clear();
+  Registry().ids.clear();
 }
 
 int VirtualCount() {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  return static_cast<int>(g_devices.size());
+  std::lock_guard<std::mutex> lock(Registry().mutex);
+  return static_cast<int>(Registry().list.size());
 }
 
 bool DevicePathAt(int index, std::string* path) {
   if (index < 0 || path == nullptr) return false;
   if (!SimulationEnabled()) return os::DevicePathAt(index, path);
-  std::lock_guard<std::mutex> lock(g_mutex);
-  if (static_cast<size_t>(index) >= g_devices.size()) return false;
-  *path = kVirtualPrefix + std::to_string(g_ids[static_cast<size_t>(index)]);
+  std::lock_guard<std::mutex> lock(Registry().mutex);
+  if (static_cast<size_t>(index) >= Registry().list.size()) return false;
+  *path = kVirtualPrefix + std::to_string(Registry().ids[static_cast<size_t>(index)]);
   return true;
 }
 
 Device* Open(const std::string& path) {
   if (path.rfind(kVirtualPrefix, 0) != 0) return SimulationEnabled() ? nullptr : os::Open(path);
   const unsigned id = static_cast<unsigned>(std::strtoul(path.c_str() + sizeof kVirtualPrefix - 1, nullptr, 10));
-  std::lock_guard<std::mutex> lock(g_mutex);
-  for (size_t i = 0; i < g_ids.size(); ++i) {
-    if (g_ids[i] == id) return new VirtualHandle(g_devices[i]);
+  std::lock_guard<std::mutex> lock(Registry().mutex);
+  for (size_t i = 0; i < Registry().ids.size(); ++i) {
+    if (Registry().ids[i] == id) return new VirtualHandle(Registry().list[i]);
   }
   return nullptr;
 }

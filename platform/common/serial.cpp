@@ -7,8 +7,15 @@
 namespace platform::serial {
 namespace {
 
-std::mutex g_mutex;
-std::map<int, std::shared_ptr<VirtualLink>> g_links;
+// Built on first use: a library's start-up code may bind links before this file's globals exist.
+struct Links {
+  std::mutex mutex;
+  std::map<int, std::shared_ptr<VirtualLink>> byPort;
+};
+Links& Registry() {
+  static Links links;
+  return links;
+}
 
 class VirtualPort final : public Port {
  public:
@@ -39,22 +46,22 @@ class VirtualPort final : public Port {
 }  // namespace
 
 void BindVirtual(int port, std::shared_ptr<VirtualLink> link) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_links[port] = std::move(link);
+  std::lock_guard<std::mutex> lock(Registry().mutex);
+  Registry().byPort[port] = std::move(link);
 }
 
 void UnbindVirtual(int port) {
-  std::lock_guard<std::mutex> lock(g_mutex);
-  g_links.erase(port);
+  std::lock_guard<std::mutex> lock(Registry().mutex);
+  Registry().byPort.erase(port);
 }
 
 std::string DeviceName(int port) { return os::DeviceName(port); }
 
 Port* Open(int port) {
   {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    auto it = g_links.find(port);
-    if (it != g_links.end()) return new VirtualPort(it->second);
+    std::lock_guard<std::mutex> lock(Registry().mutex);
+    auto it = Registry().byPort.find(port);
+    if (it != Registry().byPort.end()) return new VirtualPort(it->second);
   }
   return os::Open(port);
 }

@@ -34,9 +34,16 @@ raw() {  # raw PORT REQUEST BYTES
   exec 3<&-
 }
 
+# The program runs from a copy of its folder without the optional devtool library.
+mkdir -p "$work/bin"
+cp "$exe" "$work/bin/"
+for lib in "$(dirname "$exe")"/*.dll "$(dirname "$exe")"/*.so; do [ -e "$lib" ] && cp "$lib" "$work/bin/"; done
+rm -f "$work/bin/devtool.dll" "$work/bin/libdevtool.so"
+exe="$work/bin/$(basename "$exe")"
 cd "$work"
 export TARNWICK_MESSAGEBOX=stderr
-"${run[@]}" "$exe" console >"$work/out.txt" 2>"$work/err.txt" &
+# With the simulated devices, as the main job runs it.
+TARNWICK_SIM=1 "${run[@]}" "$exe" console >"$work/out.txt" 2>"$work/err.txt" &
 pid=$!
 port=""
 for _ in $(seq 1 300); do
@@ -58,6 +65,12 @@ check "POST version envelope" "$expected" \
 notfound="$(printf '%b' 'HTTP/1.1 200 OK\r\nContent-Type: text/plain;charset=utf-8\nCache-Control: no-cache\nContent-Length: 16\nAccess-Control-Allow-Origin: *\n\n{"return":false}\n')"
 check "lower-case path not found" "$notfound" "$(raw "$port" 'GET /local/getversion HTTP/1.1\r\nHost: x\r\n\r\n' $((${#notfound} + 1)))"
 
+# The simulated reader's sample card, through the reader library the program loads.
+card="$(curl -s -m 20 "http://127.0.0.1:$port/VnSdt_api/ReadBaseMsg?Port=1001&ReadType=0")"
+check "sample card read" "1" "$(printf '%s' "$card" | grep -c '"name":"林小满".*"return":"144"}$')"
+photo="$(curl -s -m 20 "http://127.0.0.1:$port/VnSdt_api/ReadBaseMsg?Port=1001&ReadType=1")"
+check "sample card photo" "1" "$(printf '%s' "$photo" | grep -c '^{"result":"data:image/bmp;base64,Qk')"
+
 # The stop control (Ctrl+C) ends the run with exit code 0.
 kill -INT "$pid"
 status=""
@@ -71,6 +84,10 @@ log="$(ls "$work"/Log/*.txt 2>/dev/null | head -1)"
 check "log file named by the start date" "$work/Log/$(date +%Y-%m-%d).txt" "$log"
 check "Log/Photo exists" "yes" "$([ -d "$work/Log/Photo" ] && echo yes || echo no)"
 check "log has the start-up trace" "1" "$(grep -c "WebServer Port:$port" "$log" 2>/dev/null)"
+if [ "$mode" = wine ]; then
+  # (On Linux the build tree's run path still leads the loader to libdevtool.so.)
+  check "log has the devtool line" "1" "$(LC_ALL=C grep -c 'ERROR .*devtool.dll' "$log" 2>/dev/null)"
+fi
 
 if [ "$mode" = wine ]; then
   # Without arguments the program wants the service manager; from a console that fails.

@@ -148,11 +148,15 @@ TEST_F(HostTest, FirstFreePortAndTheStatesOfARun) {
 
   EXPECT_TRUE(fs::is_directory(dir_ / "Log" / "Photo"));
   const std::string log = Log();
-  for (const char* line : {"DEBUG", "[SvcMain@", "SvcMain Enter!", "SvcInit!", "[SvcInit@", "SvcInit Enter!",
-                           "ReportSvcStatus Enter!", "[ReportSvcStatus@", "Enter!", "Exit!", "WebServer Port:12321",
-                           "http_server Init!12321", "AddHandler Done!", "devtool.dll"}) {
+  for (const char* line :
+       {"DEBUG", "[SvcMain@", "SvcMain Enter!", "SvcInit!", "[SvcInit@", "SvcInit Enter!", "ReportSvcStatus Enter!",
+        "[ReportSvcStatus@", "Enter!", "Exit!", "WebServer Port:12321", "http_server Init!12321", "AddHandler Done!"}) {
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
   }
+  // devtool sits beside the test program, so it was bound.
+  EXPECT_NE(g_SDT_OpenPort, nullptr);
+  EXPECT_NE(g_SDT_WriteAppMsg, nullptr);
+  EXPECT_EQ(log.find("devtool.dll"), std::string::npos);
   // The port text is still empty when "Port!" is logged.
   const auto port = log.find("] Port!");
   ASSERT_NE(port, std::string::npos);

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,6 +56,8 @@ class ReaderFirmware {
 
   // Every reply carries this SW3 instead (-1: the firmware's own).
   int forcedSw3 = -1;
+  // The reply to one command (command << 8 | parameter) carries this SW3 instead, no data.
+  std::map<uint16_t, int> sw3For;
   // Replies to the next requests, taken in order instead of the firmware's own.
   std::deque<Bytes> scriptedReplies;
   // Requests seen, for tests.
@@ -121,7 +124,11 @@ class SerialReader : public platform::serial::VirtualLink {
   std::chrono::steady_clock::time_point readyAt_{};
 };
 
-// With simulation on and no virtual reader present yet: one HID reader and a reader on COM1.
+// Whether TARNWICK_SIM_READERS (a comma-separated list, "own" when unset) names the family:
+// "own" for this system's readers, "jl" for the second family's.
+bool SimulatedFamily(const char* family);
+// With simulation on, "own" readers asked for and no virtual reader present yet: one HID reader
+// and a reader on COM1.
 void InstallDefaultReaders();
 
 }  // namespace sim

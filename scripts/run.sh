@@ -8,5 +8,10 @@ cmake --preset linux -S "$here" >/dev/null
 cmake --build "$here/build/linux" --target Tarnwick
 mkdir -p "$here/run"
 cd "$here/run"
-echo "Demo page and client: see README.md (web/). Stop with Ctrl+C."
-TARNWICK_SIM=1 exec "$here/build/linux/service/Tarnwick" console
+# The demo page comes from its own small server, on another origin than the service, as a
+# customer's page would.
+node "$here/web/serve.mjs" "${TARNWICK_DEMO_PORT:-8080}" &
+demo=$!
+trap 'kill $demo 2>/dev/null' EXIT
+echo "Open the demo page in a browser; Ctrl+C stops both."
+TARNWICK_SIM=1 "$here/build/linux/service/Tarnwick" console

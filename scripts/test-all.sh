@@ -16,6 +16,7 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 jobs="$(nproc)"
 failed=()
+summaries=()
 for preset in ${TW_PRESETS:-linux linux-asan win32 win64}; do
   echo "=== $preset: configure and build"
   if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset" -j "$jobs"; then
@@ -27,8 +28,13 @@ for preset in ${TW_PRESETS:-linux linux-asan win32 win64}; do
   # parallel is safe.
   if ! ctest --preset "$preset" -j "$jobs"; then
     failed+=("$preset(tests)")
+    # Long logs get cut by whatever shows them; repeat the failing checks where they are seen.
+    summaries+=("=== $preset: failing checks"$'\n'"$(grep -h -B1 -A6 -E '(: Failure$|^\[  FAILED  \] [A-Za-z])' \
+      "build/$preset/Testing/Temporary/LastTest.log" 2>/dev/null | head -n 80)")
   fi
 done
+
+for s in "${summaries[@]}"; do echo "$s"; done
 
 if [ "${#failed[@]}" -gt 0 ]; then
   echo "FAILED: ${failed[*]}"

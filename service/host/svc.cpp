@@ -90,11 +90,10 @@ void ShowBox(const char* fmt, ...) {
   platform::ShowMessageBox(text);
 }
 
-void ReportSvcStatus(uint32_t currentState, uint32_t win32ExitCode, uint32_t waitHint) {
-  LOG_INFO("Enter!");
-  // The control handler reports from another thread; the record and the check point must not
-  // be torn between the two.
-  std::lock_guard<std::mutex> lock(g_statusMutex);
+namespace {
+
+// Caller holds g_statusMutex.
+void ReportLocked(uint32_t currentState, uint32_t win32ExitCode, uint32_t waitHint) {
   g_status.currentState = currentState;
   g_status.win32ExitCode = win32ExitCode;
   g_status.waitHint = waitHint;
@@ -106,6 +105,16 @@ void ReportSvcStatus(uint32_t currentState, uint32_t win32ExitCode, uint32_t wai
   }
   if (g_statusHandle != nullptr) svc::SetStatus(g_statusHandle, g_status);
   if (g_statusObserver != nullptr) g_statusObserver(g_status);
+}
+
+}  // namespace
+
+void ReportSvcStatus(uint32_t currentState, uint32_t win32ExitCode, uint32_t waitHint) {
+  LOG_INFO("Enter!");
+  // The control handler reports from another thread; the record and the check point must not
+  // be torn between the two.
+  std::lock_guard<std::mutex> lock(g_statusMutex);
+  ReportLocked(currentState, win32ExitCode, waitHint);
   LOG_INFO("Exit!");
 }
 
@@ -118,12 +127,14 @@ void SvcCtrlHandler(uint32_t control) {
     std::lock_guard<std::mutex> lock(g_serverMutex);
     if (g_server != nullptr) g_server->Interrupt();
   }
-  uint32_t current;
+  // Read and re-report in one step: the service thread may report STOPPED in between, and a
+  // stale STOP_PENDING after it would leave the manager waiting on a service that has ended.
+  LOG_INFO("Enter!");
   {
     std::lock_guard<std::mutex> lock(g_statusMutex);
-    current = g_status.currentState;
+    ReportLocked(g_status.currentState, svc::kNoError, 0);
   }
-  ReportSvcStatus(current, svc::kNoError, 0);
+  LOG_INFO("Exit!");
 }
 
 void SvcReportEvent(const char* functionName, uint32_t error) {

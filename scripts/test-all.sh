@@ -28,9 +28,9 @@ for preset in ${TW_PRESETS:-linux linux-asan win32 win64}; do
   # parallel is safe.
   if ! ctest --preset "$preset" -j "$jobs"; then
     failed+=("$preset(tests)")
-    # Long logs get cut by whatever shows them; repeat the failing checks where they are seen.
-    summaries+=("=== $preset: failing checks"$'\n'"$(grep -h -B1 -A6 -E '(: Failure$|^\[  FAILED  \] [A-Za-z])' \
-      "build/$preset/Testing/Temporary/LastTest.log" 2>/dev/null | head -n 80)")
+    # Long logs get cut by whatever shows them; repeat the failures where they are seen.
+    summaries+=("=== $preset: failing tests"$'\n'"$(awk -f "$here/scripts/failed-tests.awk" \
+      "build/$preset/Testing/Temporary/LastTest.log" 2>/dev/null | head -n 120)")
   fi
 done
 

@@ -8,6 +8,7 @@ extern "C" {
 #include <hidsdi.h>
 }
 
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -55,32 +56,48 @@ class Win32Device final : public Device {
   }
 
  private:
-  IoResult Transfer(uint8_t* buffer, size_t size, uint32_t timeoutMs, bool write) {
+  // What one overlapped transfer lends the driver. It is the transfer's own, not the caller's
+  // buffer, so that a cancel the driver never completes can be left to it instead of hanging.
+  struct Pending {
     OVERLAPPED ov = {};
-    ov.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (ov.hEvent == nullptr) return IoResult::Failed;
+    std::vector<uint8_t> buffer;
+  };
+  static constexpr DWORD kCancelWaitMs = 1000;
+
+  IoResult Transfer(uint8_t* data, size_t size, uint32_t timeoutMs, bool write) {
+    auto* p = new (std::nothrow) Pending;
+    if (p == nullptr) return IoResult::Failed;
+    p->buffer.assign(data, data + size);
+    p->ov.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (p->ov.hEvent == nullptr) {
+      delete p;
+      return IoResult::Failed;
+    }
     const DWORD length = static_cast<DWORD>(size);
-    const BOOL started =
-        write ? ::WriteFile(handle_, buffer, length, nullptr, &ov) : ::ReadFile(handle_, buffer, length, nullptr, &ov);
+    const BOOL started = write ? ::WriteFile(handle_, p->buffer.data(), length, nullptr, &p->ov)
+                               : ::ReadFile(handle_, p->buffer.data(), length, nullptr, &p->ov);
     IoResult result = IoResult::Failed;
     DWORD transferred = 0;
     if (started || ::GetLastError() == ERROR_IO_PENDING) {
-      const DWORD wait = ::WaitForSingleObject(ov.hEvent, timeoutMs);
+      const DWORD wait = ::WaitForSingleObject(p->ov.hEvent, timeoutMs);
       if (wait == WAIT_OBJECT_0) {
-        if (::GetOverlappedResult(handle_, &ov, &transferred, FALSE)) result = IoResult::Ok;
+        if (::GetOverlappedResult(handle_, &p->ov, &transferred, FALSE)) result = IoResult::Ok;
       } else {
-        // The driver may still touch ov and the buffer until the cancel has completed.
         ::CancelIo(handle_);
-        const BOOL done = ::GetOverlappedResult(handle_, &ov, &transferred, TRUE);
+        if (::WaitForSingleObject(p->ov.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
+          return IoResult::Failed;  // the driver keeps the block
+        }
         // A transfer that won the race with the cancel carries a real report; keep it.
-        if (done) {
+        if (::GetOverlappedResult(handle_, &p->ov, &transferred, FALSE)) {
           result = IoResult::Ok;
         } else if (wait == WAIT_TIMEOUT) {
           result = IoResult::TimedOut;
         }
       }
     }
-    ::CloseHandle(ov.hEvent);
+    if (result == IoResult::Ok && !write) std::memcpy(data, p->buffer.data(), size);
+    ::CloseHandle(p->ov.hEvent);
+    delete p;
     return result;
   }
 

@@ -23,6 +23,12 @@ get_filename_component(out_dir ${OUT} DIRECTORY)
 set(import_def ${out_dir}/${DLL}.import.def)
 set(text "LIBRARY ${DLL}\nEXPORTS\n")
 foreach(name IN LISTS names)
+  if(name MATCHES "^([^=]+)=(.+)$")
+    # Exported under another name (a decorated one): callers' references to the internal
+    # symbol import that name.
+    string(APPEND text "  ${CMAKE_MATCH_2} == ${CMAKE_MATCH_1}\n")
+    continue()
+  endif()
   # 32-bit x86 decorates as _Name@bytes; 64-bit does not decorate at all.
   if(symbols MATCHES " _${name}(@[0-9]+)\n")
     string(APPEND text "  ${name}${CMAKE_MATCH_1}\n")

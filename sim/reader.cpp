@@ -112,6 +112,10 @@ Bytes ReaderFirmware::Handle(const Bytes& request) {
   uint8_t sw3 = 0x90;
   Bytes out;
   const uint16_t key = static_cast<uint16_t>(command << 8 | parameter);
+  // SW1 echoes the parameter byte; the SAM commands (parameter 0xFF) answer 0, the query 0x80 0xFF
+  // echoes it.
+  const uint8_t echo = parameter == 0xFF && command != 0x80 ? 0x00 : parameter;
+  uint8_t sw1 = echo;
   switch (key) {
     case 0x11FF:
     case 0x10FF:
@@ -223,17 +227,23 @@ Bytes ReaderFirmware::Handle(const Bytes& request) {
       out.push_back(0x00);
       break;
     default:
-      sw3 = kUnknownCommand;
+      // The card commands above keep their 0x80 parameters; the device model takes the rest.
+      if (command == 0x80 && device.Handles(parameter)) {
+        DeviceReply reply = device.Handle(parameter, data);
+        sw1 = reply.sw1;
+        sw3 = reply.sw3;
+        out = std::move(reply.data);
+      } else {
+        sw3 = kUnknownCommand;
+      }
   }
   const auto one = sw3For.find(key);
-  if (one != sw3For.end())
-    return MakeReply(parameter == 0xFF ? 0x00 : parameter, 0x00, static_cast<uint8_t>(one->second), {});
+  if (one != sw3For.end()) return MakeReply(echo, 0x00, static_cast<uint8_t>(one->second), {});
   if (forcedSw3 >= 0) {
     sw3 = static_cast<uint8_t>(forcedSw3);
     if (sw3 != 0x90 && sw3 != 0x9F) out.clear();
   }
-  // SW1 echoes the parameter byte; the SAM commands (parameter 0xFF) answer 0.
-  return MakeReply(parameter == 0xFF ? 0x00 : parameter, 0x00, sw3, out);
+  return MakeReply(sw1, 0x00, sw3, out);
 }
 
 bool FrameAssembler::Add(const uint8_t* data, size_t size, Bytes* frame) {
@@ -283,6 +293,7 @@ bool HidReader::OnOutputReport(const uint8_t* report, size_t size) {
 
 platform::hid::IoResult HidReader::OnInputReport(uint8_t* report, size_t size, uint32_t timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
+  inputTimeouts.push_back(timeoutMs);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     const auto now = std::chrono::steady_clock::now();
@@ -318,6 +329,7 @@ bool SerialReader::OnWrite(const uint8_t* data, size_t size) {
 long SerialReader::OnRead(uint8_t* data, size_t size, uint32_t timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
   readSizes.push_back(size);
+  readTimeouts.push_back(timeoutMs);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   size_t got = 0;
   while (got < size) {

@@ -7,10 +7,12 @@
 
 namespace vnsdt {
 
-int Run(Link link, int port, int openFlag, const CommandSpec& spec, const uint8_t* data, size_t n, Reply* reply) {
+int Run(Link link, int port, int openFlag, const CommandSpec& spec, const uint8_t* data, size_t n, Reply* reply,
+        int* hidFailure) {
   if (!PortInRange(link, port)) return 0;
-  uint8_t frame[kFrameBufferSize];
-  const size_t frameSize = BuildFrame(data, n, spec.command, spec.parameter, frame, sizeof frame);
+  uint8_t frame[kLargeFrameBufferSize];
+  const size_t frameSize = BuildFrame(data, n, spec.command, spec.parameter, frame,
+                                      spec.frameCapacity < sizeof frame ? spec.frameCapacity : sizeof frame);
   if (frameSize == 0) return -1;
   // A reply shorter than what a command reads must never show an earlier reply's bytes.
   std::memset(reply->bytes, 0, sizeof reply->bytes);
@@ -23,8 +25,10 @@ int Run(Link link, int port, int openFlag, const CommandSpec& spec, const uint8_
     return r == 0 ? kReplied : -1;
   }
   HidExchange x{port, openFlag, frame, frameSize, spec.hidTimeoutSeconds, reply->bytes, capacity};
+  x.splitLongFrames = spec.splitOverHid;
   bool transferred = false;
   const int r = RunHidExchange(x, &transferred);
+  if (hidFailure) *hidFailure = x.failure;
   if (!transferred) return r;
   reply->size = x.replySize;
   return kReplied;

@@ -18,6 +18,9 @@ struct CommandSpec {
   int serialTimeoutSeconds;
   int hidTimeoutSeconds;
   size_t replyCapacity = kReplyBufferSize;
+  size_t frameCapacity = kFrameBufferSize;
+  // HID: a frame longer than one report goes out as single-report transfers.
+  bool splitOverHid = false;
 };
 
 struct Reply {
@@ -32,8 +35,10 @@ struct Reply {
 constexpr int kReplied = 0x10000;
 
 // HID: 0 for a port outside 1001..1016. Both: `data` of `n` bytes as the frame's data.
-// Returns kReplied, or the command's result (0, 1, -1).
-int Run(Link link, int port, int openFlag, const CommandSpec& spec, const uint8_t* data, size_t n, Reply* reply);
+// Returns kReplied, or the command's result (0, 1, -1); after a failed HID exchange
+// `hidFailure` receives the transport's own code.
+int Run(Link link, int port, int openFlag, const CommandSpec& spec, const uint8_t* data, size_t n, Reply* reply,
+        int* hidFailure = nullptr);
 
 inline bool PortInRange(Link link, int port) { return link == Link::Serial || (port >= 1001 && port <= 1016); }
 

@@ -99,6 +99,108 @@ TW_EXPORT int TW_STDCALL RS232_APDU(int port, const unsigned char* command, int 
 TW_EXPORT int TW_STDCALL HID_APDU(int port, const unsigned char* command, int count, unsigned char* buffer, int* length,
                                   int openFlag);
 
+// Management commands (command byte 0x80), each as RS232_ and HID_ with the same arguments; the
+// serial exports ignore the open flag. Results as above; -1 also for a reply whose SW1 does not
+// repeat the parameter byte where the reader must echo it, and for a reply of the wrong length.
+// Outputs are written only for SW3 144, except for Verify, HeartBeat, GetUserCount and
+// GetUserInfo, which read every reply. Output buffers must hold the reply data (at most 4085
+// bytes; GetUserInfo 25 bytes per user); output numbers are ints. Fields of a reply shorter than
+// a record (SearchUser: kind 1, id 18, info 6 bytes) read as zero past its data.
+// Argument checks send nothing; every HID refusal is 0. Serial refusals: 0 for a value too large
+// for its field, for too long a SetDeviceNo (32), SetServerAddress (114) or SetInstallAddress
+// (116) and for a negative UpdateSize; -1 for too long a SetBluetoothName (16), SendPacket
+// (1024), QueryFunction (255), DownloadUserInfo id (18) or info (6), and a kind above 255.
+// A negative length, or a missing pointer for a length above 0, is refused as a length that is
+// too large; ReadBarCode data above 1014 bytes (beyond one frame) and a missing DownloadUserInfo
+// block are refused with -1 (HID 0).
+// HID_GetAndUploadFeature reports the transport's own failures instead of -1: -2 sending failed,
+// -3 no reply, a time-out or a reply without preamble, -4 the reply's SW1 is not 0x27.
+// On Windows SearchUserByIDCard, HeartBeat, GetUserCount and GetUserInfo of both families are
+// exported under their stdcall names (_HID_HeartBeat@12, ...); on Linux, where '@' marks symbol
+// versions, under their plain names.
+TW_EXPORT int TW_STDCALL RS232_GetVersion(int port, unsigned char* out, int openFlag);
+TW_EXPORT int TW_STDCALL HID_GetVersion(int port, unsigned char* out, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_ReadBarCode(int port, const unsigned char* data, int len, unsigned char* out,
+                                           int openFlag);
+TW_EXPORT int TW_STDCALL HID_ReadBarCode(int port, const unsigned char* data, int len, unsigned char* out,
+                                         int openFlag);
+TW_EXPORT int TW_STDCALL RS232_SetDeviceNo(int port, const unsigned char* data, int len, int openFlag);
+TW_EXPORT int TW_STDCALL HID_SetDeviceNo(int port, const unsigned char* data, int len, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_GetDeviceNo(int port, unsigned char* out, int openFlag);
+TW_EXPORT int TW_STDCALL HID_GetDeviceNo(int port, unsigned char* out, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_SetServerAddress(int port, int number, const unsigned char* address, int len,
+                                                int openFlag);
+TW_EXPORT int TW_STDCALL HID_SetServerAddress(int port, int number, const unsigned char* address, int len,
+                                              int openFlag);
+TW_EXPORT int TW_STDCALL RS232_GetServerAddress(int port, int* number, unsigned char* address, int* len, int openFlag);
+TW_EXPORT int TW_STDCALL HID_GetServerAddress(int port, int* number, unsigned char* address, int* len, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_SetInstallAddress(int port, const unsigned char* data, int len, int openFlag);
+TW_EXPORT int TW_STDCALL HID_SetInstallAddress(int port, const unsigned char* data, int len, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_GetInstallAddress(int port, unsigned char* out, int* len, int openFlag);
+TW_EXPORT int TW_STDCALL HID_GetInstallAddress(int port, unsigned char* out, int* len, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_LEDBuzzerControl(int port, int a, int b, int value, int openFlag);
+TW_EXPORT int TW_STDCALL HID_LEDBuzzerControl(int port, int a, int b, int value, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_LEDControl(int port, int a, int b, int value, int openFlag);
+TW_EXPORT int TW_STDCALL HID_LEDControl(int port, int a, int b, int value, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_SetControlType(int port, int type, int openFlag);
+TW_EXPORT int TW_STDCALL HID_SetControlType(int port, int type, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_SetBluetoothName(int port, const unsigned char* name, int len, int openFlag);
+TW_EXPORT int TW_STDCALL HID_SetBluetoothName(int port, const unsigned char* name, int len, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_SetBluetoothShutdownTime(int port, int time, int openFlag);
+TW_EXPORT int TW_STDCALL HID_SetBluetoothShutdownTime(int port, int time, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_GetImage(int port, int t, int* first, int* second, int* third, int openFlag);
+TW_EXPORT int TW_STDCALL HID_GetImage(int port, int t, int* first, int* second, int* third, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_UploadImage(int port, int n, unsigned char* out, int* len, int openFlag);
+TW_EXPORT int TW_STDCALL HID_UploadImage(int port, int n, unsigned char* out, int* len, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_Feature(int port, int t, int openFlag);
+TW_EXPORT int TW_STDCALL HID_Feature(int port, int t, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_Verify(int port, int* value, int openFlag);
+TW_EXPORT int TW_STDCALL HID_Verify(int port, int* value, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_TCSInit(int port, int openFlag);
+TW_EXPORT int TW_STDCALL HID_TCSInit(int port, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_LowPower(int port, int value, int openFlag);
+TW_EXPORT int TW_STDCALL HID_LowPower(int port, int value, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_GetAndUploadFeature(int port, int t, unsigned char* out, int openFlag);
+TW_EXPORT int TW_STDCALL HID_GetAndUploadFeature(int port, int t, unsigned char* out, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_DownloadUserInfo(int port, const unsigned char* id, int idLen, const unsigned char* info,
+                                                int infoLen, int kind, const unsigned char* block, int openFlag);
+TW_EXPORT int TW_STDCALL HID_DownloadUserInfo(int port, const unsigned char* id, int idLen, const unsigned char* info,
+                                              int infoLen, int kind, const unsigned char* block, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_DeleteAllUser(int port, int openFlag);
+TW_EXPORT int TW_STDCALL HID_DeleteAllUser(int port, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_SearchUser(int port, int t, int* kind, unsigned char* id, unsigned char* info,
+                                          int openFlag);
+TW_EXPORT int TW_STDCALL HID_SearchUser(int port, int t, int* kind, unsigned char* id, unsigned char* info,
+                                        int openFlag);
+TW_EXPORT int TW_STDCALL RS232_OneKeyVerify(int port, int t, int* value, int openFlag);
+TW_EXPORT int TW_STDCALL HID_OneKeyVerify(int port, int t, int* value, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_SearchUserByIDCard(int port, int t, int* kind, unsigned char* id, unsigned char* info,
+                                                  int openFlag);
+TW_EXPORT int TW_STDCALL HID_SearchUserByIDCard(int port, int t, int* kind, unsigned char* id, unsigned char* info,
+                                                int openFlag);
+TW_EXPORT int TW_STDCALL RS232_SetFindcardPeriod(int port, int period, int openFlag);
+TW_EXPORT int TW_STDCALL HID_SetFindcardPeriod(int port, int period, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_SetDeviceShutdownTime(int port, int time, int openFlag);
+TW_EXPORT int TW_STDCALL HID_SetDeviceShutdownTime(int port, int time, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_HeartBeat(int port, int* state, int openFlag);
+TW_EXPORT int TW_STDCALL HID_HeartBeat(int port, int* state, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_GetUserCount(int port, int* count, int openFlag);
+TW_EXPORT int TW_STDCALL HID_GetUserCount(int port, int* count, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_GetUserInfo(int port, int start, int count, unsigned char* out, int openFlag);
+TW_EXPORT int TW_STDCALL HID_GetUserInfo(int port, int start, int count, unsigned char* out, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_SetBoot(int port, int openFlag);
+TW_EXPORT int TW_STDCALL HID_SetBoot(int port, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_UpdateSize(int port, int size, int openFlag);
+TW_EXPORT int TW_STDCALL HID_UpdateSize(int port, int size, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_SendPacket(int port, int number, const unsigned char* data, int len, int openFlag);
+TW_EXPORT int TW_STDCALL HID_SendPacket(int port, int number, const unsigned char* data, int len, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_UpdateEnd(int port, int value, int openFlag);
+TW_EXPORT int TW_STDCALL HID_UpdateEnd(int port, int value, int openFlag);
+TW_EXPORT int TW_STDCALL RS232_QueryFunction(int port, const unsigned char* data, int len, unsigned char* out,
+                                             int* outLen, int openFlag);
+TW_EXPORT int TW_STDCALL HID_QueryFunction(int port, const unsigned char* data, int len, unsigned char* out,
+                                           int* outLen, int openFlag);
+
 // Card data decoding.
 // The text block (256 bytes, at least 220) into the 300-byte GBK record: name 0, sex text 32,
 // nation text 40, birth 60, address 72, ID number 144, authority 164, validity 196 and 208,

@@ -10,11 +10,7 @@
 
 #include "card_commands.h"
 #include "hid_link.h"
-#include "platform/hid_virtual.h"
-#include "platform/serial_virtual.h"
-#include "platform/sim.h"
-#include "sim/reader.h"
-#include "vnsdtapi.h"
+#include "reader_fixture.h"
 
 using sim::Bytes;
 using vnsdt::Link;
@@ -23,8 +19,9 @@ namespace {
 
 constexpr uint8_t kSentinel = 0xCC;
 constexpr int kUnset = -7;
-constexpr int kSerialPort = 4;
-constexpr int kHidPort = 1001;
+using test::Frame;
+using test::kHidPort;
+using test::kSerialPort;
 
 struct Outputs {
   unsigned char a[4096];
@@ -328,34 +325,9 @@ const Case kCases[] = {
      }},
 };
 
-Bytes Frame(uint8_t command, uint8_t parameter, const Bytes& data) {
-  uint8_t out[1024];
-  const size_t n = vnsdt::BuildFrame(data.data(), data.size(), command, parameter, out, sizeof out);
-  return Bytes(out, out + n);
-}
-
-class CardCommands : public ::testing::TestWithParam<Link> {
+class CardCommands : public test::BothLinks {
  protected:
-  void SetUp() override {
-    platform::SetSimulationForTesting(true);
-    platform::hid::UnregisterAllVirtual();
-    hid_ = std::make_shared<sim::HidReader>();
-    platform::hid::RegisterVirtual(hid_);
-    serial_ = std::make_shared<sim::SerialReader>();
-    platform::serial::BindVirtual(kSerialPort, serial_);
-  }
-  void TearDown() override {
-    platform::serial::UnbindVirtual(kSerialPort);
-    HID_ClosePort(kHidPort);
-    platform::hid::UnregisterAllVirtual();
-  }
-  Link link() const { return GetParam(); }
-  int port() const { return link() == Link::Hid ? kHidPort : kSerialPort; }
-  sim::ReaderFirmware& firmware() { return link() == Link::Hid ? hid_->firmware : serial_->firmware; }
   int Call(const Case& c, Outputs& o) { return c.call(link(), port(), 1, o); }
-
-  std::shared_ptr<sim::HidReader> hid_;
-  std::shared_ptr<sim::SerialReader> serial_;
 };
 
 TEST_P(CardCommands, FrameAndOutputsOnSuccess) {
@@ -532,10 +504,7 @@ TEST_P(CardCommands, ShortRepliesOnSerialAreMinusOne) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(BothLinks, CardCommands, ::testing::Values(Link::Serial, Link::Hid),
-                         [](const ::testing::TestParamInfo<Link>& i) {
-                           return i.param == Link::Serial ? std::string("Serial") : std::string("Hid");
-                         });
+INSTANTIATE_TEST_SUITE_P(BothLinks, CardCommands, ::testing::Values(Link::Serial, Link::Hid), test::LinkName);
 
 class CardSequence : public ::testing::Test {
  protected:

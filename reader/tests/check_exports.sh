@@ -1,9 +1,19 @@
 #!/usr/bin/env bash
-# Compares a DLL's export table with the names of its .def file.
-# Usage: check_exports.sh OBJDUMP DLL DEF
+# Compares a library's export table with the names of its .def file.
+# Usage: check_exports.sh OBJDUMP DLL DEF   (Windows: the names exactly as the .def exports them)
+#        check_exports.sh NM LIB.so DEF     (Linux: stdcall-decorated names appear plain)
 set -euo pipefail
-actual="$("$1" -p "$2" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\t\[ *[0-9]*\] //p' | sort)"
-expected="$(sed -n '/^EXPORTS/,$p' "$3" | tail -n +2 | awk '{print $1}' | sed '/^$/d' | sort)"
+names="$(sed -n '/^EXPORTS/,$p' "$3" | tail -n +2 | awk '{print $1}' | sed '/^$/d')"
+case "$2" in
+  *.so)
+    actual="$("$1" -D --defined-only "$2" | awk '$2 == "T" {print $3}' | sort)"
+    expected="$(echo "$names" | sed 's/=.*//; s/^_\(.*\)@[0-9]*$/\1/' | sort)"
+    ;;
+  *)
+    actual="$("$1" -p "$2" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\t\[ *[0-9]*\] //p' | sort)"
+    expected="$(echo "$names" | sed 's/=.*//' | sort)"
+    ;;
+esac
 if [ "$actual" != "$expected" ]; then
   echo "export table differs from $3"
   diff <(echo "$expected") <(echo "$actual") || true

@@ -10,6 +10,8 @@ namespace vnsdt {
 
 constexpr uint8_t kPreamble[5] = {0xAA, 0xAA, 0xAA, 0x96, 0x69};
 constexpr size_t kFrameBufferSize = 1024;
+// The update packet carries up to 1024 data bytes after its sub-code and number.
+constexpr size_t kLargeFrameBufferSize = 1024 + 2 + 10;
 constexpr size_t kReplyBufferSize = 4096;
 constexpr size_t kFindCardReplyBufferSize = 1024;
 constexpr int kSw3Success = 0x90;
@@ -26,6 +28,14 @@ int CheckReply(const uint8_t* reply, size_t size, int expectedSw1 = -1);
 
 inline bool HasPreamble(const uint8_t* p) {
   return p[0] == 0xAA && p[1] == 0xAA && p[2] == 0xAA && p[3] == 0x96 && p[4] == 0x69;
+}
+
+// Milliseconds for a time-out in seconds: negative counts as 0, and the result stays below the
+// value Windows takes as "wait forever".
+inline uint32_t TimeoutMs(int seconds) {
+  if (seconds <= 0) return 0;
+  const uint64_t ms = static_cast<uint64_t>(seconds) * 1000u;
+  return ms < 0xFFFFFFFEu ? static_cast<uint32_t>(ms) : 0xFFFFFFFEu;
 }
 
 // SW3 of a checked reply, and its data part.

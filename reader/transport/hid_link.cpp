@@ -85,8 +85,9 @@ bool HidLink::ReadReport(hid::Device* device, uint8_t* report, uint32_t timeoutM
 }
 
 bool HidLink::Transfer(hid::Device* device, const uint8_t* request, size_t requestSize, int timeoutSeconds,
-                       bool expectReply, uint8_t* reply, size_t replyCapacity, uint16_t* replySize) {
+                       bool expectReply, uint8_t* reply, size_t replyCapacity, uint16_t* replySize, int* failure) {
   if (replySize) *replySize = 0;
+  if (failure) *failure = kHidSendFailed;
   if (device == nullptr || request == nullptr || reply == nullptr || requestSize == 0) return false;
 
   uint8_t report[kReportSize];
@@ -98,9 +99,11 @@ bool HidLink::Transfer(hid::Device* device, const uint8_t* request, size_t reque
     std::memset(report + 1 + chunk, 0, kPayloadSize - chunk);
     if (!SendReport(device, report)) return false;
   }
+  if (failure) *failure = kHidOk;
   if (!expectReply) return true;
+  if (failure) *failure = kHidReceiveFailed;
 
-  const uint32_t timeoutMs = static_cast<uint32_t>(timeoutSeconds) * 1000u;
+  const uint32_t timeoutMs = TimeoutMs(timeoutSeconds);
   bool ok = ReadReport(device, report, timeoutMs);
   if (ok) {
     bool allZero = true;
@@ -136,6 +139,7 @@ bool HidLink::Transfer(hid::Device* device, const uint8_t* request, size_t reque
     }
   }
   if (replySize) *replySize = static_cast<uint16_t>(have);
+  if (failure) *failure = kHidOk;
   return true;
 }
 
@@ -146,10 +150,24 @@ int RunHidExchange(HidExchange& x, bool* transferred) {
   if (x.openFlag == 1) link.Open(x.port);
   hid::Device* device = link.Slot(x.port);
   if (device == nullptr) return 1;
-  const bool ok =
-      link.Transfer(device, x.request, x.requestSize, x.timeoutSeconds, true, x.reply, x.replyCapacity, &x.replySize);
+  x.failure = kHidOk;
+  size_t offset = 0;
+  bool ok = true;
+  if (x.splitLongFrames) {
+    // Every full report but the last goes alone, without waiting for a reply.
+    while (ok && x.requestSize - offset > kPayloadSize) {
+      ok = link.Transfer(device, x.request + offset, kPayloadSize, x.timeoutSeconds, false, x.reply, x.replyCapacity,
+                         &x.replySize, &x.failure);
+      offset += kPayloadSize;
+    }
+  }
+  if (ok) {
+    ok = link.Transfer(device, x.request + offset, x.requestSize - offset, x.timeoutSeconds, true, x.reply,
+                       x.replyCapacity, &x.replySize, &x.failure);
+  }
   if (x.openFlag == 1) link.Close(x.port);
-  if (!ok || CheckReply(x.reply, x.replySize) != 0) return -1;
+  if (ok && CheckReply(x.reply, x.replySize) != 0) x.failure = kHidReceiveFailed;
+  if (x.failure != kHidOk) return -1;
   if (transferred) *transferred = true;
   return 0;
 }

@@ -28,6 +28,15 @@ class CSdtDeviceHid {
   platform::hid::Device* OpenIfReader(int index);
 };
 
+// Failure codes of the HID transport. Command exports report them as -1, except where a command
+// hands the transport's own code to its caller.
+enum HidError : int {
+  kHidOk = 0,
+  kHidSendFailed = -2,     // missing argument, or a report could not be sent
+  kHidReceiveFailed = -3,  // no report, a time-out, a reply without preamble or too long
+  kHidEchoFailed = -4,     // SW1 of the reply is not the parameter byte sent
+};
+
 class HidLink {
  public:
   static constexpr int kFirstPort = 1001;
@@ -42,9 +51,10 @@ class HidLink {
   bool Close(int port);
   platform::hid::Device* Slot(int port) const { return InRange(port) ? slots_[port - kFirstPort] : nullptr; }
 
-  // One exchange. `replySize` receives the total size of the reply (a 16-bit count).
+  // One exchange. `replySize` receives the total size of the reply (a 16-bit count); on failure
+  // `failure` receives kHidSendFailed or kHidReceiveFailed.
   bool Transfer(platform::hid::Device* device, const uint8_t* request, size_t requestSize, int timeoutSeconds,
-                bool expectReply, uint8_t* reply, size_t replyCapacity, uint16_t* replySize);
+                bool expectReply, uint8_t* reply, size_t replyCapacity, uint16_t* replySize, int* failure = nullptr);
 
   int transType = 1;
   CSdtDeviceHid finder;
@@ -70,6 +80,10 @@ struct HidExchange {
   uint8_t* reply;
   size_t replyCapacity;
   uint16_t replySize = 0;
+  // Send a frame longer than one report as single-report transfers, the last one with reply.
+  bool splitLongFrames = false;
+  // The transport's failure code when the exchange failed after reaching the device.
+  int failure = kHidOk;
 };
 int RunHidExchange(HidExchange& exchange, bool* transferred);
 

@@ -58,7 +58,9 @@ int SerialLink::Transaction(const uint8_t* request, size_t requestSize, int time
     p->ClearError();
     result = kSerialWriteFailed;
   } else {
-    p->SetReadTimeouts(0, 0, static_cast<uint32_t>(timeoutSeconds) * 1000u);
+    // All-zero time-outs would make a Windows read wait for ever; a 0 s time-out waits 1 ms.
+    const uint32_t ms = TimeoutMs(timeoutSeconds);
+    p->SetReadTimeouts(0, 0, ms > 0 ? ms : 1);
     if (p->Read(reply, 5) != 5 || !HasPreamble(reply)) {
       result = kSerialShortOrBadReply;
     } else if (p->Read(reply + 5, 2) != 2) {

@@ -17,6 +17,7 @@
 
 #include "platform/hid_virtual.h"
 #include "platform/serial_virtual.h"
+#include "sim/device_model.h"
 
 namespace sim {
 
@@ -53,6 +54,8 @@ class ReaderFirmware {
   Bytes psamAtr;      // answer to a PSAM reset
   Bytes typeAMemory;  // 128 blocks of 16 bytes
   Bytes typeAKey;     // 6 bytes, the same for every key parameter
+  // Answers the management commands (0x80 with a parameter it handles).
+  DeviceModel device;
 
   // Every reply carries this SW3 instead (-1: the firmware's own).
   int forcedSw3 = -1;
@@ -94,6 +97,8 @@ class HidReader : public platform::hid::VirtualDevice, public std::enable_shared
   ReaderFirmware firmware;
   LinkFaults faults;
   unsigned outputReports = 0;
+  // What each read for an input report was allowed to wait, for tests.
+  std::vector<uint32_t> inputTimeouts;
 
  private:
   uint16_t productId_;
@@ -113,8 +118,9 @@ class SerialReader : public platform::serial::VirtualLink {
 
   ReaderFirmware firmware;
   LinkFaults faults;
-  // Sizes the host asked for, read by read, for tests.
+  // Sizes the host asked for and what it let each read wait, read by read, for tests.
   std::vector<size_t> readSizes;
+  std::vector<uint32_t> readTimeouts;
 
  private:
   std::mutex mutex_;

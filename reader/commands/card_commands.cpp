@@ -10,27 +10,27 @@ namespace {
 constexpr int kOk = kSw3Success;
 
 // Command, parameter, read time-out on serial / HID in seconds.
-constexpr CommandSpec kGetSAMStatus{0x11, 0xFF, 1, 3};
-constexpr CommandSpec kReSetSAM{0x10, 0xFF, 1, 3};
-constexpr CommandSpec kGetSAMID{0x12, 0xFF, 1, 3};
-constexpr CommandSpec kStartFindIDCard{0x20, 0x01, 2, 3, kFindCardReplyBufferSize};
-constexpr CommandSpec kSelectIDCard{0x20, 0x02, 2, 3};
-constexpr CommandSpec kReadBaseMsg{0x30, 0x01, 2, 3};
-constexpr CommandSpec kReadBaseFPMsg{0x30, 0x10, 2, 3};
-constexpr CommandSpec kReadNewAppMsg{0x30, 0x03, 1, 3};
-constexpr CommandSpec kReadMngInfo{0x30, 0x05, 1, 3};
-constexpr CommandSpec kReadCardNo{0x80, 0x05, 1, 3};
-constexpr CommandSpec kRestPSAM{0x80, 0x02, 1, 3};
-constexpr CommandSpec kReadWritePSAM{0x80, 0x03, 1, 3};
-constexpr CommandSpec kStartFindCardByType{0x80, 0x08, 1, 3};
-constexpr CommandSpec kSelectIDCardByType{0x80, 0x09, 1, 3};
-constexpr CommandSpec kReadUID{0x80, 0x0A, 1, 3};
+constexpr CommandDef kGetSAMStatus{0x11, 0xFF, 1, 3};
+constexpr CommandDef kReSetSAM{0x10, 0xFF, 1, 3};
+constexpr CommandDef kGetSAMID{0x12, 0xFF, 1, 3};
+constexpr CommandDef kStartFindIDCard{0x20, 0x01, 2, 3, kFindCardReplyBufferSize};
+constexpr CommandDef kSelectIDCard{0x20, 0x02, 2, 3};
+constexpr CommandDef kReadBaseMsg{0x30, 0x01, 2, 3};
+constexpr CommandDef kReadBaseFPMsg{0x30, 0x10, 2, 3};
+constexpr CommandDef kReadNewAppMsg{0x30, 0x03, 1, 3};
+constexpr CommandDef kReadMngInfo{0x30, 0x05, 1, 3};
+constexpr CommandDef kReadCardNo{0x80, 0x05, 1, 3};
+constexpr CommandDef kRestPSAM{0x80, 0x02, 1, 3};
+constexpr CommandDef kReadWritePSAM{0x80, 0x03, 1, 3};
+constexpr CommandDef kStartFindCardByType{0x80, 0x08, 1, 3};
+constexpr CommandDef kSelectIDCardByType{0x80, 0x09, 1, 3};
+constexpr CommandDef kReadUID{0x80, 0x0A, 1, 3};
 constexpr uint8_t kKeyAuthentication = 0x0B;
 constexpr uint8_t kKeyModify = 0x0C;
 constexpr uint8_t kReadTypeA = 0x0D;
 constexpr uint8_t kWriteTypeA = 0x0E;
 constexpr uint8_t kExtendedOffset = 0x30;  // selector 1: 0x3B..0x3E
-constexpr CommandSpec kAPDU{0x80, 0x19, 1, 3};
+constexpr CommandDef kAPDU{0x80, 0x19, 1, 3};
 
 constexpr size_t kTextCapacity = 256;
 constexpr size_t kPhotoCapacity = 1024;
@@ -41,7 +41,7 @@ constexpr size_t kMngInfoSize = 28;
 constexpr int kMaxApdu = 128;
 constexpr int kTypeAAddressLimit = 128;
 
-CommandSpec TypeA(uint8_t parameter) { return CommandSpec{0x80, parameter, 1, 3}; }
+CommandDef TypeA(uint8_t parameter) { return CommandDef{0x80, parameter, 1, 3}; }
 
 void ZeroLength(int* length) {
   if (length) *length = 0;
@@ -49,17 +49,16 @@ void ZeroLength(int* length) {
 
 // Runs a command and leaves its reply for the caller only on success; anything else is the
 // export's result: 0, 1, -1, or the reader's own SW3.
-int RunFor(Link link, int port, int openFlag, const CommandSpec& spec, const uint8_t* data, size_t n, Reply* reply,
+int RunFor(Link link, int port, int openFlag, const CommandDef& cmd, const uint8_t* data, size_t n, Reply* reply,
            int successSw3 = kOk) {
-  const int r = Run(link, port, openFlag, spec, data, n, reply);
+  const int r = Run(link, port, openFlag, cmd, data, n, reply);
   if (r != kReplied) return r;
   return reply->Sw3() == successSw3 ? kReplied : reply->Sw3();
 }
 
-int StatusOnly(Link link, int port, int openFlag, const CommandSpec& spec, const uint8_t* data = nullptr,
-               size_t n = 0) {
+int StatusOnly(Link link, int port, int openFlag, const CommandDef& cmd, const uint8_t* data = nullptr, size_t n = 0) {
   Reply reply;
-  const int r = Run(link, port, openFlag, spec, data, n, &reply);
+  const int r = Run(link, port, openFlag, cmd, data, n, &reply);
   return r == kReplied ? reply.Sw3() : r;
 }
 

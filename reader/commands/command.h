@@ -12,7 +12,7 @@ namespace vnsdt {
 
 enum class Link { Serial, Hid };
 
-struct CommandSpec {
+struct CommandDef {
   uint8_t command;
   uint8_t parameter;
   int serialTimeoutSeconds;
@@ -37,7 +37,7 @@ constexpr int kReplied = 0x10000;
 // HID: 0 for a port outside 1001..1016. Both: `data` of `n` bytes as the frame's data.
 // Returns kReplied, or the command's result (0, 1, -1); after a failed HID exchange
 // `hidFailure` receives the transport's own code.
-int Run(Link link, int port, int openFlag, const CommandSpec& spec, const uint8_t* data, size_t n, Reply* reply,
+int Run(Link link, int port, int openFlag, const CommandDef& cmd, const uint8_t* data, size_t n, Reply* reply,
         int* hidFailure = nullptr);
 
 inline bool PortInRange(Link link, int port) { return link == Link::Serial || (port >= 1001 && port <= 1016); }

@@ -128,13 +128,13 @@ const auto kNoOutputs = [](const Reply&) { return 0; };
 // One command: send, check the echo, hand the reply to `unpack` (0 or -1) when SW3 says so.
 template <class Unpack>
 int Exec(Link link, const Row& row, int port, int openFlag, const Request& request, int t, Unpack unpack) {
-  CommandSpec spec{kDeviceCommand, row.parameter, row.serial.For(t), row.hid.For(t)};
-  if (row.flags & kLargeFrame) spec.frameCapacity = kLargeFrameBufferSize;
-  spec.splitOverHid = (row.flags & kSplitOverHid) != 0;
+  CommandDef cmd{kDeviceCommand, row.parameter, row.serial.For(t), row.hid.For(t)};
+  if (row.flags & kLargeFrame) cmd.frameCapacity = kLargeFrameBufferSize;
+  cmd.splitOverHid = (row.flags & kSplitOverHid) != 0;
   const bool ownCodes = link == Link::Hid && (row.flags & kHidOwnCodes) != 0;
   Reply reply;
   int failure = kHidOk;
-  const int r = Run(link, port, openFlag, spec, request.data(), request.size(), &reply, &failure);
+  const int r = Run(link, port, openFlag, cmd, request.data(), request.size(), &reply, &failure);
   if (r != kReplied) return ownCodes && failure != kHidOk ? failure : r;
   if ((row.flags & kEcho) && reply.bytes[7] != row.parameter) return ownCodes ? kHidEchoFailed : -1;
   if (reply.Sw3() != kSw3Success && (row.flags & kAnySw3) == 0) return reply.Sw3();

@@ -136,13 +136,13 @@ TEST_P(HidTransport, OneZeroReportIsSkippedTwoFail) {
   EXPECT_FALSE(Exchange(kSamStatus, &reply));
 }
 
-TEST_P(HidTransport, SpecialReplyIsTakenAsSixtyFourBytes) {
-  Bytes special = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0xC0, 0xFF, 0x10, 0x7A};
-  special.resize(64, 0x44);
-  reader_->firmware.scriptedReplies.push_back(special);
+TEST_P(HidTransport, MarkedReplyIsTakenAsSixtyFourBytes) {
+  Bytes marked = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0xC0, 0xFF, 0x10, 0x7A};
+  marked.resize(64, 0x44);
+  reader_->firmware.scriptedReplies.push_back(marked);
   Bytes reply;
   ASSERT_TRUE(Exchange(kSamStatus, &reply));
-  EXPECT_EQ(reply, special);
+  EXPECT_EQ(reply, marked);
 }
 
 TEST_P(HidTransport, ThirtySevenReportsAreReassembled) {

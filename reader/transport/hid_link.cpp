@@ -115,14 +115,14 @@ bool HidLink::Transfer(hid::Device* device, const uint8_t* request, size_t reque
   const uint8_t* payload = report + 1;
   if (!HasPreamble(payload)) return false;
   const size_t total = ((static_cast<size_t>(payload[5]) << 8) | payload[6]) + 7;
-  static const uint8_t kSpecial[9] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0xC0, 0xFF, 0x10, 0x7A};
+  static const uint8_t kWholeReportMark[9] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0xC0, 0xFF, 0x10, 0x7A};
 
   size_t have = 0;
   if (total <= kPayloadSize) {
     if (total > replyCapacity) return false;
     std::memcpy(reply, payload, total);
     have = total;
-  } else if (std::memcmp(payload, kSpecial, sizeof kSpecial) == 0) {
+  } else if (std::memcmp(payload, kWholeReportMark, sizeof kWholeReportMark) == 0) {
     if (kPayloadSize > replyCapacity) return false;
     std::memcpy(reply, payload, kPayloadSize);
     have = kPayloadSize;

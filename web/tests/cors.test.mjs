@@ -2,95 +2,27 @@
 // simple form POST, and a request whose custom header forces a preflight.
 import { describe, before, after, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import { createServer } from 'node:http';
-import { existsSync } from 'node:fs';
-import { mkdir, mkdtemp, readFile, rm } from 'node:fs/promises';
-import { tmpdir } from 'node:os';
-import { dirname, join, resolve } from 'node:path';
+import { mkdir, readFile } from 'node:fs/promises';
+import { dirname, join } from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { chromium } from 'playwright-core';
+import {
+  artifacts, closeBrowser, closeServer, launchBrowser, listen, startService, startWatchdog, stopService,
+} from './harness.mjs';
 
 const here = dirname(fileURLToPath(import.meta.url));
-const serviceBin = process.env.TARNWICK_BIN || resolve(here, '../../build/linux/service/Tarnwick');
-const artifacts = join(here, 'artifacts');
 const overallMs = 60_000;
-
-// A wedged browser or child must not keep the runner alive past the budget.
-const watchdog = setTimeout(() => {
-  console.error(`cors test: still running after ${overallMs + 15_000} ms, giving up`);
-  service?.child.kill('SIGKILL');
-  process.exit(1);
-}, overallMs + 15_000);
-watchdog.unref();
 
 let service;          // { child, port, dir, output() }
 let pageServer;       // serves the test page
 let controlServer;    // answers CORS requests but not preflights
 const controlHits = [];
-let userDataDir;
-let context;
+let browser;          // { context, page, userDataDir }
 let page;
 let results;          // by name, from the page's DOM
 const preflights = [];  // observed through the DevTools protocol
 const consoleLines = [];
-
-function withTimeout(promise, ms, what) {
-  let timer;
-  const timeout = new Promise((_, reject) => {
-    timer = setTimeout(() => reject(new Error(`${what} took longer than ${ms} ms`)), ms);
-  });
-  return Promise.race([promise, timeout]).finally(() => clearTimeout(timer));
-}
-
-async function startService() {
-  if (!existsSync(serviceBin)) throw new Error(`service binary not found: ${serviceBin}`);
-  const dir = await mkdtemp(join(tmpdir(), 'tarnwick-cors-'));
-  const child = spawn(serviceBin, ['console'], { cwd: dir, stdio: ['ignore', 'pipe', 'pipe'] });
-  let out = '';
-  child.stdout.setEncoding('utf8');
-  child.stderr.setEncoding('utf8');
-  child.stderr.on('data', (d) => { out += d; });
-  const port = await withTimeout(new Promise((resolvePort, reject) => {
-    child.on('error', reject);
-    child.on('exit', (code, signal) =>
-      reject(new Error(`service exited early (code ${code}, signal ${signal}):\n${out}`)));
-    child.stdout.on('data', (d) => {
-      out += d;
-      const m = /Tarnwick listening on http:\/\/127\.0\.0\.1:(\d+)\//.exec(out);
-      if (m) resolvePort(Number(m[1]));
-    });
-  }), 15_000, 'service start-up').catch(async (e) => {
-    child.kill('SIGKILL');
-    await rm(dir, { recursive: true, force: true });
-    throw new Error(`${e.message}\nservice output so far:\n${out}`);
-  });
-  return { child, port, dir, output: () => out };
-}
-
-async function stopService(s) {
-  if (s.child.exitCode === null && s.child.signalCode === null) {
-    const exited = new Promise((r) => s.child.once('exit', r));
-    s.child.kill('SIGTERM');
-    await withTimeout(exited, 5_000, 'service shutdown').catch(async () => {
-      s.child.kill('SIGKILL');
-      await exited;
-    });
-  }
-  await rm(s.dir, { recursive: true, force: true });
-}
-
-function listen(server) {
-  return new Promise((r, reject) => {
-    server.once('error', reject);
-    server.listen(0, '127.0.0.1', () => r(server.address().port));
-  });
-}
-
-function closeServer(server) {
-  server.closeAllConnections?.();
-  return new Promise((r) => server.close(() => r()));
-}
+const watchdog = startWatchdog('cors', overallMs + 15_000, () => service);
 
 const pageHtml = `<!doctype html>
 <html><head><meta charset="utf-8"><title>Tarnwick CORS check</title>
@@ -147,20 +79,11 @@ async function runPage() {
   const servicePort = service.port;
   const pagePort = await listen(pageServer);
   const controlPort = await listen(controlServer);
-  userDataDir = await mkdtemp(join(tmpdir(), 'tarnwick-chromium-'));
-  context = await chromium.launchPersistentContext(userDataDir, {
-    executablePath: '/usr/bin/chromium',
-    headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-    timeout: 30_000,
-  });
-  page = context.pages()[0] ?? await context.newPage();
-  page.on('console', (m) => consoleLines.push(`${m.type()}: ${m.text()}`));
-  page.on('pageerror', (e) => consoleLines.push(`pageerror: ${e}`));
+  browser = await launchBrowser(consoleLines);
+  page = browser.page;
 
   // Playwright folds preflights into the main request; DevTools shows them.
-  const cdp = await context.newCDPSession(page);
+  const cdp = await browser.context.newCDPSession(page);
   const preflightById = new Map();
   cdp.on('Network.requestWillBeSent', (e) => {
     if (e.initiator?.type !== 'preflight') return;
@@ -204,7 +127,7 @@ describe('browser CORS against the service', { timeout: overallMs }, () => {
   before(async () => {
     pageServer = createServer(servePage);
     controlServer = createServer(serveControl);
-    service = await startService();
+    service = await startService('cors');
     await runPage();
   }, { timeout: overallMs - 5_000 });
 
@@ -213,8 +136,7 @@ describe('browser CORS against the service', { timeout: overallMs }, () => {
       await mkdir(artifacts, { recursive: true });
       await page.screenshot({ path: join(artifacts, 'cors.png'), fullPage: true }).catch(() => {});
     }
-    await context?.close().catch(() => {});
-    if (userDataDir) await rm(userDataDir, { recursive: true, force: true, maxRetries: 5 }).catch(() => {});
+    await closeBrowser(browser);
     await Promise.all([pageServer, controlServer].filter((s) => s?.listening).map(closeServer));
     if (service) await stopService(service);
     clearTimeout(watchdog);

@@ -2,97 +2,24 @@
 // through the service in a real browser and shows the reader's errors.
 import { describe, before, after, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
 import { createServer } from 'node:http';
-import { existsSync } from 'node:fs';
-import { mkdir, mkdtemp, readFile, rm } from 'node:fs/promises';
-import { tmpdir } from 'node:os';
+import { mkdir, readFile } from 'node:fs/promises';
 import { dirname, extname, join, resolve, sep } from 'node:path';
 import { fileURLToPath } from 'node:url';
-import { chromium } from 'playwright-core';
+import {
+  artifacts, closeBrowser, closeServer, launchBrowser, listen, startService, startWatchdog, stopService,
+} from './harness.mjs';
 
-const here = dirname(fileURLToPath(import.meta.url));
-const webRoot = resolve(here, '..');
-const serviceBin = process.env.TARNWICK_BIN || resolve(here, '../../build/linux/service/Tarnwick');
-const artifacts = join(here, 'artifacts');
+const webRoot = resolve(dirname(fileURLToPath(import.meta.url)), '..');
 const overallMs = 90_000;
 const stepMs = 15_000;
 
-// A wedged browser or child must not keep the runner alive past the budget.
-const watchdog = setTimeout(() => {
-  console.error(`idcard test: still running after ${overallMs + 15_000} ms, giving up`);
-  service?.child.kill('SIGKILL');
-  process.exit(1);
-}, overallMs + 15_000);
-watchdog.unref();
-
 let service;          // { child, port, dir, output() }
 let staticServer;     // serves web/demo and web/client
-let userDataDir;
-let context;
+let browser;          // { context, page, userDataDir }
 let page;
 const consoleLines = [];
-
-function withTimeout(promise, ms, what) {
-  let timer;
-  const timeout = new Promise((_, reject) => {
-    timer = setTimeout(() => reject(new Error(`${what} took longer than ${ms} ms`)), ms);
-  });
-  return Promise.race([promise, timeout]).finally(() => clearTimeout(timer));
-}
-
-async function startService() {
-  if (!existsSync(serviceBin)) throw new Error(`service binary not found: ${serviceBin}`);
-  const dir = await mkdtemp(join(tmpdir(), 'tarnwick-idcard-'));
-  const child = spawn(serviceBin, ['console'], {
-    cwd: dir,
-    env: { ...process.env, TARNWICK_SIM: '1' },
-    stdio: ['ignore', 'pipe', 'pipe'],
-  });
-  let out = '';
-  child.stdout.setEncoding('utf8');
-  child.stderr.setEncoding('utf8');
-  child.stderr.on('data', (d) => { out += d; });
-  const port = await withTimeout(new Promise((resolvePort, reject) => {
-    child.on('error', reject);
-    child.on('exit', (code, signal) =>
-      reject(new Error(`service exited early (code ${code}, signal ${signal}):\n${out}`)));
-    child.stdout.on('data', (d) => {
-      out += d;
-      const m = /Tarnwick listening on http:\/\/127\.0\.0\.1:(\d+)\//.exec(out);
-      if (m) resolvePort(Number(m[1]));
-    });
-  }), 15_000, 'service start-up').catch(async (e) => {
-    child.kill('SIGKILL');
-    await rm(dir, { recursive: true, force: true });
-    throw new Error(`${e.message}\nservice output so far:\n${out}`);
-  });
-  return { child, port, dir, output: () => out };
-}
-
-async function stopService(s) {
-  if (s.child.exitCode === null && s.child.signalCode === null) {
-    const exited = new Promise((r) => s.child.once('exit', r));
-    s.child.kill('SIGTERM');
-    await withTimeout(exited, 5_000, 'service shutdown').catch(async () => {
-      s.child.kill('SIGKILL');
-      await exited;
-    });
-  }
-  await rm(s.dir, { recursive: true, force: true });
-}
-
-function listen(server) {
-  return new Promise((r, reject) => {
-    server.once('error', reject);
-    server.listen(0, '127.0.0.1', () => r(server.address().port));
-  });
-}
-
-function closeServer(server) {
-  server.closeAllConnections?.();
-  return new Promise((r) => server.close(() => r()));
-}
+const watchdog = startWatchdog('idcard', overallMs + 15_000, () => service);
 
 const types = { '.html': 'text/html', '.js': 'text/javascript', '.mjs': 'text/javascript', '.css': 'text/css' };
 
@@ -134,20 +61,10 @@ async function screenshot(name) {
 describe('ID card demo page against the simulated reader', { timeout: overallMs }, () => {
   before(async () => {
     staticServer = createServer(serveStatic);
-    service = await startService();
+    service = await startService('idcard', { TARNWICK_SIM: '1' });
     const pagePort = await listen(staticServer);
-    userDataDir = await mkdtemp(join(tmpdir(), 'tarnwick-chromium-'));
-    context = await chromium.launchPersistentContext(userDataDir, {
-      executablePath: '/usr/bin/chromium',
-      headless: true,
-      args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-        '--disable-background-networking', '--disable-component-update', '--disable-sync'],
-      viewport: { width: 1000, height: 800 },
-      timeout: 30_000,
-    });
-    page = context.pages()[0] ?? await context.newPage();
-    page.on('console', (m) => consoleLines.push(`${m.type()}: ${m.text()}`));
-    page.on('pageerror', (e) => consoleLines.push(`pageerror: ${e}`));
+    browser = await launchBrowser(consoleLines, { viewport: { width: 1000, height: 800 } });
+    page = browser.page;
     const serviceOrigin = `http://127.0.0.1:${service.port}`;
     await page.goto(`http://127.0.0.1:${pagePort}/demo/?service=${encodeURIComponent(serviceOrigin)}`,
       { timeout: stepMs });
@@ -155,8 +72,7 @@ describe('ID card demo page against the simulated reader', { timeout: overallMs 
 
   after(async () => {
     if (page) await screenshot('idcard-last.png').catch(() => {});
-    await context?.close().catch(() => {});
-    if (userDataDir) await rm(userDataDir, { recursive: true, force: true, maxRetries: 5 }).catch(() => {});
+    await closeBrowser(browser);
     if (staticServer?.listening) await closeServer(staticServer);
     if (service) await stopService(service);
     clearTimeout(watchdog);

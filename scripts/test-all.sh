@@ -12,6 +12,10 @@ export TARNWICK_MESSAGEBOX=stderr
 # One Wine server for the whole run: starting one per test program costs seconds, and the
 # service tests need it to outlive their own processes.
 wineserver -p >/dev/null 2>&1 || true
+# The first program of a session starts Wine's own background processes, which inherit its
+# standard handles. Started from a test, they would hold CTest's output pipe open and the test
+# would never end; started here, they hold /dev/null.
+WINEDLLOVERRIDES="mscoree,mshtml=" timeout 120 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 jobs="$(nproc)"

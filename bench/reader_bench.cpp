@@ -43,10 +43,8 @@ double Percentile(std::vector<double> v, double p) {
 }
 
 void HidBench(int transType, int iterations) {
-  platform::SetSimulationForTesting(true);
-  platform::hid::UnregisterAllVirtual();
-  auto reader = std::make_shared<sim::HidReader>();
-  platform::hid::RegisterVirtual(reader);
+  sim::ScopedReaders readers;
+  const std::shared_ptr<sim::HidReader>& reader = readers.hid;
   vnsdt::Hid().transType = transType;
   platform::hid::Device* device = vnsdt::Hid().finder.Find(0);
   if (device == nullptr) std::exit(1);
@@ -61,7 +59,8 @@ void HidBench(int transType, int iterations) {
     reader->firmware.requests.clear();
     uint16_t size = 0;
     const double t0 = ThreadCpuMicros();
-    const bool ok = vnsdt::Hid().Transfer(device, kSam, sizeof kSam, 3, true, buf, sizeof buf, &size);
+    const bool ok =
+        vnsdt::Hid().Transfer(device, kSam, sizeof kSam, 3, true, buf, sizeof buf, &size) == vnsdt::Status::kOk;
     const double t1 = ThreadCpuMicros();
     if (!ok || size != 2321 || std::memcmp(buf, reply.data(), reply.size()) != 0) {
       std::fprintf(stderr, "HID transfer failed\n");
@@ -102,9 +101,9 @@ void PtyBench(int iterations) {
   for (int i = 0; i < iterations; ++i) {
     size_t size = 0;
     const auto t0 = std::chrono::steady_clock::now();
-    const int r = vnsdt::RunSerialExchange(5, kSam, sizeof kSam, 2, buf, sizeof buf, &size);
+    const vnsdt::Status r = vnsdt::RunSerialExchange(5, kSam, sizeof kSam, 2, buf, sizeof buf, &size);
     const auto t1 = std::chrono::steady_clock::now();
-    if (r != 0 || size != 15) {
+    if (r != vnsdt::Status::kOk || size != 15) {
       std::fprintf(stderr, "serial exchange failed\n");
       std::exit(1);
     }
@@ -124,9 +123,7 @@ void PtyBench(int iterations) {
 // find + select + read with fingerprint, as the service runs it (open flag 1: each step finds
 // the reader afresh) and with a port opened once (open flag 0).
 void CardSequenceBench(int openFlag, int iterations) {
-  platform::SetSimulationForTesting(true);
-  platform::hid::UnregisterAllVirtual();
-  platform::hid::RegisterVirtual(std::make_shared<sim::HidReader>());
+  sim::ScopedReaders readers;
   if (openFlag != 1 && !vnsdt::Hid().Open(1001)) std::exit(1);
   std::vector<double> samples;
   static unsigned char text[256], photo[1024], fingerprint[1024];
@@ -135,10 +132,9 @@ void CardSequenceBench(int openFlag, int iterations) {
     unsigned char info[8];
     int t = 0, p = 0, f = 0;
     const double t0 = ThreadCpuMicros();
-    const bool ok =
-        vnsdt::StartFindIDCard(vnsdt::Link::Hid, 1001, &find, openFlag) == 0x9F &&
-        vnsdt::SelectIDCard(vnsdt::Link::Hid, 1001, info, openFlag) == 0x90 &&
-        vnsdt::ReadBaseFPMsg(vnsdt::Link::Hid, 1001, text, &t, photo, &p, fingerprint, &f, openFlag) == 0x90;
+    const bool ok = vnsdt::StartFindIDCard(vnsdt::Link::Hid, 1001, &find, openFlag).ok() &&
+                    vnsdt::SelectIDCard(vnsdt::Link::Hid, 1001, info, openFlag).ok() &&
+                    vnsdt::ReadBaseFPMsg(vnsdt::Link::Hid, 1001, text, &t, photo, &p, fingerprint, &f, openFlag).ok();
     const double t1 = ThreadCpuMicros();
     if (!ok || t != 256 || p != 1024 || f != 1024) {
       std::fprintf(stderr, "card sequence failed\n");

@@ -1,18 +1,8 @@
 # Rebuilds a DLL's import library so that callers' decorated __stdcall references (_Name@N)
 # bind to the undecorated names the .def exports; ld's own import library carries only _Name.
 # Usage: cmake -DNM=.. -DDLLTOOL=.. -DOBJECTS=a;b -DDEF=.. -DDLL=Name.dll -DOUT=lib.dll.a -P import_lib.cmake
-file(STRINGS ${DEF} lines)
-set(names)
-set(in_exports FALSE)
-foreach(line IN LISTS lines)
-  string(STRIP "${line}" line)
-  if(line STREQUAL "EXPORTS")
-    set(in_exports TRUE)
-  elseif(in_exports AND NOT line STREQUAL "")
-    string(REGEX REPLACE "[ \t].*" "" name "${line}")
-    list(APPEND names ${name})
-  endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/def_names.cmake)
+tw_def_names(${DEF} names)
 
 execute_process(COMMAND ${NM} -g --defined-only ${OBJECTS} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)

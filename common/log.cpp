@@ -66,6 +66,29 @@ void SetMaxSeverity(Severity severity) {
 
 Severity MaxSeverity() { return static_cast<Severity>(g_severity.load()); }
 
+namespace {
+thread_local const char* t_routine = nullptr;
+}  // namespace
+
+Routine::Routine(const char* function, Severity severity, const char* file, int line)
+    : name_(function), severity_(severity), file_(file), line_(line), outer_(t_routine) {
+  t_routine = name_;
+  Mark("Enter!");
+}
+
+Routine::~Routine() {
+  Mark("Exit!");
+  t_routine = outer_;
+}
+
+void Routine::Mark(const char* text) const {
+  auto* logger = Get();
+  const auto level = ToLevel(severity_);
+  if (logger != nullptr && logger->should_log(level)) logger->log(spdlog::source_loc{file_, line_, name_}, level, text);
+}
+
+const char* RoutineName(const char* fallback) { return t_routine != nullptr ? t_routine : fallback; }
+
 void Shutdown() {
   if (auto* l = g_logger.exchange(nullptr)) l->flush();
 }

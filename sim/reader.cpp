@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/sim.h"
+#include "vnsdt_card_text.h"
 
 namespace sim {
 
@@ -36,24 +37,20 @@ Bytes MakeReply(uint8_t sw1, uint8_t sw2, uint8_t sw3, const Bytes& data) {
 Bytes MakeTextBlock(const std::u16string& name, const std::u16string& sex, const std::u16string& nation,
                     const std::u16string& birth, const std::u16string& address, const std::u16string& idNumber,
                     const std::u16string& authority, const std::u16string& validFrom, const std::u16string& validTo) {
-  Bytes block;
-  auto put = [&block](const std::u16string& field, size_t slotChars) {
-    for (size_t i = 0; i < slotChars; ++i) {
-      const char16_t c = i < field.size() ? field[i] : u' ';
-      block.push_back(static_cast<uint8_t>(c & 0xFF));
-      block.push_back(static_cast<uint8_t>(c >> 8));
+  namespace layout = vnsdt::card_text;
+  const std::u16string values[] = {name, sex, nation, birth, address, idNumber, authority, validFrom, validTo, u""};
+  static_assert(sizeof values / sizeof values[0] == sizeof layout::kResidentFields / sizeof layout::kResidentFields[0]);
+  Bytes block(layout::kBlockSize, 0);
+  size_t i = 0;
+  for (const layout::Field& field : layout::kResidentFields) {
+    const std::u16string& value = values[i++];
+    for (size_t unit = 0; unit < field.units; ++unit) {
+      const char16_t c = unit < value.size() ? value[unit] : u' ';
+      block[field.offset + 2 * unit] = static_cast<uint8_t>(c & 0xFF);
+      block[field.offset + 2 * unit + 1] = static_cast<uint8_t>(c >> 8);
     }
-  };
-  put(name, 15);
-  put(sex, 1);
-  put(nation, 2);
-  put(birth, 8);
-  put(address, 35);
-  put(idNumber, 18);
-  put(authority, 15);
-  put(validFrom, 8);
-  put(validTo, 8);
-  put(u"", 18);  // reserved
+  }
+  block.resize(layout::kReserved.offset + layout::kReserved.bytes());
   return block;
 }
 
@@ -279,12 +276,17 @@ bool HidReader::OnOutputReport(const uint8_t* report, size_t size) {
   if (!assembler_.Add(report + 1, size - 1, &frame)) return true;
   Bytes reply = firmware.Handle(frame);
   if (reply.empty() || faults.silent) return true;
-  reports_.clear();
-  for (unsigned i = 0; i < faults.zeroReports; ++i) reports_.emplace_back(65, 0);
-  for (size_t off = 0; off < reply.size(); off += 64) {
-    Bytes r(65, 0);
-    std::memcpy(r.data() + 1, reply.data() + off, std::min<size_t>(64, reply.size() - off));
-    reports_.push_back(std::move(r));
+  // What the host has not read stays queued, as on the wire: only the host drops it.
+  for (unsigned i = 0; i < faults.zeroReports; ++i) {
+    reports_.emplace_back(65, 0);
+    reports_.back()[64] = faults.zeroReportLastByte;
+  }
+  for (unsigned copy = 0; copy <= faults.staleReports; ++copy) {
+    for (size_t off = 0; off < reply.size(); off += 64) {
+      Bytes r(65, 0);
+      std::memcpy(r.data() + 1, reply.data() + off, std::min<size_t>(64, reply.size() - off));
+      reports_.push_back(std::move(r));
+    }
   }
   readyAt_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(faults.delayMs);
   cv_.notify_all();
@@ -311,6 +313,18 @@ platform::hid::IoResult HidReader::OnInputReport(uint8_t* report, size_t size, u
   reports_.pop_front();
   ++reportsRead_;
   return platform::hid::IoResult::Ok;
+}
+
+void HidReader::OnOpen() { OnFlushInput(); }
+
+void HidReader::OnFlushInput() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  reports_.clear();
+}
+
+size_t HidReader::PendingReports() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return reports_.size();
 }
 
 bool SerialReader::OnWrite(const uint8_t* data, size_t size) {
@@ -351,6 +365,21 @@ void SerialReader::OnPurge() {
   std::lock_guard<std::mutex> lock(mutex_);
   out_.clear();
   assembler_.Clear();
+}
+
+ScopedReaders::ScopedReaders(int comPort) : hid(std::make_shared<HidReader>()), comPort_(comPort) {
+  platform::SetSimulationForTesting(true);
+  platform::hid::UnregisterAllVirtual();
+  platform::hid::RegisterVirtual(hid);
+  if (comPort_ != 0) {
+    serial = std::make_shared<SerialReader>();
+    platform::serial::BindVirtual(comPort_, serial);
+  }
+}
+
+ScopedReaders::~ScopedReaders() {
+  if (comPort_ != 0) platform::serial::UnbindVirtual(comPort_);
+  platform::hid::UnregisterAllVirtual();
 }
 
 bool SimulatedFamily(const char* family) {

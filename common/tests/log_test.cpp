@@ -7,34 +7,20 @@
 
 #include "platform/codepage.h"
 #include "tw/log.h"
+#include "tw/testing.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadAll(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
+using tw::testing::ReadFile;
 
 class LogTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("tw_log_test_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    file_ = dir_ / "2026-12-07.txt";
-  }
-  void TearDown() override {
-    tw::log::Shutdown();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  fs::path dir_;
+  void SetUp() override { file_ = dir_ / "2026-12-07.txt"; }
+  void TearDown() override { tw::log::Shutdown(); }
+  tw::testing::WorkDirectory work_{"tw_log", false};
+  const fs::path& dir_ = work_.path();
   fs::path file_;
 };
 
@@ -42,9 +28,35 @@ TEST_F(LogTest, RecordCarriesSeverityThreadFunctionAndLine) {
   ASSERT_TRUE(tw::log::Init(file_.string(), tw::log::Severity::Debug));
   const int line = __LINE__ + 1;
   LOG_DEBUG("WebServer Port:{}", 12321);
-  const std::string text = ReadAll(file_);
+  const std::string text = ReadFile(file_);
   EXPECT_NE(text.find(" DEBUG ["), std::string::npos) << text;
   EXPECT_NE(text.find("[TestBody@" + std::to_string(line) + "] WebServer Port:12321"), std::string::npos) << text;
+}
+
+void HelperOfTheRoutine() { LOG_IN(Debug, "helper"); }
+
+void handle_Some_Route() {
+  LOG_ROUTINE(Debug);
+  auto step = [] { LOG_IN(Error, "from a lambda"); };
+  step();
+  HelperOfTheRoutine();
+}
+
+// Every record of a routine, its Exit! on the way out included, names the routine itself.
+TEST_F(LogTest, RoutineRecordsCarryTheRoutinesName) {
+  ASSERT_TRUE(tw::log::Init(file_.string(), tw::log::Severity::Debug));
+  handle_Some_Route();
+  HelperOfTheRoutine();
+  const std::string text = ReadFile(file_);
+  for (const char* record : {"Enter!", "from a lambda", "helper", "Exit!"}) {
+    EXPECT_NE(text.find("[handle_Some_Route@"), std::string::npos);
+    const size_t at = text.find(record);
+    ASSERT_NE(at, std::string::npos) << record;
+    const size_t open = text.rfind('[', at);
+    EXPECT_EQ(text.compare(open, 19, "[handle_Some_Route@"), 0) << text.substr(open, at - open);
+  }
+  EXPECT_EQ(text.find("operator()"), std::string::npos) << text;
+  EXPECT_NE(text.find("[HelperOfTheRoutine@"), std::string::npos) << text;  // outside the routine
 }
 
 TEST_F(LogTest, MaxSeverityFiltersAndSwitchesAtRunTime) {
@@ -56,7 +68,7 @@ TEST_F(LogTest, MaxSeverityFiltersAndSwitchesAtRunTime) {
   EXPECT_EQ(tw::log::MaxSeverity(), tw::log::Severity::Debug);
   LOG_DEBUG("shown debug");
   LOG_FATAL("shown fatal");
-  const std::string text = ReadAll(file_);
+  const std::string text = ReadFile(file_);
   EXPECT_EQ(text.find("hidden"), std::string::npos) << text;
   EXPECT_NE(text.find("ERROR"), std::string::npos);
   EXPECT_NE(text.find("shown error"), std::string::npos);
@@ -70,7 +82,7 @@ TEST_F(LogTest, WithoutLoggerNothingIsWritten) {
   tw::log::Shutdown();
   EXPECT_EQ(tw::log::Get(), nullptr);
   LOG_ERROR("after");
-  const std::string text = ReadAll(file_);
+  const std::string text = ReadFile(file_);
   EXPECT_NE(text.find("before"), std::string::npos);
   EXPECT_EQ(text.find("after"), std::string::npos);
 }
@@ -93,8 +105,8 @@ TEST_F(LogTest, RollsAtTenThousandBytesKeepingFiveFiles) {
   for (const auto& e : fs::directory_iterator(dir_)) files += e.is_regular_file() ? 1 : 0;
   EXPECT_EQ(files, 5);
   // The newest record is in the current file, the oldest kept ones in number 4.
-  EXPECT_NE(ReadAll(file_).find("record 599 "), std::string::npos);
-  EXPECT_EQ(ReadAll(dir_ / "2026-12-07.4.txt").find("record 0 "), std::string::npos);
+  EXPECT_NE(ReadFile(file_).find("record 599 "), std::string::npos);
+  EXPECT_EQ(ReadFile(dir_ / "2026-12-07.4.txt").find("record 0 "), std::string::npos);
 }
 
 TEST_F(LogTest, ReopeningTheSameFileAppends) {
@@ -103,7 +115,7 @@ TEST_F(LogTest, ReopeningTheSameFileAppends) {
   ASSERT_TRUE(tw::log::Init(file_.string(), tw::log::Severity::Debug));
   LOG_ERROR("second run");
   tw::log::Shutdown();
-  const std::string text = ReadAll(file_);
+  const std::string text = ReadFile(file_);
   EXPECT_NE(text.find("first run"), std::string::npos);
   EXPECT_NE(text.find("second run"), std::string::npos);
 }
@@ -112,7 +124,7 @@ TEST_F(LogTest, ChineseTextsUseTheLogCodePage) {
   ASSERT_TRUE(tw::log::Init(file_.string(), tw::log::Severity::Debug));
   LOG_ERROR("{}", platform::LogText("男"));
   tw::log::Shutdown();
-  const std::string text = ReadAll(file_);
+  const std::string text = ReadFile(file_);
 #if defined(_WIN32)
   EXPECT_NE(text.find("\xC4\xD0"), std::string::npos);
 #else

@@ -12,6 +12,7 @@
 #include "platform/dynlib.h"
 #include "platform/export.h"
 #include "sim/portrait.h"
+#include "tw/testing.h"
 
 namespace {
 
@@ -37,18 +38,8 @@ class DllFileTest : public ::testing::Test {
     ASSERT_NE(lib_, nullptr) << platform::DynLibError();
     unpack_ = reinterpret_cast<Unpack>(platform::DynSymbol(lib_, "unpack"));
     ASSERT_NE(unpack_, nullptr) << platform::DynLibError();
-
-    old_ = fs::current_path();
-    dir_ = fs::temp_directory_path() /
-           ("tw_dll_file_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
   }
   void TearDown() override {
-    if (!old_.empty()) fs::current_path(old_);
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove_all(dir_, ec);
     if (lib_) platform::FreeDynLib(lib_);
   }
 
@@ -74,8 +65,8 @@ class DllFileTest : public ::testing::Test {
 
   platform::DynLib lib_ = nullptr;
   Unpack unpack_ = nullptr;
-  fs::path old_;
-  fs::path dir_;
+  tw::testing::WorkDirectory work_{"tw_dll_file"};
+  const fs::path& dir_ = work_.path();
 };
 
 Bytes Uniform(uint8_t v) { return Bytes(1024, v); }

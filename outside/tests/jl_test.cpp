@@ -14,6 +14,7 @@
 #include "devtool.h"
 #include "platform/dynlib.h"
 #include "sdtapi.h"
+#include "tw/testing.h"
 
 namespace {
 
@@ -36,8 +37,8 @@ void SetEnv(const char* name, const char* value) {
 }
 
 Bytes ReadFile(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+  const std::string bytes = tw::testing::ReadFile(p);
+  return Bytes(bytes.begin(), bytes.end());
 }
 
 uint32_t Get32(const Bytes& b, size_t at) {
@@ -57,22 +58,11 @@ class JlSdtapiTest : public ::testing::Test {
   void SetUp() override {
     SimJL_Control("reset", 0);
     SimJL_Control("present", 1);
-    old_ = fs::current_path();
-    dir_ = fs::temp_directory_path() /
-           ("tw_jl_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
   }
-  void TearDown() override {
-    SimJL_Control("reset", 0);
-    if (!old_.empty()) fs::current_path(old_);
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove_all(dir_, ec);
-  }
+  void TearDown() override { SimJL_Control("reset", 0); }
 
-  fs::path old_;
-  fs::path dir_;
+  tw::testing::WorkDirectory work_{"tw_jl"};
+  const fs::path& dir_ = work_.path();
 };
 
 TEST_F(JlSdtapiTest, InitCommFollowsPresence) {

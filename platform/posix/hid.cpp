@@ -1,15 +1,26 @@
+// HID on Linux: hidapi lists the hidraw nodes, the I/O goes to the node itself, so that reads
+// honour their time-out to the millisecond whatever signals arrive, and queued input can be
+// dropped.
+#include <errno.h>
+#include <fcntl.h>
 #include <hidapi/hidapi.h>
-#include <chrono>
-#include <vector>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <mutex>
 #include <new>
+#include <vector>
 
-#include "../common/hid_os.h"
+#include "../sim/hid_os.h"
 
 namespace platform::hid {
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 // hid_init is not safe to race with itself; hidapi wants it once per process.
 bool Init() {
@@ -19,9 +30,10 @@ bool Init() {
   return ok;
 }
 
-// hidraw has no attribute query on an open handle in every hidapi version, so Open takes
-// them from the enumeration entry of the same path.
+// hidraw knows no release number, so Open takes the attributes from the enumeration entry of
+// the same path.
 bool LookUpAttributes(const std::string& path, Attributes* attributes) {
+  if (!Init()) return false;
   hid_device_info* list = hid_enumerate(0, 0);
   bool found = false;
   for (hid_device_info* d = list; d != nullptr; d = d->next) {
@@ -37,17 +49,27 @@ bool LookUpAttributes(const std::string& path, Attributes* attributes) {
   return found;
 }
 
-int TimeoutArg(uint32_t timeoutMs) {
-  return timeoutMs > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(timeoutMs);
+// Waits until the node has input or the deadline passes; a signal resumes the wait with the time
+// that is left. 1: readable, 0: time-out, -1: the node failed or is gone.
+int WaitReadable(int fd, Clock::time_point deadline) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd pfd = {fd, POLLIN, 0};
+    const int ready = poll(&pfd, 1, static_cast<int>(left <= 0 ? 0 : left > INT_MAX ? INT_MAX : left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0 || (ready > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(pfd.revents & POLLIN))) {
+      return -1;
+    }
+    if (ready > 0) return 1;
+    if (Clock::now() >= deadline) return 0;
+  }
 }
 
-// Reports keep the Windows layout: byte 0 is the report ID (always 0 here), the payload
-// follows. hidapi takes that layout on writes but returns unnumbered input reports without it.
-class HidapiDevice final : public Device {
+class HidrawDevice final : public Device {
  public:
-  HidapiDevice(hid_device* d, const Attributes& a, bool haveAttributes)
-      : device_(d), attributes_(a), haveAttributes_(haveAttributes) {}
-  ~HidapiDevice() override { hid_close(device_); }
+  HidrawDevice(int fd, const Attributes& a, bool haveAttributes)
+      : fd_(fd), attributes_(a), haveAttributes_(haveAttributes) {}
+  ~HidrawDevice() override { close(fd_); }
 
   bool GetAttributes(Attributes* attributes) override {
     if (attributes == nullptr || !haveAttributes_) return false;
@@ -55,35 +77,58 @@ class HidapiDevice final : public Device {
     return true;
   }
 
-  bool SetOutputReport(const uint8_t* report, size_t size) override {
-    if (report == nullptr || size == 0) return false;
-    // The kernel counts only the payload for report ID 0, so the result is not compared to size.
-    return hid_write(device_, report, size) > 0;
-  }
+  // hidraw takes the report ID in byte 0 and counts only the payload for ID 0, so the result is
+  // not compared with the size.
+  bool SetOutputReport(const uint8_t* report, size_t size) override { return Send(report, size); }
 
   bool GetInputReport(uint8_t* report, size_t size) override {
     if (report == nullptr || size == 0) return false;
     report[0] = 0;
-    return hid_get_input_report(device_, report, size) > 0;
+    return ioctl(fd_, HIDIOCGINPUT(size), report) > 0;
   }
 
   IoResult Write(const uint8_t* report, size_t size, uint32_t) override {
-    // hidraw writes block without a timeout of their own.
-    if (report == nullptr || size == 0) return IoResult::Failed;
-    return hid_write(device_, report, size) > 0 ? IoResult::Ok : IoResult::Failed;
+    return Send(report, size) ? IoResult::Ok : IoResult::Failed;
   }
 
+  // Unnumbered input reports come without their ID; byte 0 gets the 0 the callers expect.
   IoResult Read(uint8_t* report, size_t size, uint32_t timeoutMs) override {
     if (report == nullptr || size < 2) return IoResult::Failed;
-    const int n = hid_read_timeout(device_, report + 1, size - 1, TimeoutArg(timeoutMs));
-    if (n < 0) return IoResult::Failed;
-    if (n == 0) return IoResult::TimedOut;
+    const int ready = WaitReadable(fd_, Clock::now() + std::chrono::milliseconds(timeoutMs));
+    if (ready == 0) return IoResult::TimedOut;
+    if (ready < 0) return IoResult::Failed;
+    ssize_t n;
+    do {
+      n = read(fd_, report + 1, size - 1);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return IoResult::Failed;
     report[0] = 0;
     return IoResult::Ok;
   }
 
+  bool FlushInput() override {
+    std::vector<uint8_t> scratch(4096);
+    // Bounded: a device that reports faster than we drop must not keep us here.
+    for (int i = 0; i < 1024; ++i) {
+      const int ready = WaitReadable(fd_, Clock::now());
+      if (ready < 0) return false;
+      if (ready == 0) return true;
+      if (read(fd_, scratch.data(), scratch.size()) < 0 && errno != EINTR) return false;
+    }
+    return true;
+  }
+
  private:
-  hid_device* device_;
+  bool Send(const uint8_t* report, size_t size) {
+    if (report == nullptr || size == 0) return false;
+    ssize_t n;
+    do {
+      n = write(fd_, report, size);
+    } while (n < 0 && errno == EINTR);
+    return n > 0;
+  }
+
+  int fd_;
   Attributes attributes_;
   bool haveAttributes_;
 };
@@ -99,9 +144,9 @@ bool DevicePathAt(int index, std::string* path) {
   // newly attached device visible to the next walk.
   static std::mutex mutex;
   static std::vector<std::string> paths;
-  static std::chrono::steady_clock::time_point taken{};
+  static Clock::time_point taken{};
   std::lock_guard<std::mutex> lock(mutex);
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = Clock::now();
   if (index == 0 || now - taken > std::chrono::milliseconds(200)) {
     paths.clear();
     hid_device_info* list = hid_enumerate(0, 0);
@@ -115,13 +160,13 @@ bool DevicePathAt(int index, std::string* path) {
 }
 
 Device* Open(const std::string& path) {
-  if (path.empty() || !Init()) return nullptr;
-  hid_device* handle = hid_open_path(path.c_str());
-  if (handle == nullptr) return nullptr;
+  if (path.empty()) return nullptr;
+  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return nullptr;
   Attributes attributes;
   const bool haveAttributes = LookUpAttributes(path, &attributes);
-  Device* device = new (std::nothrow) HidapiDevice(handle, attributes, haveAttributes);
-  if (device == nullptr) hid_close(handle);
+  Device* device = new (std::nothrow) HidrawDevice(fd, attributes, haveAttributes);
+  if (device == nullptr) close(fd);
   return device;
 }
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "../common/serial_os.h"
+#include "../sim/serial_os.h"
 
 namespace platform::serial::os {
 namespace {

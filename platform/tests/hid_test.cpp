@@ -15,6 +15,16 @@
 #include "platform/hid_virtual.h"
 #include "platform/sim.h"
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#endif
+
 namespace platform::hid {
 namespace {
 
@@ -53,6 +63,11 @@ class FakeDevice final : public VirtualDevice {
     if (size < next.size()) return IoResult::Failed;
     std::memcpy(report, next.data(), next.size());
     return IoResult::Ok;
+  }
+
+  void OnFlushInput() override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_.clear();
   }
 
   void Queue(const Report& r) {
@@ -257,6 +272,11 @@ TEST_F(HidVirtual, ReadsReturnQueuedReportsThenTimeOut) {
   EXPECT_EQ(buffer, three);
   EXPECT_EQ(d->Read(buffer.data(), buffer.size(), 20), IoResult::TimedOut);
   EXPECT_FALSE(d->GetInputReport(buffer.data(), buffer.size()));
+
+  first_->Queue(one);
+  first_->Queue(two);
+  EXPECT_TRUE(d->FlushInput());
+  EXPECT_EQ(d->Read(buffer.data(), buffer.size(), 0), IoResult::TimedOut);
 }
 
 TEST_F(HidVirtual, UnpluggedDeviceFailsEveryCallOnOpenHandles) {
@@ -295,6 +315,67 @@ TEST_F(HidVirtual, UnpluggedDeviceFailsEveryCallOnOpenHandles) {
   EXPECT_EQ(d1->Write(out.data(), out.size(), 100), IoResult::Failed);
   EXPECT_EQ(Open(secondPath), nullptr);
 }
+
+#if !defined(_WIN32)
+// The hidraw backend's reads on a node that behaves like one (a FIFO: readable when a report
+// waits). No signal cuts a read short of its time-out, and flushing drops what waits.
+class HidrawReads : public HidSystem {
+ protected:
+  void SetUp() override {
+    HidSystem::SetUp();
+    path_ = ::testing::TempDir() + "tw_hidraw_fifo_" + std::to_string(getpid());
+    ::unlink(path_.c_str());
+    ASSERT_EQ(::mkfifo(path_.c_str(), 0600), 0);
+    device_.reset(Open(path_));
+    ASSERT_NE(device_, nullptr);
+    writer_ = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer_, 0);
+  }
+  void TearDown() override {
+    device_.reset();
+    if (writer_ >= 0) ::close(writer_);
+    ::unlink(path_.c_str());
+    HidSystem::TearDown();
+  }
+  static void OnAlarm(int) {}
+
+  std::string path_;
+  std::unique_ptr<Device, void (*)(Device*)> device_{nullptr, Close};
+  int writer_ = -1;
+};
+
+TEST_F(HidrawReads, SignalsDoNotCutTheTimeOutShort) {
+  struct sigaction action = {};
+  action.sa_handler = OnAlarm;  // no SA_RESTART: poll returns EINTR
+  struct sigaction previous = {};
+  ASSERT_EQ(::sigaction(SIGALRM, &action, &previous), 0);
+  itimerval every10ms = {{0, 10000}, {0, 10000}};
+  ::setitimer(ITIMER_REAL, &every10ms, nullptr);
+  Report buffer(kReportSize, 0);
+  const auto start = std::chrono::steady_clock::now();
+  const IoResult r = device_->Read(buffer.data(), buffer.size(), 150);
+  const auto waited = std::chrono::steady_clock::now() - start;
+  itimerval off = {};
+  ::setitimer(ITIMER_REAL, &off, nullptr);
+  ::sigaction(SIGALRM, &previous, nullptr);
+  EXPECT_EQ(r, IoResult::TimedOut);
+  EXPECT_GE(waited, std::chrono::milliseconds(150));
+}
+
+TEST_F(HidrawReads, AReportArrivesWithIdZeroAndFlushDropsTheRest) {
+  const Report sent = MakeReport(0x21);
+  ASSERT_EQ(::write(writer_, sent.data() + 1, 64), 64);
+  Report buffer(kReportSize, 0xEE);
+  ASSERT_EQ(device_->Read(buffer.data(), buffer.size(), 1000), IoResult::Ok);
+  EXPECT_EQ(buffer, sent);
+  ASSERT_EQ(::write(writer_, sent.data() + 1, 64), 64);
+  ASSERT_EQ(::write(writer_, sent.data() + 1, 64), 64);
+  EXPECT_TRUE(device_->FlushInput());
+  EXPECT_EQ(device_->Read(buffer.data(), buffer.size(), 0), IoResult::TimedOut);
+  Attributes a;
+  EXPECT_FALSE(device_->GetAttributes(&a));  // not a device the enumeration knows
+}
+#endif
 
 }  // namespace
 }  // namespace platform::hid

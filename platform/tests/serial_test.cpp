@@ -51,11 +51,11 @@ TEST(SerialOpen, MissingPortFails) {
   EXPECT_EQ(port, nullptr);
 }
 
-// Driven by wine_serial_test.sh, which links the COM port to a pseudo-terminal and plays the
+// Driven by wine_serial_peer.py, which links the COM port to a pseudo-terminal and plays the
 // peer: it answers kRequest with kAnswer, a 0x01 byte with kShort, and waits for 0x02.
 TEST(SerialPty, RoundTripThroughWine) {
-  const char* number = std::getenv("TW_SERIAL_PTY_PORT");
-  if (number == nullptr || *number == '\0') GTEST_SKIP() << "TW_SERIAL_PTY_PORT not set";
+  const char* number = std::getenv("TW_WINE_COM_PORT");
+  if (number == nullptr || *number == '\0') GTEST_SKIP() << "TW_WINE_COM_PORT not set";
   const int portNumber = std::atoi(number);
   PortPtr port(Open(portNumber));
   ASSERT_NE(port, nullptr) << DeviceName(portNumber);

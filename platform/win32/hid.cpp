@@ -12,7 +12,7 @@ extern "C" {
 #include <new>
 #include <vector>
 
-#include "../common/hid_os.h"
+#include "../sim/hid_os.h"
 
 namespace platform::hid {
 namespace {
@@ -44,6 +44,8 @@ class Win32Device final : public Device {
     report[0] = 0;
     return ::HidD_GetInputReport(handle_, report, static_cast<ULONG>(size)) != FALSE;
   }
+
+  bool FlushInput() override { return ::HidD_FlushQueue(handle_) != FALSE; }
 
   IoResult Write(const uint8_t* report, size_t size, uint32_t timeoutMs) override {
     if (report == nullptr || size == 0) return IoResult::Failed;

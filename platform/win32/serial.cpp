@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <new>
 
-#include "../common/serial_os.h"
+#include "../sim/serial_os.h"
 
 namespace platform::serial::os {
 namespace {

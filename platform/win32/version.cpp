@@ -44,7 +44,7 @@ std::string ProgramDirectory() {
 }
 
 std::optional<std::string> ProgramFileVersion() {
-  // The fixed 400-character buffer is deliberate: deeper paths have always reported no version.
+  // The route reads the path into 400 characters; a deeper program finds no version resource.
   wchar_t path[400];
   const DWORD n = GetModuleFileNameW(nullptr, path, 400);
   if (n == 0) return std::nullopt;

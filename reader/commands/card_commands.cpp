@@ -1,13 +1,11 @@
 // The ID-card commands. One implementation per command serves both transports.
+#include "card_commands.h"
+
 #include <cstdio>
 #include <cstring>
 
-#include "card_commands.h"
-
 namespace vnsdt {
 namespace {
-
-constexpr int kOk = kSw3Success;
 
 // Command, parameter, read time-out on serial / HID in seconds.
 constexpr CommandDef kGetSAMStatus{0x11, 0xFF, 1, 3};
@@ -41,31 +39,31 @@ constexpr size_t kMngInfoSize = 28;
 constexpr int kMaxApdu = 128;
 constexpr int kTypeAAddressLimit = 128;
 
+const Result kDone = Result::Reader(kSw3Success, kSw3Success);
+
 CommandDef TypeA(uint8_t parameter) { return CommandDef{0x80, parameter, 1, 3}; }
 
 void ZeroLength(int* length) {
   if (length) *length = 0;
 }
 
-// Runs a command and leaves its reply for the caller only on success; anything else is the
-// export's result: 0, 1, -1, or the reader's own SW3.
-int RunFor(Link link, int port, int openFlag, const CommandDef& cmd, const uint8_t* data, size_t n, Reply* reply,
-           int successSw3 = kOk) {
-  const int r = Run(link, port, openFlag, cmd, data, n, reply);
-  if (r != kReplied) return r;
-  return reply->Sw3() == successSw3 ? kReplied : reply->Sw3();
+// Runs a command; kOk leaves the reply for the caller only when SW3 is the command's success.
+Result RunFor(Link link, int port, int openFlag, const CommandDef& cmd, const uint8_t* data, size_t n, Reply* reply,
+              uint8_t successSw3 = kSw3Success) {
+  const Status s = Run(link, port, openFlag, cmd, data, n, reply);
+  return s == Status::kOk ? Result::Reader(reply->Sw3(), successSw3) : Result::Fail(s);
 }
 
-int StatusOnly(Link link, int port, int openFlag, const CommandDef& cmd, const uint8_t* data = nullptr, size_t n = 0) {
+Result StatusOnly(Link link, int port, int openFlag, const CommandDef& cmd, const uint8_t* data = nullptr,
+                  size_t n = 0) {
   Reply reply;
-  const int r = Run(link, port, openFlag, cmd, data, n, &reply);
-  return r == kReplied ? reply.Sw3() : r;
+  return RunFor(link, port, openFlag, cmd, data, n, &reply);
 }
 
 // Every data byte as two upper-case hex digits, no terminating zero.
-int HexOut(const Reply& reply, size_t limit, char* text, int* length) {
+Result HexOut(const Reply& reply, size_t limit, char* text, int* length) {
   const size_t n = reply.DataSize();
-  if (n > limit) return -1;
+  if (n > limit) return Result::Fail(Status::kBadReplyData);
   static const char kHex[] = "0123456789ABCDEF";
   if (text) {
     for (size_t i = 0; i < n; ++i) {
@@ -74,34 +72,47 @@ int HexOut(const Reply& reply, size_t limit, char* text, int* length) {
     }
   }
   if (length) *length = static_cast<int>(n);
-  return kOk;
+  return kDone;
 }
 
-int AllData(const Reply& reply, unsigned char* buffer, int* length) {
+Result AllData(const Reply& reply, unsigned char* buffer, int* length) {
   if (buffer) std::memcpy(buffer, reply.Data(), reply.DataSize());
   if (length) *length = static_cast<int>(reply.DataSize());
-  return kOk;
+  return kDone;
+}
+
+// A command whose outputs come from the whole reply data.
+Result AllDataCommand(Link link, int port, int openFlag, const CommandDef& cmd, const uint8_t* data, size_t n,
+                      unsigned char* buffer, int* length) {
+  Reply reply;
+  const Result r = RunFor(link, port, openFlag, cmd, data, n, &reply);
+  return r.ok() ? AllData(reply, buffer, length) : r;
+}
+
+// At least `least` data bytes over the serial line (HID takes what came).
+bool SerialShort(Link link, const Reply& reply, size_t least) {
+  return link == Link::Serial && reply.DataSize() < least;
 }
 
 }  // namespace
 
-int GetSAMStatus(Link link, int port, int openFlag) { return StatusOnly(link, port, openFlag, kGetSAMStatus); }
+Result GetSAMStatus(Link link, int port, int openFlag) { return StatusOnly(link, port, openFlag, kGetSAMStatus); }
 
-int ReSetSAM(Link link, int port, int openFlag) { return StatusOnly(link, port, openFlag, kReSetSAM); }
+Result ReSetSAM(Link link, int port, int openFlag) { return StatusOnly(link, port, openFlag, kReSetSAM); }
 
-int GetSAMID(Link link, int port, unsigned char* id, int openFlag) {
+Result GetSAMID(Link link, int port, unsigned char* id, int openFlag) {
   Reply reply;
-  const int r = RunFor(link, port, openFlag, kGetSAMID, nullptr, 0, &reply);
-  if (r != kReplied) return r;
-  if (link == Link::Serial && reply.DataSize() < 16) return -1;
+  const Result r = RunFor(link, port, openFlag, kGetSAMID, nullptr, 0, &reply);
+  if (!r.ok()) return r;
+  if (SerialShort(link, reply, 16)) return Result::Fail(Status::kBadReplyData);
   if (id) std::memcpy(id, reply.Data(), 16);
-  return kOk;
+  return r;
 }
 
-int GetSAMIDToStr(Link link, int port, char* text, int openFlag) {
+Result GetSAMIDToStr(Link link, int port, char* text, int openFlag) {
   Reply reply;
-  const int r = RunFor(link, port, openFlag, kGetSAMID, nullptr, 0, &reply);
-  if (r != kReplied) return r;
+  const Result r = RunFor(link, port, openFlag, kGetSAMID, nullptr, 0, &reply);
+  if (!r.ok()) return r;
   const uint8_t* d = reply.Data();
   if (text) {
     // At most 44 characters: two 16-bit and three 32-bit numbers.
@@ -109,25 +120,25 @@ int GetSAMIDToStr(Link link, int port, char* text, int openFlag) {
                   static_cast<unsigned>(d[2] | (d[3] << 8)), LittleEndian32(d + 4), LittleEndian32(d + 8),
                   LittleEndian32(d + 12));
   }
-  return kOk;
+  return r;
 }
 
-int StartFindIDCard(Link link, int port, unsigned int* value, int openFlag) {
+Result StartFindIDCard(Link link, int port, unsigned int* value, int openFlag) {
   Reply reply;
-  const int r = RunFor(link, port, openFlag, kStartFindIDCard, nullptr, 0, &reply, kSw3FindSuccess);
-  if (r != kReplied) return r;
-  if (link == Link::Serial && reply.DataSize() < 4) return -1;
+  const Result r = RunFor(link, port, openFlag, kStartFindIDCard, nullptr, 0, &reply, kSw3FindSuccess);
+  if (!r.ok()) return r;
+  if (SerialShort(link, reply, 4)) return Result::Fail(Status::kBadReplyData);
   if (value) *value = LittleEndian32(reply.Data());
-  return kSw3FindSuccess;
+  return r;
 }
 
-int SelectIDCard(Link link, int port, unsigned char* info, int openFlag) {
+Result SelectIDCard(Link link, int port, unsigned char* info, int openFlag) {
   Reply reply;
-  const int r = RunFor(link, port, openFlag, kSelectIDCard, nullptr, 0, &reply);
-  if (r != kReplied) return r;
-  if (link == Link::Serial && reply.DataSize() < 8) return -1;
+  const Result r = RunFor(link, port, openFlag, kSelectIDCard, nullptr, 0, &reply);
+  if (!r.ok()) return r;
+  if (SerialShort(link, reply, 8)) return Result::Fail(Status::kBadReplyData);
   if (info) std::memcpy(info, reply.Data(), 8);
-  return kOk;
+  return r;
 }
 
 namespace {
@@ -140,112 +151,104 @@ struct Block {
 
 // Reads the lengths ahead of the blocks (16 bits each) and copies the blocks after them.
 // A length beyond its buffer, or blocks beyond the reply, refuse the reply with nothing copied.
-int CopyBlocks(Link link, const Reply& reply, Block* blocks, size_t count) {
+Result CopyBlocks(Link link, const Reply& reply, Block* blocks, size_t count) {
   const size_t head = 2 * count;
-  if (link == Link::Serial && reply.DataSize() < head) return -1;
+  if (SerialShort(link, reply, head)) return Result::Fail(Status::kBadReplyData);
   size_t lengths[3] = {};
   size_t total = head;
   for (size_t i = 0; i < count; ++i) {
     lengths[i] = BigEndian16(reply.Data() + 2 * i);
-    if (lengths[i] > blocks[i].capacity) return -1;
+    if (lengths[i] > blocks[i].capacity) return Result::Fail(Status::kBadReplyData);
     total += lengths[i];
   }
-  if (total > reply.DataSize()) return -1;
+  if (total > reply.DataSize()) return Result::Fail(Status::kBadReplyData);
   size_t offset = head;
   for (size_t i = 0; i < count; ++i) {
     if (blocks[i].length) *blocks[i].length = static_cast<int>(lengths[i]);
     if (blocks[i].buffer) std::memcpy(blocks[i].buffer, reply.Data() + offset, lengths[i]);
     offset += lengths[i];
   }
-  return kOk;
+  return kDone;
 }
 
 }  // namespace
 
-int ReadBaseMsg(Link link, int port, unsigned char* text, int* textLength, unsigned char* photo, int* photoLength,
-                int openFlag) {
+Result ReadBaseMsg(Link link, int port, unsigned char* text, int* textLength, unsigned char* photo, int* photoLength,
+                   int openFlag) {
   Reply reply;
-  const int r = RunFor(link, port, openFlag, kReadBaseMsg, nullptr, 0, &reply);
-  if (r != kReplied) return r;
+  const Result r = RunFor(link, port, openFlag, kReadBaseMsg, nullptr, 0, &reply);
+  if (!r.ok()) return r;
   Block blocks[2] = {{text, textLength, kTextCapacity}, {photo, photoLength, kPhotoCapacity}};
   return CopyBlocks(link, reply, blocks, 2);
 }
 
-int ReadBaseFPMsg(Link link, int port, unsigned char* text, int* textLength, unsigned char* photo, int* photoLength,
-                  unsigned char* fingerprint, int* fingerprintLength, int openFlag) {
+Result ReadBaseFPMsg(Link link, int port, unsigned char* text, int* textLength, unsigned char* photo, int* photoLength,
+                     unsigned char* fingerprint, int* fingerprintLength, int openFlag) {
   Reply reply;
-  const int r = RunFor(link, port, openFlag, kReadBaseFPMsg, nullptr, 0, &reply);
-  if (r != kReplied) return r;
+  const Result r = RunFor(link, port, openFlag, kReadBaseFPMsg, nullptr, 0, &reply);
+  if (!r.ok()) return r;
   Block blocks[3] = {{text, textLength, kTextCapacity},
                      {photo, photoLength, kPhotoCapacity},
                      {fingerprint, fingerprintLength, kFingerprintCapacity}};
   return CopyBlocks(link, reply, blocks, 3);
 }
 
-int ReadNewAppMsg(Link link, int port, unsigned char* buffer, int* length, int openFlag) {
+Result ReadNewAppMsg(Link link, int port, unsigned char* buffer, int* length, int openFlag) {
   ZeroLength(length);
-  Reply reply;
-  const int r = RunFor(link, port, openFlag, kReadNewAppMsg, nullptr, 0, &reply);
-  return r == kReplied ? AllData(reply, buffer, length) : r;
+  return AllDataCommand(link, port, openFlag, kReadNewAppMsg, nullptr, 0, buffer, length);
 }
 
-int ReadMngInfo(Link link, int port, unsigned char* buffer, int openFlag) {
+Result ReadMngInfo(Link link, int port, unsigned char* buffer, int openFlag) {
   Reply reply;
-  const int r = RunFor(link, port, openFlag, kReadMngInfo, nullptr, 0, &reply);
-  if (r != kReplied) return r;
+  const Result r = RunFor(link, port, openFlag, kReadMngInfo, nullptr, 0, &reply);
+  if (!r.ok()) return r;
   const size_t n = reply.DataSize() < kMngInfoSize ? reply.DataSize() : kMngInfoSize;
   if (buffer) std::memcpy(buffer, reply.Data(), n);
-  return kOk;
+  return r;
 }
 
-int ReadCardNo(Link link, int port, char* text, int* length, int openFlag) {
+Result ReadCardNo(Link link, int port, char* text, int* length, int openFlag) {
   ZeroLength(length);
   Reply reply;
-  const int r = RunFor(link, port, openFlag, kReadCardNo, nullptr, 0, &reply);
-  return r == kReplied ? HexOut(reply, kCardNumberCapacity, text, length) : r;
+  const Result r = RunFor(link, port, openFlag, kReadCardNo, nullptr, 0, &reply);
+  return r.ok() ? HexOut(reply, kCardNumberCapacity, text, length) : r;
 }
 
-int RestPSAM(Link link, int port, int slot, unsigned char* buffer, int* length, int openFlag) {
+Result RestPSAM(Link link, int port, int slot, unsigned char* buffer, int* length, int openFlag) {
   ZeroLength(length);
   const uint8_t data[1] = {static_cast<uint8_t>(slot)};
-  Reply reply;
-  const int r = RunFor(link, port, openFlag, kRestPSAM, data, 1, &reply);
-  return r == kReplied ? AllData(reply, buffer, length) : r;
+  return AllDataCommand(link, port, openFlag, kRestPSAM, data, 1, buffer, length);
 }
 
-int ReadWritePSAM(Link link, int port, int slot, const unsigned char* command, int count, unsigned char* buffer,
-                  int* length, int openFlag) {
+Result ReadWritePSAM(Link link, int port, int slot, const unsigned char* command, int count, unsigned char* buffer,
+                     int* length, int openFlag) {
   ZeroLength(length);
-  if (!PortInRange(link, port)) return 0;
-  if (count < 0 || (count > 0 && command == nullptr) || count + 1 > static_cast<int>(kFrameBufferSize - 10)) return -1;
+  if (!PortInRange(link, port)) return Result::Fail(Status::kPortOutOfRange);
+  if (count < 0 || (count > 0 && command == nullptr) || count + 1 > static_cast<int>(kFrameBufferSize - 10)) {
+    return Result::Fail(Status::kInvalidArgument);
+  }
   uint8_t data[kFrameBufferSize];
   data[0] = static_cast<uint8_t>(slot);
   if (count > 0) std::memcpy(data + 1, command, static_cast<size_t>(count));
-  Reply reply;
-  const int r = RunFor(link, port, openFlag, kReadWritePSAM, data, static_cast<size_t>(count) + 1, &reply);
-  return r == kReplied ? AllData(reply, buffer, length) : r;
+  return AllDataCommand(link, port, openFlag, kReadWritePSAM, data, static_cast<size_t>(count) + 1, buffer, length);
 }
 
-int StartFindCardByType(Link link, int port, int type, unsigned char* buffer, int openFlag) {
+Result StartFindCardByType(Link link, int port, int type, unsigned char* buffer, int openFlag) {
   const uint8_t data[1] = {static_cast<uint8_t>(type)};
-  Reply reply;
-  const int r = RunFor(link, port, openFlag, kStartFindCardByType, data, 1, &reply);
-  return r == kReplied ? AllData(reply, buffer, nullptr) : r;
+  return AllDataCommand(link, port, openFlag, kStartFindCardByType, data, 1, buffer, nullptr);
 }
 
-int SelectIDCardByType(Link link, int port, int type, unsigned char* buffer, int openFlag) {
+Result SelectIDCardByType(Link link, int port, int type, unsigned char* buffer, int openFlag) {
   const uint8_t data[1] = {static_cast<uint8_t>(type)};
-  Reply reply;
-  const int r = RunFor(link, port, openFlag, kSelectIDCardByType, data, 1, &reply);
-  return r == kReplied ? AllData(reply, buffer, nullptr) : r;
+  return AllDataCommand(link, port, openFlag, kSelectIDCardByType, data, 1, buffer, nullptr);
 }
 
-int ReadUID(Link link, int port, int type, char* text, int* length, int openFlag) {
+Result ReadUID(Link link, int port, int type, char* text, int* length, int openFlag) {
   ZeroLength(length);
   const uint8_t data[1] = {static_cast<uint8_t>(type)};
   Reply reply;
-  const int r = RunFor(link, port, openFlag, kReadUID, data, 1, &reply);
-  return r == kReplied ? HexOut(reply, kUidCapacity, text, length) : r;
+  const Result r = RunFor(link, port, openFlag, kReadUID, data, 1, &reply);
+  return r.ok() ? HexOut(reply, kUidCapacity, text, length) : r;
 }
 
 namespace {
@@ -257,42 +260,45 @@ bool ExParameter(int selector, uint8_t base, uint8_t* parameter) {
   return true;
 }
 
-int KeyAuthenticationAs(Link link, uint8_t parameter, int port, int keyParameter, const unsigned char* key,
-                        int openFlag) {
-  if (!PortInRange(link, port)) return 0;
-  if (key == nullptr) return -1;
+Result KeyAuthenticationAs(Link link, uint8_t parameter, int port, int keyParameter, const unsigned char* key,
+                           int openFlag) {
+  if (!PortInRange(link, port)) return Result::Fail(Status::kPortOutOfRange);
+  if (key == nullptr) return Result::Fail(Status::kInvalidArgument);
   uint8_t data[7] = {static_cast<uint8_t>(keyParameter)};
   std::memcpy(data + 1, key, 6);
   return StatusOnly(link, port, openFlag, TypeA(parameter), data, sizeof data);
 }
 
-int KeyModifyAs(Link link, uint8_t parameter, int port, int keyParameter, const unsigned char* key,
-                const unsigned char* newKey, int openFlag) {
-  if (!PortInRange(link, port)) return 0;
-  if (key == nullptr || newKey == nullptr) return -1;
+Result KeyModifyAs(Link link, uint8_t parameter, int port, int keyParameter, const unsigned char* key,
+                   const unsigned char* newKey, int openFlag) {
+  if (!PortInRange(link, port)) return Result::Fail(Status::kPortOutOfRange);
+  if (key == nullptr || newKey == nullptr) return Result::Fail(Status::kInvalidArgument);
   uint8_t data[13] = {static_cast<uint8_t>(keyParameter)};
   std::memcpy(data + 1, key, 6);
   std::memcpy(data + 7, newKey, 6);
   return StatusOnly(link, port, openFlag, TypeA(parameter), data, sizeof data);
 }
 
-int ReadTypeAAs(Link link, uint8_t parameter, int port, int address, int count, unsigned char* buffer, int* length,
-                int openFlag) {
+// HID refuses addresses of 128 and more; the serial line sends them.
+bool TypeAAddressRefused(Link link, int address) { return link == Link::Hid && address >= kTypeAAddressLimit; }
+
+Result ReadTypeAAs(Link link, uint8_t parameter, int port, int address, int count, unsigned char* buffer, int* length,
+                   int openFlag) {
   ZeroLength(length);
-  if (!PortInRange(link, port)) return 0;
-  if (link == Link::Hid && address >= kTypeAAddressLimit) return 0;
+  if (!PortInRange(link, port)) return Result::Fail(Status::kPortOutOfRange);
+  if (TypeAAddressRefused(link, address)) return Result::Fail(Status::kValueOutOfRange);
   const uint8_t data[4] = {static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
                            static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
-  Reply reply;
-  const int r = RunFor(link, port, openFlag, TypeA(parameter), data, sizeof data, &reply);
-  return r == kReplied ? AllData(reply, buffer, length) : r;
+  return AllDataCommand(link, port, openFlag, TypeA(parameter), data, sizeof data, buffer, length);
 }
 
-int WriteTypeAAs(Link link, uint8_t parameter, int port, int address, const unsigned char* bytes, int count,
-                 int openFlag) {
-  if (!PortInRange(link, port)) return 0;
-  if (link == Link::Hid && address >= kTypeAAddressLimit) return 0;
-  if (count < 0 || (count > 0 && bytes == nullptr) || count + 4 > static_cast<int>(kFrameBufferSize - 10)) return -1;
+Result WriteTypeAAs(Link link, uint8_t parameter, int port, int address, const unsigned char* bytes, int count,
+                    int openFlag) {
+  if (!PortInRange(link, port)) return Result::Fail(Status::kPortOutOfRange);
+  if (TypeAAddressRefused(link, address)) return Result::Fail(Status::kValueOutOfRange);
+  if (count < 0 || (count > 0 && bytes == nullptr) || count + 4 > static_cast<int>(kFrameBufferSize - 10)) {
+    return Result::Fail(Status::kInvalidArgument);
+  }
   uint8_t data[kFrameBufferSize] = {static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
                                     static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)};
   if (count > 0) std::memcpy(data + 4, bytes, static_cast<size_t>(count));
@@ -301,63 +307,62 @@ int WriteTypeAAs(Link link, uint8_t parameter, int port, int address, const unsi
 
 }  // namespace
 
-int KeyAuthentication(Link link, int port, int keyParameter, const unsigned char* key, int openFlag) {
+Result KeyAuthentication(Link link, int port, int keyParameter, const unsigned char* key, int openFlag) {
   return KeyAuthenticationAs(link, kKeyAuthentication, port, keyParameter, key, openFlag);
 }
 
-int KeyModify(Link link, int port, int keyParameter, const unsigned char* key, const unsigned char* newKey,
-              int openFlag) {
+Result KeyModify(Link link, int port, int keyParameter, const unsigned char* key, const unsigned char* newKey,
+                 int openFlag) {
   return KeyModifyAs(link, kKeyModify, port, keyParameter, key, newKey, openFlag);
 }
 
-int ReadBaseMsgTypeA(Link link, int port, int address, int count, unsigned char* buffer, int* length, int openFlag) {
+Result ReadBaseMsgTypeA(Link link, int port, int address, int count, unsigned char* buffer, int* length, int openFlag) {
   return ReadTypeAAs(link, kReadTypeA, port, address, count, buffer, length, openFlag);
 }
 
-int WriteBaseMsgTypeA(Link link, int port, int address, const unsigned char* bytes, int count, int openFlag) {
+Result WriteBaseMsgTypeA(Link link, int port, int address, const unsigned char* bytes, int count, int openFlag) {
   return WriteTypeAAs(link, kWriteTypeA, port, address, bytes, count, openFlag);
 }
 
-int KeyAuthenticationEx(Link link, int port, int selector, int keyParameter, const unsigned char* key, int openFlag) {
+Result KeyAuthenticationEx(Link link, int port, int selector, int keyParameter, const unsigned char* key,
+                           int openFlag) {
   uint8_t parameter;
-  if (!ExParameter(selector, kKeyAuthentication, &parameter)) return -1;
+  if (!ExParameter(selector, kKeyAuthentication, &parameter)) return Result::Fail(Status::kInvalidArgument);
   return KeyAuthenticationAs(link, parameter, port, keyParameter, key, openFlag);
 }
 
-int KeyModifyEx(Link link, int port, int selector, int keyParameter, const unsigned char* key,
-                const unsigned char* newKey, int openFlag) {
+Result KeyModifyEx(Link link, int port, int selector, int keyParameter, const unsigned char* key,
+                   const unsigned char* newKey, int openFlag) {
   uint8_t parameter;
-  if (!ExParameter(selector, kKeyModify, &parameter)) return -1;
+  if (!ExParameter(selector, kKeyModify, &parameter)) return Result::Fail(Status::kInvalidArgument);
   return KeyModifyAs(link, parameter, port, keyParameter, key, newKey, openFlag);
 }
 
-int ReadBaseMsgTypeAEx(Link link, int port, int selector, int address, int count, unsigned char* buffer, int* length,
-                       int openFlag) {
+Result ReadBaseMsgTypeAEx(Link link, int port, int selector, int address, int count, unsigned char* buffer, int* length,
+                          int openFlag) {
   uint8_t parameter;
   if (!ExParameter(selector, kReadTypeA, &parameter)) {
     ZeroLength(length);
-    return -1;
+    return Result::Fail(Status::kInvalidArgument);
   }
   return ReadTypeAAs(link, parameter, port, address, count, buffer, length, openFlag);
 }
 
-int WriteBaseMsgTypeAEx(Link link, int port, int selector, int address, const unsigned char* bytes, int count,
-                        int openFlag) {
+Result WriteBaseMsgTypeAEx(Link link, int port, int selector, int address, const unsigned char* bytes, int count,
+                           int openFlag) {
   uint8_t parameter;
-  if (!ExParameter(selector, kWriteTypeA, &parameter)) return -1;
+  if (!ExParameter(selector, kWriteTypeA, &parameter)) return Result::Fail(Status::kInvalidArgument);
   return WriteTypeAAs(link, parameter, port, address, bytes, count, openFlag);
 }
 
-int APDU(Link link, int port, const unsigned char* command, int count, unsigned char* buffer, int* length,
-         int openFlag) {
-  if (!PortInRange(link, port)) return 0;
-  if (count < 0 || count > kMaxApdu) return link == Link::Hid ? 0 : -1;
-  if (count > 0 && command == nullptr) return -1;
+Result APDU(Link link, int port, const unsigned char* command, int count, unsigned char* buffer, int* length,
+            int openFlag) {
+  if (!PortInRange(link, port)) return Result::Fail(Status::kPortOutOfRange);
+  if (count < 0 || count > kMaxApdu) return Result::Fail(Status::kLengthRefused);
+  if (count > 0 && command == nullptr) return Result::Fail(Status::kInvalidArgument);
   uint8_t data[kMaxApdu];
   if (count > 0) std::memcpy(data, command, static_cast<size_t>(count));
-  Reply reply;
-  const int r = RunFor(link, port, openFlag, kAPDU, data, static_cast<size_t>(count), &reply);
-  return r == kReplied ? AllData(reply, buffer, length) : r;
+  return AllDataCommand(link, port, openFlag, kAPDU, data, static_cast<size_t>(count), buffer, length);
 }
 
 }  // namespace vnsdt

@@ -2,16 +2,23 @@
 #include "card_commands.h"
 #include "export_pair.h"
 
+using vnsdt::CommandResult;
 using vnsdt::Link;
 
-TW_EXPORT int TW_STDCALL RS232_GetSAMStatus(int port, int, int) { return vnsdt::GetSAMStatus(Link::Serial, port, 0); }
-TW_EXPORT int TW_STDCALL HID_GetSAMStatus(int port, int openFlag) {
-  return vnsdt::GetSAMStatus(Link::Hid, port, openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_GetSAMStatus(int port, int, int) {
+  return CommandResult(Link::Serial, vnsdt::GetSAMStatus(Link::Serial, port, 0));
 }
-TW_EXPORT int TW_STDCALL RS232_ReSetSAM(int port, int, int) { return vnsdt::ReSetSAM(Link::Serial, port, 0); }
-TW_EXPORT int TW_STDCALL HID_ReSetSAM(int port, int openFlag) { return vnsdt::ReSetSAM(Link::Hid, port, openFlag); }
-TW_EXPORT int TW_STDCALL HID_ReadMngInfo(int port, unsigned char* buffer, int openFlag) {
-  return vnsdt::ReadMngInfo(Link::Hid, port, buffer, openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_GetSAMStatus(int port, int openFlag) {
+  return CommandResult(Link::Hid, vnsdt::GetSAMStatus(Link::Hid, port, openFlag));
+}
+VNSDTAPI int VNSDTAPI_CALL RS232_ReSetSAM(int port, int, int) {
+  return CommandResult(Link::Serial, vnsdt::ReSetSAM(Link::Serial, port, 0));
+}
+VNSDTAPI int VNSDTAPI_CALL HID_ReSetSAM(int port, int openFlag) {
+  return CommandResult(Link::Hid, vnsdt::ReSetSAM(Link::Hid, port, openFlag));
+}
+VNSDTAPI int VNSDTAPI_CALL HID_ReadMngInfo(int port, unsigned char* buffer, int openFlag) {
+  return CommandResult(Link::Hid, vnsdt::ReadMngInfo(Link::Hid, port, buffer, openFlag));
 }
 
 TW_EXPORT_PAIR(GetSAMID, (int port, unsigned char* id, int openFlag), TW_ARGS(port, id, openFlag))

@@ -7,31 +7,25 @@
 
 namespace vnsdt {
 
-int Run(Link link, int port, int openFlag, const CommandDef& cmd, const uint8_t* data, size_t n, Reply* reply,
-        int* hidFailure) {
-  if (!PortInRange(link, port)) return 0;
+Status Run(Link link, int port, int openFlag, const CommandDef& cmd, const uint8_t* data, size_t n, Reply* reply) {
+  if (!PortInRange(link, port)) return Status::kPortOutOfRange;
   uint8_t frame[kLargeFrameBufferSize];
   const size_t frameSize = BuildFrame(data, n, cmd.command, cmd.parameter, frame,
                                       cmd.frameCapacity < sizeof frame ? cmd.frameCapacity : sizeof frame);
-  if (frameSize == 0) return -1;
+  if (frameSize == 0) return Status::kInvalidArgument;
   // A reply shorter than what a command reads must never show an earlier reply's bytes.
   std::memset(reply->bytes, 0, sizeof reply->bytes);
   reply->size = 0;
   const size_t capacity = cmd.replyCapacity < sizeof reply->bytes ? cmd.replyCapacity : sizeof reply->bytes;
 
   if (link == Link::Serial) {
-    const int r =
-        RunSerialExchange(port, frame, frameSize, cmd.serialTimeoutSeconds, reply->bytes, capacity, &reply->size);
-    return r == 0 ? kReplied : -1;
+    return RunSerialExchange(port, frame, frameSize, cmd.serialTimeoutSeconds, reply->bytes, capacity, &reply->size);
   }
   HidExchange x{port, openFlag, frame, frameSize, cmd.hidTimeoutSeconds, reply->bytes, capacity};
   x.splitLongFrames = cmd.splitOverHid;
-  bool transferred = false;
-  const int r = RunHidExchange(x, &transferred);
-  if (hidFailure) *hidFailure = x.failure;
-  if (!transferred) return r;
-  reply->size = x.replySize;
-  return kReplied;
+  const Status s = RunHidExchange(x);
+  if (s == Status::kOk) reply->size = x.replySize;
+  return s;
 }
 
 }  // namespace vnsdt

@@ -1,5 +1,5 @@
 // What every card and device command shares: the port check, the open flag, one exchange on
-// its transport, the preamble check. Commands differ only in their frame and in what they read
+// its transport, the reply check. Commands differ only in their frame and in what they read
 // out of the reply.
 #pragma once
 
@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "frame.h"
+#include "status.h"
 
 namespace vnsdt {
 
@@ -26,21 +27,17 @@ struct CommandDef {
 struct Reply {
   uint8_t bytes[kReplyBufferSize];
   size_t size = 0;
-  int Sw3() const { return bytes[9]; }
+  uint8_t Sw1() const { return bytes[7]; }
+  uint8_t Sw3() const { return bytes[9]; }
   const uint8_t* Data() const { return bytes + kReplyHeaderSize; }
   size_t DataSize() const { return ReplyDataSize(size); }
 };
 
-// Returned by Run when a reply with the preamble is in `reply`.
-constexpr int kReplied = 0x10000;
+// HID: kPortOutOfRange outside 1001..1016. Both: `data` of `n` bytes as the frame's data.
+// kOk when a reply with the preamble and an SW3 is in `reply`, whatever that SW3 says.
+Status Run(Link link, int port, int openFlag, const CommandDef& cmd, const uint8_t* data, size_t n, Reply* reply);
 
-// HID: 0 for a port outside 1001..1016. Both: `data` of `n` bytes as the frame's data.
-// Returns kReplied, or the command's result (0, 1, -1); after a failed HID exchange
-// `hidFailure` receives the transport's own code.
-int Run(Link link, int port, int openFlag, const CommandDef& cmd, const uint8_t* data, size_t n, Reply* reply,
-        int* hidFailure = nullptr);
-
-inline bool PortInRange(Link link, int port) { return link == Link::Serial || (port >= 1001 && port <= 1016); }
+inline bool PortInRange(Link link, int port) { return link == Link::Serial || kHidPorts.Contains(port); }
 
 inline uint16_t BigEndian16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 inline uint32_t LittleEndian32(const uint8_t* p) {

@@ -6,8 +6,6 @@
 #include <climits>
 #include <cstring>
 
-#include "hid_link.h"
-
 namespace vnsdt {
 namespace {
 
@@ -31,8 +29,7 @@ enum RowFlags : unsigned {
   kEcho = 1,          // SW1 must repeat the parameter byte
   kAnySw3 = 2,        // length checks and outputs apply whatever SW3 is
   kSplitOverHid = 4,  // long frames go out one report per transfer
-  kHidOwnCodes = 8,   // HID failures give the transport's code, not -1
-  kLargeFrame = 16,   // up to 1024 data bytes after two bytes of header
+  kLargeFrame = 8,    // up to 1024 data bytes after two bytes of header
 };
 
 struct Row {
@@ -62,7 +59,7 @@ constexpr Row kFeature                  {0x23, kEcho,                      kUnti
 constexpr Row kVerify                   {0x24, kEcho | kAnySw3,            S(2),    S(5)};
 constexpr Row kTCSInit                  {0x25, kEcho,                      S(10),   S(15)};
 constexpr Row kLowPower                 {0x26, 0,                          S(5),    S(5)};
-constexpr Row kGetAndUploadFeature      {0x27, kEcho | kHidOwnCodes,       kUntilT, TPlusOne(9)};
+constexpr Row kGetAndUploadFeature      {0x27, kEcho,                      kUntilT, TPlusOne(9)};
 constexpr Row kDownloadUserInfo         {0x28, kEcho,                      S(3),    S(3)};
 constexpr Row kDeleteAllUser            {0x29, kEcho,                      S(3),    S(3)};
 constexpr Row kSearchUser               {0x2A, kEcho,                      kUntilT, kUntilT};
@@ -117,32 +114,34 @@ class Request {
   size_t n_ = 0;
 };
 
-// Argument checks that fail: every HID command gives 0, the serial ones the given result.
-int Refuse(Link link, int serialResult) { return link == Link::Hid ? 0 : serialResult; }
+// Argument checks that fail. Over HID every one answers 0; over the serial line a value or
+// length over a fixed limit answers 0, a length over a command's own limit -1.
+const Result kOutOfRange = Result::Fail(Status::kValueOutOfRange);
+const Result kTooLong = Result::Fail(Status::kLengthRefused);
 
 // A caller's byte string: a length within 0..limit, and bytes behind it.
 bool BadBytes(const unsigned char* p, int len, int limit) { return len < 0 || len > limit || (len > 0 && !p); }
 
-const auto kNoOutputs = [](const Reply&) { return 0; };
+const auto kNoOutputs = [](const Reply&) { return Status::kOk; };
 
-// One command: send, check the echo, hand the reply to `unpack` (0 or -1) when SW3 says so.
+// One command: send, check the echo, hand the reply to `unpack` (kOk or kBadReplyData) when SW3
+// says so. The result carries the reader's SW3.
 template <class Unpack>
-int Exec(Link link, const Row& row, int port, int openFlag, const Request& request, int t, Unpack unpack) {
+Result Exec(Link link, const Row& row, int port, int openFlag, const Request& request, int t, Unpack unpack) {
   CommandDef cmd{kDeviceCommand, row.parameter, row.serial.For(t), row.hid.For(t)};
   if (row.flags & kLargeFrame) cmd.frameCapacity = kLargeFrameBufferSize;
   cmd.splitOverHid = (row.flags & kSplitOverHid) != 0;
-  const bool ownCodes = link == Link::Hid && (row.flags & kHidOwnCodes) != 0;
   Reply reply;
-  int failure = kHidOk;
-  const int r = Run(link, port, openFlag, cmd, request.data(), request.size(), &reply, &failure);
-  if (r != kReplied) return ownCodes && failure != kHidOk ? failure : r;
-  if ((row.flags & kEcho) && reply.bytes[7] != row.parameter) return ownCodes ? kHidEchoFailed : -1;
-  if (reply.Sw3() != kSw3Success && (row.flags & kAnySw3) == 0) return reply.Sw3();
-  const int u = unpack(reply);
-  return u != 0 ? u : reply.Sw3();
+  const Status s = Run(link, port, openFlag, cmd, request.data(), request.size(), &reply);
+  if (s != Status::kOk) return Result::Fail(s);
+  if ((row.flags & kEcho) && reply.Sw1() != row.parameter) return Result::Fail(Status::kEchoMismatch);
+  const Result answer = Result::Reader(reply.Sw3(), kSw3Success);
+  if (!answer.ok() && (row.flags & kAnySw3) == 0) return answer;
+  const Status u = unpack(reply);
+  return u != Status::kOk ? Result::Fail(u) : answer;
 }
 
-int Exec(Link link, const Row& row, int port, int openFlag, const Request& request = Request(), int t = 0) {
+Result Exec(Link link, const Row& row, int port, int openFlag, const Request& request = Request(), int t = 0) {
   return Exec(link, row, port, openFlag, request, t, kNoOutputs);
 }
 
@@ -161,233 +160,233 @@ int WordAt(const Reply& reply, size_t offset) {
   return BigEndian16(b);
 }
 
-int CopyAll(const Reply& reply, unsigned char* out, int* len) {
+Status CopyAll(const Reply& reply, unsigned char* out, int* len) {
   if (out) std::memcpy(out, reply.Data(), reply.DataSize());
   if (len) *len = static_cast<int>(reply.DataSize());
-  return 0;
+  return Status::kOk;
 }
 
 void Put(int* out, int value) {
   if (out) *out = value;
 }
 
-int ByteSetting(Link link, const Row& row, int port, int value, int openFlag) {
-  if (value >= 256) return Refuse(link, 0);
+Result ByteSetting(Link link, const Row& row, int port, int value, int openFlag) {
+  if (value >= 256) return kOutOfRange;
   return Exec(link, row, port, openFlag, Request().Byte(value), value);
 }
 
-int WordSetting(Link link, const Row& row, int port, int value, int openFlag) {
-  if (value > 0xFFFF) return Refuse(link, 0);
+Result WordSetting(Link link, const Row& row, int port, int value, int openFlag) {
+  if (value > 0xFFFF) return kOutOfRange;
   return Exec(link, row, port, openFlag, Request().Word(value));
 }
 
-int BytesSetting(Link link, const Row& row, int port, const unsigned char* data, int len, int limit, int openFlag) {
-  if (BadBytes(data, len, limit)) return Refuse(link, 0);
+Result BytesSetting(Link link, const Row& row, int port, const unsigned char* data, int len, int limit, int openFlag) {
+  if (BadBytes(data, len, limit)) return kOutOfRange;
   return Exec(link, row, port, openFlag, Request().Bytes(data, len));
 }
 
 // A 16-bit number in data bytes 0-1; the reply must hold at least `least` and at most `most`.
-int WordOut(Link link, const Row& row, int port, const Request& request, int t, size_t least, size_t most, int* value,
-            int openFlag) {
+Result WordOut(Link link, const Row& row, int port, const Request& request, int t, size_t least, size_t most,
+               int* value, int openFlag) {
   return Exec(link, row, port, openFlag, request, t, [&](const Reply& r) {
-    if (r.DataSize() < least || r.DataSize() > most) return -1;
+    if (r.DataSize() < least || r.DataSize() > most) return Status::kBadReplyData;
     Put(value, WordAt(r, 0));
-    return 0;
+    return Status::kOk;
   });
 }
 
-int Search(Link link, const Row& row, int port, int t, int* kind, unsigned char* id, unsigned char* info,
-           int openFlag) {
+Result Search(Link link, const Row& row, int port, int t, int* kind, unsigned char* id, unsigned char* info,
+              int openFlag) {
   // Over the serial line t is not checked: its low byte is sent and the whole of it is waited.
-  if (link == Link::Hid && t >= 256) return 0;
+  if (link == Link::Hid && t >= 256) return kOutOfRange;
   return Exec(link, row, port, openFlag, Request().Byte(t), t, [&](const Reply& r) {
-    if (r.DataSize() > kUserRecordSize) return -1;
+    if (r.DataSize() > kUserRecordSize) return Status::kBadReplyData;
     Put(kind, r.DataSize() > 0 ? r.Data()[0] : 0);
     CopyData(r, 1, kUserIdSize, id);
     CopyData(r, 1 + kUserIdSize, kUserInfoSize, info);
-    return 0;
+    return Status::kOk;
   });
 }
 
 }  // namespace
 
-int GetVersion(Link link, int port, unsigned char* out, int openFlag) {
+Result GetVersion(Link link, int port, unsigned char* out, int openFlag) {
   return Exec(link, kGetVersion, port, openFlag, Request(), 0,
               [&](const Reply& r) { return CopyAll(r, out, nullptr); });
 }
 
-int ReadBarCode(Link link, int port, const unsigned char* data, int len, unsigned char* out, int openFlag) {
-  if (BadBytes(data, len, kBarCodeLimit)) return Refuse(link, -1);
+Result ReadBarCode(Link link, int port, const unsigned char* data, int len, unsigned char* out, int openFlag) {
+  if (BadBytes(data, len, kBarCodeLimit)) return kTooLong;
   return Exec(link, kReadBarCode, port, openFlag, Request().Bytes(data, len), 0,
               [&](const Reply& r) { return CopyAll(r, out, nullptr); });
 }
 
-int SetDeviceNo(Link link, int port, const unsigned char* data, int len, int openFlag) {
+Result SetDeviceNo(Link link, int port, const unsigned char* data, int len, int openFlag) {
   return BytesSetting(link, kSetDeviceNo, port, data, len, kDeviceNoLimit, openFlag);
 }
 
-int GetDeviceNo(Link link, int port, unsigned char* out, int openFlag) {
+Result GetDeviceNo(Link link, int port, unsigned char* out, int openFlag) {
   return Exec(link, kGetDeviceNo, port, openFlag, Request(), 0,
               [&](const Reply& r) { return CopyAll(r, out, nullptr); });
 }
 
-int SetServerAddress(Link link, int port, int number, const unsigned char* address, int len, int openFlag) {
-  if (BadBytes(address, len, kServerAddressLimit)) return Refuse(link, 0);
+Result SetServerAddress(Link link, int port, int number, const unsigned char* address, int len, int openFlag) {
+  if (BadBytes(address, len, kServerAddressLimit)) return kOutOfRange;
   return Exec(link, kSetServerAddress, port, openFlag, Request().Word(number).Bytes(address, len));
 }
 
-int GetServerAddress(Link link, int port, int* number, unsigned char* address, int* len, int openFlag) {
+Result GetServerAddress(Link link, int port, int* number, unsigned char* address, int* len, int openFlag) {
   return Exec(link, kGetServerAddress, port, openFlag, Request(), 0, [&](const Reply& r) {
-    if (r.DataSize() < 2) return 0;  // nothing to deliver; the outputs stay as they were
+    if (r.DataSize() < 2) return Status::kOk;  // nothing to deliver; the outputs stay as they were
     Put(number, BigEndian16(r.Data()));
     if (address) std::memcpy(address, r.Data() + 2, r.DataSize() - 2);
     Put(len, static_cast<int>(r.DataSize() - 2));
-    return 0;
+    return Status::kOk;
   });
 }
 
-int SetInstallAddress(Link link, int port, const unsigned char* data, int len, int openFlag) {
+Result SetInstallAddress(Link link, int port, const unsigned char* data, int len, int openFlag) {
   return BytesSetting(link, kSetInstallAddress, port, data, len, kInstallAddressLimit, openFlag);
 }
 
-int GetInstallAddress(Link link, int port, unsigned char* out, int* len, int openFlag) {
+Result GetInstallAddress(Link link, int port, unsigned char* out, int* len, int openFlag) {
   return Exec(link, kGetInstallAddress, port, openFlag, Request(), 0,
               [&](const Reply& r) { return CopyAll(r, out, len); });
 }
 
-int LEDBuzzerControl(Link link, int port, int a, int b, int value, int openFlag) {
+Result LEDBuzzerControl(Link link, int port, int a, int b, int value, int openFlag) {
   return Exec(link, kLEDBuzzerControl, port, openFlag, Request().Byte(a).Byte(b).Word(value));
 }
 
-int LEDControl(Link link, int port, int a, int b, int value, int openFlag) {
+Result LEDControl(Link link, int port, int a, int b, int value, int openFlag) {
   return Exec(link, kLEDControl, port, openFlag, Request().Byte(a).Byte(b).Word(value));
 }
 
-int SetControlType(Link link, int port, int type, int openFlag) {
+Result SetControlType(Link link, int port, int type, int openFlag) {
   return Exec(link, kSetControlType, port, openFlag, Request().Byte(type));
 }
 
-int SetBluetoothName(Link link, int port, const unsigned char* name, int len, int openFlag) {
-  if (BadBytes(name, len, kBluetoothNameSize)) return Refuse(link, -1);
+Result SetBluetoothName(Link link, int port, const unsigned char* name, int len, int openFlag) {
+  if (BadBytes(name, len, kBluetoothNameSize)) return kTooLong;
   return Exec(link, kSetBluetoothName, port, openFlag, Request().Bytes(name, len, kBluetoothNameSize));
 }
 
-int SetBluetoothShutdownTime(Link link, int port, int time, int openFlag) {
+Result SetBluetoothShutdownTime(Link link, int port, int time, int openFlag) {
   return ByteSetting(link, kSetBluetoothShutdownTime, port, time, openFlag);
 }
 
-int GetImage(Link link, int port, int t, int* first, int* second, int* third, int openFlag) {
-  if (t >= 256) return Refuse(link, 0);
+Result GetImage(Link link, int port, int t, int* first, int* second, int* third, int openFlag) {
+  if (t >= 256) return kOutOfRange;
   return Exec(link, kGetImage, port, openFlag, Request().Byte(t), t, [&](const Reply& r) {
-    if (r.DataSize() < 6) return -1;
+    if (r.DataSize() < 6) return Status::kBadReplyData;
     Put(first, WordAt(r, 0));
     Put(second, WordAt(r, 2));
     Put(third, WordAt(r, 4));
-    return 0;
+    return Status::kOk;
   });
 }
 
-int UploadImage(Link link, int port, int n, unsigned char* out, int* len, int openFlag) {
-  if (n >= 256) return Refuse(link, 0);
+Result UploadImage(Link link, int port, int n, unsigned char* out, int* len, int openFlag) {
+  if (n >= 256) return kOutOfRange;
   return Exec(link, kUploadImage, port, openFlag, Request().Byte(n), 0,
               [&](const Reply& r) { return CopyAll(r, out, len); });
 }
 
-int Feature(Link link, int port, int t, int openFlag) { return ByteSetting(link, kFeature, port, t, openFlag); }
+Result Feature(Link link, int port, int t, int openFlag) { return ByteSetting(link, kFeature, port, t, openFlag); }
 
-int Verify(Link link, int port, int* value, int openFlag) {
+Result Verify(Link link, int port, int* value, int openFlag) {
   return WordOut(link, kVerify, port, Request(), 0, 2, kReplyBufferSize, value, openFlag);
 }
 
-int TCSInit(Link link, int port, int openFlag) { return Exec(link, kTCSInit, port, openFlag); }
+Result TCSInit(Link link, int port, int openFlag) { return Exec(link, kTCSInit, port, openFlag); }
 
-int LowPower(Link link, int port, int value, int openFlag) {
+Result LowPower(Link link, int port, int value, int openFlag) {
   return WordSetting(link, kLowPower, port, value, openFlag);
 }
 
-int GetAndUploadFeature(Link link, int port, int t, unsigned char* out, int openFlag) {
-  if (t >= 256) return Refuse(link, 0);
+Result GetAndUploadFeature(Link link, int port, int t, unsigned char* out, int openFlag) {
+  if (t >= 256) return kOutOfRange;
   return Exec(link, kGetAndUploadFeature, port, openFlag, Request().Byte(t), t,
               [&](const Reply& r) { return CopyAll(r, out, nullptr); });
 }
 
-int DownloadUserInfo(Link link, int port, const unsigned char* id, int idLen, const unsigned char* info, int infoLen,
-                     int kind, const unsigned char* block, int openFlag) {
+Result DownloadUserInfo(Link link, int port, const unsigned char* id, int idLen, const unsigned char* info, int infoLen,
+                        int kind, const unsigned char* block, int openFlag) {
   if (BadBytes(id, idLen, kUserIdSize) || BadBytes(info, infoLen, kUserInfoSize) || kind >= 256 || block == nullptr) {
-    return Refuse(link, -1);
+    return kTooLong;
   }
   Request request;
   request.Bytes(id, idLen, kUserIdSize).Bytes(info, infoLen, kUserInfoSize).Byte(kind).Bytes(block, kUserBlockSize);
   return Exec(link, kDownloadUserInfo, port, openFlag, request);
 }
 
-int DeleteAllUser(Link link, int port, int openFlag) { return Exec(link, kDeleteAllUser, port, openFlag); }
+Result DeleteAllUser(Link link, int port, int openFlag) { return Exec(link, kDeleteAllUser, port, openFlag); }
 
-int SearchUser(Link link, int port, int t, int* kind, unsigned char* id, unsigned char* info, int openFlag) {
+Result SearchUser(Link link, int port, int t, int* kind, unsigned char* id, unsigned char* info, int openFlag) {
   return Search(link, kSearchUser, port, t, kind, id, info, openFlag);
 }
 
-int OneKeyVerify(Link link, int port, int t, int* value, int openFlag) {
-  if (t >= 256) return Refuse(link, 0);
+Result OneKeyVerify(Link link, int port, int t, int* value, int openFlag) {
+  if (t >= 256) return kOutOfRange;
   return WordOut(link, kOneKeyVerify, port, Request().Byte(t), t, 0, 2, value, openFlag);
 }
 
-int SearchUserByIDCard(Link link, int port, int t, int* kind, unsigned char* id, unsigned char* info, int openFlag) {
+Result SearchUserByIDCard(Link link, int port, int t, int* kind, unsigned char* id, unsigned char* info, int openFlag) {
   return Search(link, kSearchUserByIDCard, port, t, kind, id, info, openFlag);
 }
 
-int SetFindcardPeriod(Link link, int port, int period, int openFlag) {
+Result SetFindcardPeriod(Link link, int port, int period, int openFlag) {
   return ByteSetting(link, kSetFindcardPeriod, port, period, openFlag);
 }
 
-int SetDeviceShutdownTime(Link link, int port, int time, int openFlag) {
+Result SetDeviceShutdownTime(Link link, int port, int time, int openFlag) {
   return WordSetting(link, kSetDeviceShutdownTime, port, time, openFlag);
 }
 
-int HeartBeat(Link link, int port, int* state, int openFlag) {
+Result HeartBeat(Link link, int port, int* state, int openFlag) {
   return Exec(link, kHeartBeat, port, openFlag, Request(), 0, [&](const Reply& r) {
-    if (r.DataSize() < 1) return -1;
+    if (r.DataSize() < 1) return Status::kBadReplyData;
     Put(state, r.Data()[0]);
-    return 0;
+    return Status::kOk;
   });
 }
 
-int GetUserCount(Link link, int port, int* count, int openFlag) {
+Result GetUserCount(Link link, int port, int* count, int openFlag) {
   return WordOut(link, kGetUserCount, port, Request(), 0, 2, kReplyBufferSize, count, openFlag);
 }
 
-int GetUserInfo(Link link, int port, int start, int count, unsigned char* out, int openFlag) {
+Result GetUserInfo(Link link, int port, int start, int count, unsigned char* out, int openFlag) {
   return Exec(link, kGetUserInfo, port, openFlag, Request().Word(start).Word(count), 0, [&](const Reply& r) {
     const size_t n = r.DataSize();
     if (link == Link::Serial) {
-      if (n % kUserRecordSize != 0 || static_cast<long long>(n / kUserRecordSize) > count) return -1;
+      if (n % kUserRecordSize != 0 || static_cast<long long>(n / kUserRecordSize) > count) return Status::kBadReplyData;
     } else if (n < 2) {
-      return -1;
+      return Status::kBadReplyData;
     }
     return CopyAll(r, out, nullptr);
   });
 }
 
-int SetBoot(Link link, int port, int openFlag) { return Exec(link, kSetBoot, port, openFlag); }
+Result SetBoot(Link link, int port, int openFlag) { return Exec(link, kSetBoot, port, openFlag); }
 
-int UpdateSize(Link link, int port, int size, int openFlag) {
-  if (size < 0) return Refuse(link, 0);
+Result UpdateSize(Link link, int port, int size, int openFlag) {
+  if (size < 0) return kOutOfRange;
   return Exec(link, kUpdate, port, openFlag, Request().Byte(0x01).Long(static_cast<uint32_t>(size)));
 }
 
-int SendPacket(Link link, int port, int number, const unsigned char* data, int len, int openFlag) {
-  if (BadBytes(data, len, kPacketLimit)) return Refuse(link, -1);
+Result SendPacket(Link link, int port, int number, const unsigned char* data, int len, int openFlag) {
+  if (BadBytes(data, len, kPacketLimit)) return kTooLong;
   return Exec(link, kSendPacket, port, openFlag, Request().Byte(0x02).Byte(number).Bytes(data, len));
 }
 
-int UpdateEnd(Link link, int port, int value, int openFlag) {
-  if (value >= 256) return Refuse(link, 0);
+Result UpdateEnd(Link link, int port, int value, int openFlag) {
+  if (value >= 256) return kOutOfRange;
   return Exec(link, kUpdate, port, openFlag, Request().Byte(0x03).Byte(value));
 }
 
-int QueryFunction(Link link, int port, const unsigned char* data, int len, unsigned char* out, int* outLen,
-                  int openFlag) {
-  if (BadBytes(data, len, 255)) return Refuse(link, -1);
+Result QueryFunction(Link link, int port, const unsigned char* data, int len, unsigned char* out, int* outLen,
+                     int openFlag) {
+  if (BadBytes(data, len, 255)) return kTooLong;
   return Exec(link, kQueryFunction, port, openFlag, Request().Byte(len).Bytes(data, len), 0,
               [&](const Reply& r) { return CopyAll(r, out, outLen); });
 }

@@ -31,8 +31,9 @@ TW_EXPORT_PAIR(Feature, (int port, int t, int openFlag), TW_ARGS(port, t, openFl
 TW_EXPORT_PAIR(Verify, (int port, int* value, int openFlag), TW_ARGS(port, value, openFlag))
 TW_EXPORT_PAIR(TCSInit, (int port, int openFlag), TW_ARGS(port, openFlag))
 TW_EXPORT_PAIR(LowPower, (int port, int value, int openFlag), TW_ARGS(port, value, openFlag))
-TW_EXPORT_PAIR(GetAndUploadFeature, (int port, int t, unsigned char* out, int openFlag),
-               TW_ARGS(port, t, out, openFlag))
+// Its callers tell a failed send, a missing reply and a wrong echo apart.
+TW_EXPORT_PAIR_AS(GetAndUploadFeature, vnsdt::CommandResultWithTransportCodes,
+                  (int port, int t, unsigned char* out, int openFlag), TW_ARGS(port, t, out, openFlag))
 TW_EXPORT_PAIR(DownloadUserInfo,
                (int port, const unsigned char* id, int idLen, const unsigned char* info, int infoLen, int kind,
                 const unsigned char* block, int openFlag),

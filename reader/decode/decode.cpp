@@ -1,5 +1,7 @@
 // Decoding of the card's text block into a GBK record and of its photo block into a BMP, the
 // latter through the outside decoder library bound when this library is loaded.
+#include "decode.h"
+
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -12,20 +14,19 @@
 #include "code_tables.h"
 #include "platform/codepage.h"
 #include "platform/dynlib.h"
+#include "platform/export.h"
 #include "platform/version.h"
 #include "tw/base64.h"
-#include "vnsdtapi.h"
+#include "vnsdt_card_text.h"
 
 namespace fs = std::filesystem;
 
 namespace vnsdt {
 namespace {
 
-constexpr size_t kRecordSize = 300;
-constexpr unsigned kMinTextLength = 220;
+namespace layout = card_text;
+
 constexpr size_t kWorkSize = 1024;
-constexpr size_t kWltSize = 1024;
-constexpr size_t kBmpSize = 38862;
 constexpr size_t kScratchSize = 38557;
 constexpr size_t kBase64Capacity = 61440;
 
@@ -46,30 +47,11 @@ struct DecoderBinding {
 
 const DecoderBinding g_decoder;
 
-// A field of the text block: UTF-16LE units from `offset`, without trailing blanks.
-std::u16string Field(const uint8_t* work, size_t offset, size_t units) {
-  std::u16string s;
-  for (size_t i = 0; i < units; ++i) {
-    const char16_t c = static_cast<char16_t>(work[offset + 2 * i] | (work[offset + 2 * i + 1] << 8));
-    if (c == 0) break;
-    s.push_back(c);
-  }
+// A field of the text block without its trailing blanks.
+std::u16string Field(const uint8_t* work, layout::Field field) {
+  std::u16string s = layout::Units(work, kWorkSize, field);
   while (!s.empty() && s.back() == u' ') s.pop_back();
   return s;
-}
-
-// Decimal value as atoi reads it: blanks, a sign, digits up to the first other character.
-long Number(const std::u16string& s) {
-  size_t i = 0;
-  while (i < s.size() &&
-         (s[i] == u' ' || s[i] == u'\t' || s[i] == u'\n' || s[i] == u'\r' || s[i] == u'\v' || s[i] == u'\f')) {
-    ++i;
-  }
-  bool negative = false;
-  if (i < s.size() && (s[i] == u'+' || s[i] == u'-')) negative = s[i++] == u'-';
-  long value = 0;
-  for (; i < s.size() && s[i] >= u'0' && s[i] <= u'9' && value < 100000000; ++i) value = value * 10 + (s[i] - u'0');
-  return negative ? -value : value;
 }
 
 // GBK text into a slot: cut at a character boundary so that a terminator always fits, trailing
@@ -87,6 +69,14 @@ void PutGbk(uint8_t* slot, size_t slotSize, const std::u16string& text) {
   std::memcpy(slot, gbk.data(), gbk.size());
 }
 
+// A code as decimal text in a 4-byte slot. The fields hold one or two digits, so it always
+// fits; anything longer keeps its first three characters.
+void PutCode(uint8_t* slot, long code) {
+  char text[24];
+  const int n = std::snprintf(text, sizeof text, "%ld", code);
+  std::memcpy(slot, text, n > 3 ? 3 : static_cast<size_t>(n));
+}
+
 std::u16string FromUtf8(const char* text) { return platform::ToUtf16(text, platform::CodePage::Utf8); }
 
 void Remove(const fs::path& p) {
@@ -94,33 +84,20 @@ void Remove(const fs::path& p) {
   fs::remove(p, ec);
 }
 
-bool ReadWhole(const fs::path& p, std::vector<uint8_t>* out, int* failure) {
+Status ReadWhole(const fs::path& p, std::vector<uint8_t>* out) {
   std::ifstream in(p, std::ios::binary | std::ios::ate);
-  if (!in) {
-    *failure = -11;
-    return false;
-  }
-  const std::streamoff size = in.tellg();
-  if (size != static_cast<std::streamoff>(kBmpSize)) {
-    *failure = -4;
-    return false;
-  }
+  if (!in) return Status::kPictureUnreadable;
+  if (in.tellg() != static_cast<std::streamoff>(kBmpSize)) return Status::kPictureSize;
   in.seekg(0);
   out->assign(kBmpSize + 4, 0);
   in.read(reinterpret_cast<char*>(out->data()), static_cast<std::streamsize>(kBmpSize));
-  if (!in) {
-    *failure = -11;
-    return false;
-  }
-  return true;
+  return in ? Status::kOk : Status::kPictureUnreadable;
 }
 
-// Delivers `data` to the caller's buffer and/or file; the codes for a small buffer and an
-// uncreatable file differ between the two types.
-int Deliver(const uint8_t* data, size_t size, unsigned char* buffer, int* length, const char* path, int smallBufferCode,
-            int fileCode, bool terminate) {
+// Delivers `data` to the caller's buffer and/or file.
+Status Deliver(const uint8_t* data, size_t size, uint8_t* buffer, int* length, const char* path, bool terminate) {
   if (buffer != nullptr) {
-    if (*length < 0 || static_cast<size_t>(*length) < size) return smallBufferCode;
+    if (*length < 0 || static_cast<size_t>(*length) < size) return Status::kBufferTooSmall;
     std::memcpy(buffer, data, size);
     if (terminate && static_cast<size_t>(*length) > size) buffer[size] = 0;
     *length = static_cast<int>(size);
@@ -128,47 +105,43 @@ int Deliver(const uint8_t* data, size_t size, unsigned char* buffer, int* length
   if (path != nullptr) {
     // The caller's name is in the ANSI code page, which fopen takes as it is.
     std::FILE* f = std::fopen(path, "wb");
-    if (f == nullptr) return fileCode;
+    if (f == nullptr) return Status::kFileFailed;
     const bool ok = std::fwrite(data, 1, size, f) == size;
-    if (std::fclose(f) != 0 || !ok) return fileCode;
+    if (std::fclose(f) != 0 || !ok) return Status::kFileFailed;
   }
-  return 1;
+  return Status::kOk;
 }
 
 }  // namespace
-}  // namespace vnsdt
 
-using namespace vnsdt;
-
-TW_EXPORT int TW_STDCALL DecodeWZData(const unsigned char* text, unsigned int length, unsigned char* record) {
+Status DecodeText(const uint8_t* text, size_t length, uint8_t* record) {
   if (record != nullptr) std::memset(record, 0, kRecordSize);
-  if (text == nullptr || record == nullptr || length < kMinTextLength) return -1;
+  if (text == nullptr || record == nullptr || length < layout::kMinimumLength) return Status::kInvalidArgument;
   uint8_t work[kWorkSize] = {};
   std::memcpy(work, text, length < kWorkSize ? length : kWorkSize);
 
-  const std::u16string sex = Field(work, 30, 1);
-  const std::u16string nation = Field(work, 32, 2);
-  const long sexCode = Number(sex);
-  const long nationCode = Number(nation);
+  const long sexCode = layout::Number(Field(work, layout::kSex));
+  const long nationCode = layout::Number(Field(work, layout::kNation));
 
-  PutGbk(record + 0, 32, Field(work, 0, 15));
+  PutGbk(record + 0, 32, Field(work, layout::kName));
   PutGbk(record + 32, 8, FromUtf8(SexName(sexCode)).substr(0, 5));
   PutGbk(record + 40, 20, FromUtf8(NationName(nationCode)).substr(0, 10));
-  PutGbk(record + 60, 12, Field(work, 36, 8));
-  PutGbk(record + 72, 72, Field(work, 52, 35));
-  PutGbk(record + 144, 20, Field(work, 122, 18));
-  PutGbk(record + 164, 32, Field(work, 158, 15));
-  PutGbk(record + 196, 12, Field(work, 188, 8));
-  PutGbk(record + 208, 12, Field(work, 204, 8));
-  std::snprintf(reinterpret_cast<char*>(record + 292), 4, "%ld", sexCode);
-  std::snprintf(reinterpret_cast<char*>(record + 296), 4, "%ld", nationCode);
-  return 1;
+  PutGbk(record + 60, 12, Field(work, layout::kBirth));
+  PutGbk(record + 72, 72, Field(work, layout::kAddress));
+  PutGbk(record + 144, 20, Field(work, layout::kIdNumber));
+  PutGbk(record + 164, 32, Field(work, layout::kAuthority));
+  PutGbk(record + 196, 12, Field(work, layout::kValidFrom));
+  PutGbk(record + 208, 12, Field(work, layout::kValidTo));
+  PutCode(record + 292, sexCode);
+  PutCode(record + 296, nationCode);
+  return Status::kOk;
 }
 
-TW_EXPORT int TW_STDCALL DecodeWltData(const unsigned char* wlt, int type, const char* path, unsigned char* buffer,
-                                       int* length) {
-  if (g_decoder.unpack == nullptr) return -1;
-  if (wlt == nullptr || (buffer != nullptr && length == nullptr) || (buffer == nullptr && path == nullptr)) return -2;
+Status DecodePhoto(const uint8_t* wlt, int type, const char* path, uint8_t* buffer, int* length) {
+  if (g_decoder.unpack == nullptr) return Status::kNoDecoder;
+  if (wlt == nullptr || (buffer != nullptr && length == nullptr) || (buffer == nullptr && path == nullptr)) {
+    return Status::kInvalidArgument;
+  }
 
   char stem[64];
   const std::time_t now = std::time(nullptr);
@@ -183,12 +156,15 @@ TW_EXPORT int TW_STDCALL DecodeWltData(const unsigned char* wlt, int type, const
   Remove(tempWlt);
   {
     std::ofstream out(tempWlt, std::ios::binary | std::ios::trunc);
-    if (!out) return 0;
+    if (!out) return Status::kTempFileFailed;
     out.write(reinterpret_cast<const char*>(wlt), static_cast<std::streamsize>(kWltSize));
   }
 
   const fs::path host = fs::u8path(g_decoder.hostDirectory);
   const fs::path decoded = host / "zp.bmp";
+  // A decoder that reports success without writing its picture must not hand out the one an
+  // earlier card holder left behind.
+  Remove(decoded);
   const fs::path saved = fs::current_path(ec);
   fs::current_path(host, ec);
   std::vector<unsigned char> copy(wlt, wlt + kWltSize);
@@ -197,29 +173,29 @@ TW_EXPORT int TW_STDCALL DecodeWltData(const unsigned char* wlt, int type, const
   fs::current_path(saved, ec);
   if (unpacked != 1) {
     Remove(tempWlt);
-    return -3;
+    return Status::kDecoderFailed;
   }
 
   fs::copy_file(decoded, tempBmp, fs::copy_options::overwrite_existing, ec);
   std::vector<uint8_t> bmp;
-  int failure = 0;
-  const bool read = ReadWhole(tempBmp, &bmp, &failure);
+  const Status read = ReadWhole(tempBmp, &bmp);
   Remove(tempWlt);
   Remove(tempBmp);
-  if (!read) {
-    Remove(decoded);
-    return failure;
-  }
-
-  int result = -10;
-  if (type == 1) {
-    result = Deliver(bmp.data(), kBmpSize, buffer, length, path, -5, -6, false);
+  Status result = read;
+  if (read != Status::kOk) {
+    // nothing more to deliver
+  } else if (type == 1) {
+    result = Deliver(bmp.data(), kBmpSize, buffer, length, path, false);
   } else if (type == 2) {
     const std::string text = tw::Base64(bmp.data(), kBmpSize);
-    result = text.empty() || text.size() > kBase64Capacity ? -7
-                                                           : Deliver(reinterpret_cast<const uint8_t*>(text.data()),
-                                                                     text.size(), buffer, length, path, -8, -9, true);
+    result = text.empty() || text.size() > kBase64Capacity
+                 ? Status::kEncodeFailed
+                 : Deliver(reinterpret_cast<const uint8_t*>(text.data()), text.size(), buffer, length, path, true);
+  } else {
+    result = Status::kUnknownType;
   }
   Remove(decoded);
   return result;
 }
+
+}  // namespace vnsdt

@@ -5,16 +5,30 @@
 //
 // Bounds: a reply whose length field claims more than the reply buffer (4096 bytes; 1024 for
 // the find-card command) is treated as a failed read (-1); nothing is copied past a buffer.
+//
+// Self-contained for outside callers, C or C++: on Windows the functions use the standard
+// calling convention and are exported under exactly these names (vnsdtapi.def).
 #pragma once
 
-#include "platform/export.h"
+#if defined(_WIN32)
+#define VNSDTAPI_CALL __stdcall
+#define VNSDTAPI_VISIBLE
+#else
+#define VNSDTAPI_CALL
+#define VNSDTAPI_VISIBLE __attribute__((visibility("default")))
+#endif
+#if defined(__cplusplus)
+#define VNSDTAPI extern "C" VNSDTAPI_VISIBLE
+#else
+#define VNSDTAPI extern VNSDTAPI_VISIBLE
+#endif
 
-TW_EXPORT int TW_STDCALL RS232_OpenPort(int port);
-TW_EXPORT int TW_STDCALL RS232_ClosePort(int port);
-TW_EXPORT int TW_STDCALL HID_SetTransType(int type);
-TW_EXPORT int TW_STDCALL HID_GetCount();
-TW_EXPORT int TW_STDCALL HID_OpenPort(int port);
-TW_EXPORT int TW_STDCALL HID_ClosePort(int port);
+VNSDTAPI int VNSDTAPI_CALL RS232_OpenPort(int port);
+VNSDTAPI int VNSDTAPI_CALL RS232_ClosePort(int port);
+VNSDTAPI int VNSDTAPI_CALL HID_SetTransType(int type);
+VNSDTAPI int VNSDTAPI_CALL HID_GetCount();
+VNSDTAPI int VNSDTAPI_CALL HID_OpenPort(int port);
+VNSDTAPI int VNSDTAPI_CALL HID_ClosePort(int port);
 
 // ID-card commands. Outputs are written only on success; the length outputs of ReadNewAppMsg,
 // ReadCardNo, the PSAM and Type A reads and ReadUID are set to 0 first. The serial exports take
@@ -25,79 +39,79 @@ TW_EXPORT int TW_STDCALL HID_ClosePort(int port);
 // its text, 8 for the select information, 28 for the management record, and all reply data
 // (up to 4085 bytes) for the commands that deliver it. Negative counts are refused like counts
 // that are too large: -1 (APDU over HID: 0).
-TW_EXPORT int TW_STDCALL RS232_GetSAMStatus(int port, int ignored, int openFlag);
-TW_EXPORT int TW_STDCALL HID_GetSAMStatus(int port, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_ReSetSAM(int port, int ignored, int openFlag);
-TW_EXPORT int TW_STDCALL HID_ReSetSAM(int port, int openFlag);
-TW_EXPORT int TW_STDCALL HID_ReadMngInfo(int port, unsigned char* buffer, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_GetSAMID(int port, unsigned char* id, int openFlag);
-TW_EXPORT int TW_STDCALL HID_GetSAMID(int port, unsigned char* id, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_GetSAMIDToStr(int port, char* text, int openFlag);
-TW_EXPORT int TW_STDCALL HID_GetSAMIDToStr(int port, char* text, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_StartFindIDCard(int port, unsigned int* value, int openFlag);
-TW_EXPORT int TW_STDCALL HID_StartFindIDCard(int port, unsigned int* value, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_SelectIDCard(int port, unsigned char* info, int openFlag);
-TW_EXPORT int TW_STDCALL HID_SelectIDCard(int port, unsigned char* info, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_ReadBaseMsg(int port, unsigned char* text, int* textLength, unsigned char* photo,
+VNSDTAPI int VNSDTAPI_CALL RS232_GetSAMStatus(int port, int ignored, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_GetSAMStatus(int port, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_ReSetSAM(int port, int ignored, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_ReSetSAM(int port, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_ReadMngInfo(int port, unsigned char* buffer, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_GetSAMID(int port, unsigned char* id, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_GetSAMID(int port, unsigned char* id, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_GetSAMIDToStr(int port, char* text, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_GetSAMIDToStr(int port, char* text, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_StartFindIDCard(int port, unsigned int* value, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_StartFindIDCard(int port, unsigned int* value, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_SelectIDCard(int port, unsigned char* info, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_SelectIDCard(int port, unsigned char* info, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_ReadBaseMsg(int port, unsigned char* text, int* textLength, unsigned char* photo,
+                                             int* photoLength, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_ReadBaseMsg(int port, unsigned char* text, int* textLength, unsigned char* photo,
                                            int* photoLength, int openFlag);
-TW_EXPORT int TW_STDCALL HID_ReadBaseMsg(int port, unsigned char* text, int* textLength, unsigned char* photo,
-                                         int* photoLength, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_ReadBaseFPMsg(int port, unsigned char* text, int* textLength, unsigned char* photo,
+VNSDTAPI int VNSDTAPI_CALL RS232_ReadBaseFPMsg(int port, unsigned char* text, int* textLength, unsigned char* photo,
+                                               int* photoLength, unsigned char* fingerprint, int* fingerprintLength,
+                                               int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_ReadBaseFPMsg(int port, unsigned char* text, int* textLength, unsigned char* photo,
                                              int* photoLength, unsigned char* fingerprint, int* fingerprintLength,
                                              int openFlag);
-TW_EXPORT int TW_STDCALL HID_ReadBaseFPMsg(int port, unsigned char* text, int* textLength, unsigned char* photo,
-                                           int* photoLength, unsigned char* fingerprint, int* fingerprintLength,
-                                           int openFlag);
-TW_EXPORT int TW_STDCALL RS232_ReadNewAppMsg(int port, unsigned char* buffer, int* length, int openFlag);
-TW_EXPORT int TW_STDCALL HID_ReadNewAppMsg(int port, unsigned char* buffer, int* length, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_ReadCardNo(int port, char* text, int* length, int openFlag);
-TW_EXPORT int TW_STDCALL HID_ReadCardNo(int port, char* text, int* length, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_RestPSAM(int port, int slot, unsigned char* buffer, int* length, int openFlag);
-TW_EXPORT int TW_STDCALL HID_RestPSAM(int port, int slot, unsigned char* buffer, int* length, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_ReadWritePSAM(int port, int slot, const unsigned char* command, int count,
+VNSDTAPI int VNSDTAPI_CALL RS232_ReadNewAppMsg(int port, unsigned char* buffer, int* length, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_ReadNewAppMsg(int port, unsigned char* buffer, int* length, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_ReadCardNo(int port, char* text, int* length, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_ReadCardNo(int port, char* text, int* length, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_RestPSAM(int port, int slot, unsigned char* buffer, int* length, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_RestPSAM(int port, int slot, unsigned char* buffer, int* length, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_ReadWritePSAM(int port, int slot, const unsigned char* command, int count,
+                                               unsigned char* buffer, int* length, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_ReadWritePSAM(int port, int slot, const unsigned char* command, int count,
                                              unsigned char* buffer, int* length, int openFlag);
-TW_EXPORT int TW_STDCALL HID_ReadWritePSAM(int port, int slot, const unsigned char* command, int count,
-                                           unsigned char* buffer, int* length, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_StartFindCardByType(int port, int type, unsigned char* buffer, int openFlag);
-TW_EXPORT int TW_STDCALL HID_StartFindCardByType(int port, int type, unsigned char* buffer, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_SelectIDCardByType(int port, int type, unsigned char* buffer, int openFlag);
-TW_EXPORT int TW_STDCALL HID_SelectIDCardByType(int port, int type, unsigned char* buffer, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_ReadUID(int port, int type, char* text, int* length, int openFlag);
-TW_EXPORT int TW_STDCALL HID_ReadUID(int port, int type, char* text, int* length, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_KeyAuthentication(int port, int keyParameter, const unsigned char* key, int openFlag);
-TW_EXPORT int TW_STDCALL HID_KeyAuthentication(int port, int keyParameter, const unsigned char* key, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_KeyModify(int port, int keyParameter, const unsigned char* key,
-                                         const unsigned char* newKey, int openFlag);
-TW_EXPORT int TW_STDCALL HID_KeyModify(int port, int keyParameter, const unsigned char* key,
-                                       const unsigned char* newKey, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_ReadBaseMsgTypeA(int port, int address, int count, unsigned char* buffer, int* length,
-                                                int openFlag);
-TW_EXPORT int TW_STDCALL HID_ReadBaseMsgTypeA(int port, int address, int count, unsigned char* buffer, int* length,
-                                              int openFlag);
-TW_EXPORT int TW_STDCALL RS232_WriteBaseMsgTypeA(int port, int address, const unsigned char* bytes, int count,
-                                                 int openFlag);
-TW_EXPORT int TW_STDCALL HID_WriteBaseMsgTypeA(int port, int address, const unsigned char* bytes, int count,
-                                               int openFlag);
-TW_EXPORT int TW_STDCALL RS232_KeyAuthenticationEx(int port, int selector, int keyParameter, const unsigned char* key,
-                                                   int openFlag);
-TW_EXPORT int TW_STDCALL HID_KeyAuthenticationEx(int port, int selector, int keyParameter, const unsigned char* key,
-                                                 int openFlag);
-TW_EXPORT int TW_STDCALL RS232_KeyModifyEx(int port, int selector, int keyParameter, const unsigned char* key,
+VNSDTAPI int VNSDTAPI_CALL RS232_StartFindCardByType(int port, int type, unsigned char* buffer, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_StartFindCardByType(int port, int type, unsigned char* buffer, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_SelectIDCardByType(int port, int type, unsigned char* buffer, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_SelectIDCardByType(int port, int type, unsigned char* buffer, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_ReadUID(int port, int type, char* text, int* length, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_ReadUID(int port, int type, char* text, int* length, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_KeyAuthentication(int port, int keyParameter, const unsigned char* key, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_KeyAuthentication(int port, int keyParameter, const unsigned char* key, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_KeyModify(int port, int keyParameter, const unsigned char* key,
                                            const unsigned char* newKey, int openFlag);
-TW_EXPORT int TW_STDCALL HID_KeyModifyEx(int port, int selector, int keyParameter, const unsigned char* key,
+VNSDTAPI int VNSDTAPI_CALL HID_KeyModify(int port, int keyParameter, const unsigned char* key,
                                          const unsigned char* newKey, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_ReadBaseMsgTypeAEx(int port, int selector, int address, int count, unsigned char* buffer,
+VNSDTAPI int VNSDTAPI_CALL RS232_ReadBaseMsgTypeA(int port, int address, int count, unsigned char* buffer, int* length,
+                                                  int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_ReadBaseMsgTypeA(int port, int address, int count, unsigned char* buffer, int* length,
+                                                int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_WriteBaseMsgTypeA(int port, int address, const unsigned char* bytes, int count,
+                                                   int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_WriteBaseMsgTypeA(int port, int address, const unsigned char* bytes, int count,
+                                                 int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_KeyAuthenticationEx(int port, int selector, int keyParameter, const unsigned char* key,
+                                                     int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_KeyAuthenticationEx(int port, int selector, int keyParameter, const unsigned char* key,
+                                                   int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_KeyModifyEx(int port, int selector, int keyParameter, const unsigned char* key,
+                                             const unsigned char* newKey, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_KeyModifyEx(int port, int selector, int keyParameter, const unsigned char* key,
+                                           const unsigned char* newKey, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_ReadBaseMsgTypeAEx(int port, int selector, int address, int count,
+                                                    unsigned char* buffer, int* length, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_ReadBaseMsgTypeAEx(int port, int selector, int address, int count, unsigned char* buffer,
                                                   int* length, int openFlag);
-TW_EXPORT int TW_STDCALL HID_ReadBaseMsgTypeAEx(int port, int selector, int address, int count, unsigned char* buffer,
-                                                int* length, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_WriteBaseMsgTypeAEx(int port, int selector, int address, const unsigned char* bytes,
+VNSDTAPI int VNSDTAPI_CALL RS232_WriteBaseMsgTypeAEx(int port, int selector, int address, const unsigned char* bytes,
+                                                     int count, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_WriteBaseMsgTypeAEx(int port, int selector, int address, const unsigned char* bytes,
                                                    int count, int openFlag);
-TW_EXPORT int TW_STDCALL HID_WriteBaseMsgTypeAEx(int port, int selector, int address, const unsigned char* bytes,
-                                                 int count, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_APDU(int port, const unsigned char* command, int count, unsigned char* buffer,
+VNSDTAPI int VNSDTAPI_CALL RS232_APDU(int port, const unsigned char* command, int count, unsigned char* buffer,
+                                      int* length, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_APDU(int port, const unsigned char* command, int count, unsigned char* buffer,
                                     int* length, int openFlag);
-TW_EXPORT int TW_STDCALL HID_APDU(int port, const unsigned char* command, int count, unsigned char* buffer, int* length,
-                                  int openFlag);
 
 // Management commands (command byte 0x80), each as RS232_ and HID_ with the same arguments; the
 // serial exports ignore the open flag. Results as above; -1 also for a reply whose SW1 does not
@@ -118,98 +132,100 @@ TW_EXPORT int TW_STDCALL HID_APDU(int port, const unsigned char* command, int co
 // On Windows SearchUserByIDCard, HeartBeat, GetUserCount and GetUserInfo of both families are
 // exported under their stdcall names (_HID_HeartBeat@12, ...); on Linux, where '@' marks symbol
 // versions, under their plain names.
-TW_EXPORT int TW_STDCALL RS232_GetVersion(int port, unsigned char* out, int openFlag);
-TW_EXPORT int TW_STDCALL HID_GetVersion(int port, unsigned char* out, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_ReadBarCode(int port, const unsigned char* data, int len, unsigned char* out,
+VNSDTAPI int VNSDTAPI_CALL RS232_GetVersion(int port, unsigned char* out, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_GetVersion(int port, unsigned char* out, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_ReadBarCode(int port, const unsigned char* data, int len, unsigned char* out,
+                                             int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_ReadBarCode(int port, const unsigned char* data, int len, unsigned char* out,
                                            int openFlag);
-TW_EXPORT int TW_STDCALL HID_ReadBarCode(int port, const unsigned char* data, int len, unsigned char* out,
-                                         int openFlag);
-TW_EXPORT int TW_STDCALL RS232_SetDeviceNo(int port, const unsigned char* data, int len, int openFlag);
-TW_EXPORT int TW_STDCALL HID_SetDeviceNo(int port, const unsigned char* data, int len, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_GetDeviceNo(int port, unsigned char* out, int openFlag);
-TW_EXPORT int TW_STDCALL HID_GetDeviceNo(int port, unsigned char* out, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_SetServerAddress(int port, int number, const unsigned char* address, int len,
-                                                int openFlag);
-TW_EXPORT int TW_STDCALL HID_SetServerAddress(int port, int number, const unsigned char* address, int len,
-                                              int openFlag);
-TW_EXPORT int TW_STDCALL RS232_GetServerAddress(int port, int* number, unsigned char* address, int* len, int openFlag);
-TW_EXPORT int TW_STDCALL HID_GetServerAddress(int port, int* number, unsigned char* address, int* len, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_SetInstallAddress(int port, const unsigned char* data, int len, int openFlag);
-TW_EXPORT int TW_STDCALL HID_SetInstallAddress(int port, const unsigned char* data, int len, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_GetInstallAddress(int port, unsigned char* out, int* len, int openFlag);
-TW_EXPORT int TW_STDCALL HID_GetInstallAddress(int port, unsigned char* out, int* len, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_LEDBuzzerControl(int port, int a, int b, int value, int openFlag);
-TW_EXPORT int TW_STDCALL HID_LEDBuzzerControl(int port, int a, int b, int value, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_LEDControl(int port, int a, int b, int value, int openFlag);
-TW_EXPORT int TW_STDCALL HID_LEDControl(int port, int a, int b, int value, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_SetControlType(int port, int type, int openFlag);
-TW_EXPORT int TW_STDCALL HID_SetControlType(int port, int type, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_SetBluetoothName(int port, const unsigned char* name, int len, int openFlag);
-TW_EXPORT int TW_STDCALL HID_SetBluetoothName(int port, const unsigned char* name, int len, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_SetBluetoothShutdownTime(int port, int time, int openFlag);
-TW_EXPORT int TW_STDCALL HID_SetBluetoothShutdownTime(int port, int time, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_GetImage(int port, int t, int* first, int* second, int* third, int openFlag);
-TW_EXPORT int TW_STDCALL HID_GetImage(int port, int t, int* first, int* second, int* third, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_UploadImage(int port, int n, unsigned char* out, int* len, int openFlag);
-TW_EXPORT int TW_STDCALL HID_UploadImage(int port, int n, unsigned char* out, int* len, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_Feature(int port, int t, int openFlag);
-TW_EXPORT int TW_STDCALL HID_Feature(int port, int t, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_Verify(int port, int* value, int openFlag);
-TW_EXPORT int TW_STDCALL HID_Verify(int port, int* value, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_TCSInit(int port, int openFlag);
-TW_EXPORT int TW_STDCALL HID_TCSInit(int port, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_LowPower(int port, int value, int openFlag);
-TW_EXPORT int TW_STDCALL HID_LowPower(int port, int value, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_GetAndUploadFeature(int port, int t, unsigned char* out, int openFlag);
-TW_EXPORT int TW_STDCALL HID_GetAndUploadFeature(int port, int t, unsigned char* out, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_DownloadUserInfo(int port, const unsigned char* id, int idLen, const unsigned char* info,
-                                                int infoLen, int kind, const unsigned char* block, int openFlag);
-TW_EXPORT int TW_STDCALL HID_DownloadUserInfo(int port, const unsigned char* id, int idLen, const unsigned char* info,
-                                              int infoLen, int kind, const unsigned char* block, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_DeleteAllUser(int port, int openFlag);
-TW_EXPORT int TW_STDCALL HID_DeleteAllUser(int port, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_SearchUser(int port, int t, int* kind, unsigned char* id, unsigned char* info,
-                                          int openFlag);
-TW_EXPORT int TW_STDCALL HID_SearchUser(int port, int t, int* kind, unsigned char* id, unsigned char* info,
-                                        int openFlag);
-TW_EXPORT int TW_STDCALL RS232_OneKeyVerify(int port, int t, int* value, int openFlag);
-TW_EXPORT int TW_STDCALL HID_OneKeyVerify(int port, int t, int* value, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_SearchUserByIDCard(int port, int t, int* kind, unsigned char* id, unsigned char* info,
+VNSDTAPI int VNSDTAPI_CALL RS232_SetDeviceNo(int port, const unsigned char* data, int len, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_SetDeviceNo(int port, const unsigned char* data, int len, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_GetDeviceNo(int port, unsigned char* out, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_GetDeviceNo(int port, unsigned char* out, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_SetServerAddress(int port, int number, const unsigned char* address, int len,
                                                   int openFlag);
-TW_EXPORT int TW_STDCALL HID_SearchUserByIDCard(int port, int t, int* kind, unsigned char* id, unsigned char* info,
+VNSDTAPI int VNSDTAPI_CALL HID_SetServerAddress(int port, int number, const unsigned char* address, int len,
                                                 int openFlag);
-TW_EXPORT int TW_STDCALL RS232_SetFindcardPeriod(int port, int period, int openFlag);
-TW_EXPORT int TW_STDCALL HID_SetFindcardPeriod(int port, int period, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_SetDeviceShutdownTime(int port, int time, int openFlag);
-TW_EXPORT int TW_STDCALL HID_SetDeviceShutdownTime(int port, int time, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_HeartBeat(int port, int* state, int openFlag);
-TW_EXPORT int TW_STDCALL HID_HeartBeat(int port, int* state, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_GetUserCount(int port, int* count, int openFlag);
-TW_EXPORT int TW_STDCALL HID_GetUserCount(int port, int* count, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_GetUserInfo(int port, int start, int count, unsigned char* out, int openFlag);
-TW_EXPORT int TW_STDCALL HID_GetUserInfo(int port, int start, int count, unsigned char* out, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_SetBoot(int port, int openFlag);
-TW_EXPORT int TW_STDCALL HID_SetBoot(int port, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_UpdateSize(int port, int size, int openFlag);
-TW_EXPORT int TW_STDCALL HID_UpdateSize(int port, int size, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_SendPacket(int port, int number, const unsigned char* data, int len, int openFlag);
-TW_EXPORT int TW_STDCALL HID_SendPacket(int port, int number, const unsigned char* data, int len, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_UpdateEnd(int port, int value, int openFlag);
-TW_EXPORT int TW_STDCALL HID_UpdateEnd(int port, int value, int openFlag);
-TW_EXPORT int TW_STDCALL RS232_QueryFunction(int port, const unsigned char* data, int len, unsigned char* out,
+VNSDTAPI int VNSDTAPI_CALL RS232_GetServerAddress(int port, int* number, unsigned char* address, int* len,
+                                                  int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_GetServerAddress(int port, int* number, unsigned char* address, int* len, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_SetInstallAddress(int port, const unsigned char* data, int len, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_SetInstallAddress(int port, const unsigned char* data, int len, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_GetInstallAddress(int port, unsigned char* out, int* len, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_GetInstallAddress(int port, unsigned char* out, int* len, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_LEDBuzzerControl(int port, int a, int b, int value, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_LEDBuzzerControl(int port, int a, int b, int value, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_LEDControl(int port, int a, int b, int value, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_LEDControl(int port, int a, int b, int value, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_SetControlType(int port, int type, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_SetControlType(int port, int type, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_SetBluetoothName(int port, const unsigned char* name, int len, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_SetBluetoothName(int port, const unsigned char* name, int len, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_SetBluetoothShutdownTime(int port, int time, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_SetBluetoothShutdownTime(int port, int time, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_GetImage(int port, int t, int* first, int* second, int* third, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_GetImage(int port, int t, int* first, int* second, int* third, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_UploadImage(int port, int n, unsigned char* out, int* len, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_UploadImage(int port, int n, unsigned char* out, int* len, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_Feature(int port, int t, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_Feature(int port, int t, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_Verify(int port, int* value, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_Verify(int port, int* value, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_TCSInit(int port, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_TCSInit(int port, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_LowPower(int port, int value, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_LowPower(int port, int value, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_GetAndUploadFeature(int port, int t, unsigned char* out, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_GetAndUploadFeature(int port, int t, unsigned char* out, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_DownloadUserInfo(int port, const unsigned char* id, int idLen,
+                                                  const unsigned char* info, int infoLen, int kind,
+                                                  const unsigned char* block, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_DownloadUserInfo(int port, const unsigned char* id, int idLen, const unsigned char* info,
+                                                int infoLen, int kind, const unsigned char* block, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_DeleteAllUser(int port, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_DeleteAllUser(int port, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_SearchUser(int port, int t, int* kind, unsigned char* id, unsigned char* info,
+                                            int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_SearchUser(int port, int t, int* kind, unsigned char* id, unsigned char* info,
+                                          int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_OneKeyVerify(int port, int t, int* value, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_OneKeyVerify(int port, int t, int* value, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_SearchUserByIDCard(int port, int t, int* kind, unsigned char* id, unsigned char* info,
+                                                    int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_SearchUserByIDCard(int port, int t, int* kind, unsigned char* id, unsigned char* info,
+                                                  int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_SetFindcardPeriod(int port, int period, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_SetFindcardPeriod(int port, int period, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_SetDeviceShutdownTime(int port, int time, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_SetDeviceShutdownTime(int port, int time, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_HeartBeat(int port, int* state, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_HeartBeat(int port, int* state, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_GetUserCount(int port, int* count, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_GetUserCount(int port, int* count, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_GetUserInfo(int port, int start, int count, unsigned char* out, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_GetUserInfo(int port, int start, int count, unsigned char* out, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_SetBoot(int port, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_SetBoot(int port, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_UpdateSize(int port, int size, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_UpdateSize(int port, int size, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_SendPacket(int port, int number, const unsigned char* data, int len, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_SendPacket(int port, int number, const unsigned char* data, int len, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_UpdateEnd(int port, int value, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_UpdateEnd(int port, int value, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL RS232_QueryFunction(int port, const unsigned char* data, int len, unsigned char* out,
+                                               int* outLen, int openFlag);
+VNSDTAPI int VNSDTAPI_CALL HID_QueryFunction(int port, const unsigned char* data, int len, unsigned char* out,
                                              int* outLen, int openFlag);
-TW_EXPORT int TW_STDCALL HID_QueryFunction(int port, const unsigned char* data, int len, unsigned char* out,
-                                           int* outLen, int openFlag);
 
 // Card data decoding.
 // The text block (256 bytes, at least 220) into the 300-byte GBK record: name 0, sex text 32,
 // nation text 40, birth 60, address 72, ID number 144, authority 164, validity 196 and 208,
 // reserved 220 (zero), sex code 292, nation code 296. A field too long for its slot is cut at a
 // character boundary and stays NUL-terminated. 1, or -1 without text, record or 220 bytes.
-TW_EXPORT int TW_STDCALL DecodeWZData(const unsigned char* text, unsigned int length, unsigned char* record);
+VNSDTAPI int VNSDTAPI_CALL DecodeWZData(const unsigned char* text, unsigned int length, unsigned char* record);
 // The 1024-byte photo block into a 38862-byte BMP (type 1) or its 51816-character Base64 text
 // (type 2) in `buffer` (capacity in *length, bytes delivered on return) and/or the file `path`
 // (ANSI code page). Needs the decoder library DLL_File beside the program. 1 on success; 0, -1
 // to -11 on failure (-1: no decoder; -2: missing argument; -5/-8: buffer too small).
-TW_EXPORT int TW_STDCALL DecodeWltData(const unsigned char* wlt, int type, const char* path, unsigned char* buffer,
-                                       int* length);
+VNSDTAPI int VNSDTAPI_CALL DecodeWltData(const unsigned char* wlt, int type, const char* path, unsigned char* buffer,
+                                         int* length);

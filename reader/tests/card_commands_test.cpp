@@ -58,7 +58,7 @@ struct Case {
   const char* name;
   uint8_t command, parameter;
   Bytes data;
-  std::function<int(Link, int, int, Outputs&)> call;
+  std::function<vnsdt::Result(Link, int, int, Outputs&)> call;
   int successSw3;
   bool zeroesLength;
   std::function<void(const Outputs&, const sim::ReaderFirmware&)> check;
@@ -327,7 +327,7 @@ const Case kCases[] = {
 
 class CardCommands : public test::BothLinks {
  protected:
-  int Call(const Case& c, Outputs& o) { return c.call(link(), port(), 1, o); }
+  int Call(const Case& c, Outputs& o) { return vnsdt::CommandResult(link(), c.call(link(), port(), 1, o)); }
 };
 
 TEST_P(CardCommands, FrameAndOutputsOnSuccess) {
@@ -356,15 +356,20 @@ TEST_P(CardCommands, AnotherSw3LeavesOutputsAlone) {
   }
 }
 
-TEST_P(CardCommands, ReplyWithoutPreambleIsMinusOne) {
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.name);
-    Bytes bad = sim::MakeReply(0, 0, 0x90, {1, 2, 3});
-    bad[1] = 0x00;
-    firmware().scriptedReplies.push_back(bad);
-    Outputs o;
-    EXPECT_EQ(Call(c, o), -1);
-    EXPECT_TRUE(o.Untouched());
+// A reply without the preamble, and one whose length field (2) leaves no room for SW3: never
+// the 0 that means "port out of range".
+TEST_P(CardCommands, ReplyWithoutPreambleOrSw3IsMinusOne) {
+  Bytes bad = sim::MakeReply(0, 0, 0x90, {1, 2, 3});
+  bad[1] = 0x00;
+  const Bytes noSw3 = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x02, 0x00, 0x00};
+  for (const Bytes& reply : {bad, noSw3}) {
+    for (const Case& c : kCases) {
+      SCOPED_TRACE(c.name);
+      firmware().scriptedReplies.push_back(reply);
+      Outputs o;
+      EXPECT_EQ(Call(c, o), -1);
+      EXPECT_TRUE(o.Untouched());
+    }
   }
 }
 
@@ -386,30 +391,30 @@ TEST_P(CardCommands, ArgumentChecksBeforeAnyTransfer) {
   Outputs o;
   const int apduTooLong = link() == Link::Hid ? 0 : -1;
   unsigned char big[200] = {};
-  EXPECT_EQ(vnsdt::APDU(link(), port(), big, 129, o.a, &o.len1, 1), apduTooLong);
-  EXPECT_EQ(vnsdt::APDU(link(), port(), big, -1, o.a, &o.len1, 1), apduTooLong);
-  EXPECT_EQ(vnsdt::KeyModifyEx(link(), port(), 2, 0x60, kKey, kNewKey, 1), -1);
-  EXPECT_EQ(vnsdt::KeyAuthenticationEx(link(), port(), -1, 0x60, kKey, 1), -1);
-  EXPECT_EQ(vnsdt::ReadBaseMsgTypeAEx(link(), port(), 3, 0, 4, o.a, &o.len1, 1), -1);
-  EXPECT_EQ(vnsdt::WriteBaseMsgTypeAEx(link(), port(), 5, 0, kWrite, 3, 1), -1);
-  EXPECT_EQ(vnsdt::WriteBaseMsgTypeA(link(), port(), 0, kWrite, -3, 1), -1);
-  EXPECT_EQ(vnsdt::KeyAuthentication(link(), port(), 0x60, nullptr, 1), -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::APDU(link(), port(), big, 129, o.a, &o.len1, 1)), apduTooLong);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::APDU(link(), port(), big, -1, o.a, &o.len1, 1)), apduTooLong);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::KeyModifyEx(link(), port(), 2, 0x60, kKey, kNewKey, 1)), -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::KeyAuthenticationEx(link(), port(), -1, 0x60, kKey, 1)), -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::ReadBaseMsgTypeAEx(link(), port(), 3, 0, 4, o.a, &o.len1, 1)), -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::WriteBaseMsgTypeAEx(link(), port(), 5, 0, kWrite, 3, 1)), -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::WriteBaseMsgTypeA(link(), port(), 0, kWrite, -3, 1)), -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::KeyAuthentication(link(), port(), 0x60, nullptr, 1)), -1);
   EXPECT_TRUE(firmware().requests.empty());
   // APDU of exactly 128 bytes goes out.
-  EXPECT_EQ(vnsdt::APDU(link(), port(), big, 128, o.a, &o.len1, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::APDU(link(), port(), big, 128, o.a, &o.len1, 1)), 0x90);
   EXPECT_EQ(o.len1, 130);
 }
 
 TEST_P(CardCommands, TypeAAddress128) {
   Outputs o;
   if (link() == Link::Hid) {
-    EXPECT_EQ(vnsdt::ReadBaseMsgTypeA(link(), port(), 128, 4, o.a, &o.len1, 1), 0);
-    EXPECT_EQ(vnsdt::WriteBaseMsgTypeA(link(), port(), 128, kWrite, 3, 1), 0);
-    EXPECT_EQ(vnsdt::ReadBaseMsgTypeAEx(link(), port(), 0, 200, 4, o.a, &o.len1, 1), 0);
+    EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::ReadBaseMsgTypeA(link(), port(), 128, 4, o.a, &o.len1, 1)), 0);
+    EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::WriteBaseMsgTypeA(link(), port(), 128, kWrite, 3, 1)), 0);
+    EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::ReadBaseMsgTypeAEx(link(), port(), 0, 200, 4, o.a, &o.len1, 1)), 0);
     EXPECT_TRUE(firmware().requests.empty());
   } else {
     // Serial sends it; the simulated card has no block 128.
-    EXPECT_EQ(vnsdt::ReadBaseMsgTypeA(link(), port(), 128, 4, o.a, &o.len1, 1), 0x34);
+    EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::ReadBaseMsgTypeA(link(), port(), 128, 4, o.a, &o.len1, 1)), 0x34);
     ASSERT_EQ(firmware().requests.size(), 1u);
     EXPECT_EQ(firmware().requests.back(), Frame(0x80, 0x0D, {0x00, 0x80, 0x00, 0x04}));
   }
@@ -419,26 +424,28 @@ TEST_P(CardCommands, TypeAAddress128) {
 TEST_P(CardCommands, EdgeCasesOfTheReplies) {
   Outputs o;
   // Null output of find card.
-  EXPECT_EQ(vnsdt::StartFindIDCard(link(), port(), nullptr, 1), 0x9F);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::StartFindIDCard(link(), port(), nullptr, 1)), 0x9F);
   // SAM identity text.
   firmware().samId = {0x01, 0x00, 0x02, 0x00, 0x03, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00};
-  EXPECT_EQ(vnsdt::GetSAMIDToStr(link(), port(), o.text, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::GetSAMIDToStr(link(), port(), o.text, 1)), 0x90);
   EXPECT_STREQ(o.text, "1-2-3-4-5");
   // Card number 12 AB.
   firmware().card.cardNumber = {0x12, 0xAB};
-  EXPECT_EQ(vnsdt::ReadCardNo(link(), port(), o.text, &o.len1, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::ReadCardNo(link(), port(), o.text, &o.len1, 1)), 0x90);
   EXPECT_EQ(std::string(o.text, 4), "12AB");
   EXPECT_EQ(o.len1, 2);
   // A card without fingerprint data.
   firmware().card.fingerprint.clear();
   Outputs f;
-  EXPECT_EQ(vnsdt::ReadBaseFPMsg(link(), port(), f.a, &f.len1, f.b, &f.len2, f.c, &f.len3, 1), 0x90);
+  EXPECT_EQ(
+      vnsdt::CommandResult(link(), vnsdt::ReadBaseFPMsg(link(), port(), f.a, &f.len1, f.b, &f.len2, f.c, &f.len3, 1)),
+      0x90);
   EXPECT_EQ(f.len3, 0);
   EXPECT_EQ(f.c[0], kSentinel);
   // No card in the field.
   firmware().cardPresent = false;
   unsigned int value = 7;
-  EXPECT_EQ(vnsdt::StartFindIDCard(link(), port(), &value, 1), 0x80);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::StartFindIDCard(link(), port(), &value, 1)), 0x80);
   EXPECT_EQ(value, 7u);
 }
 
@@ -447,7 +454,9 @@ TEST_P(CardCommands, LengthsBeyondTheCallersBuffersAreRefused) {
     SCOPED_TRACE(what);
     firmware().scriptedReplies.push_back(sim::MakeReply(0, 0, 0x90, data));
     Outputs o;
-    EXPECT_EQ(vnsdt::ReadBaseFPMsg(link(), port(), o.a, &o.len1, o.b, &o.len2, o.c, &o.len3, 1), -1);
+    EXPECT_EQ(
+        vnsdt::CommandResult(link(), vnsdt::ReadBaseFPMsg(link(), port(), o.a, &o.len1, o.b, &o.len2, o.c, &o.len3, 1)),
+        -1);
     EXPECT_TRUE(o.Untouched());
     EXPECT_EQ(o.len1, kUnset);
   };
@@ -464,14 +473,14 @@ TEST_P(CardCommands, LengthsBeyondTheCallersBuffersAreRefused) {
 
   firmware().card.cardNumber.assign(513, 0x11);
   Outputs o;
-  EXPECT_EQ(vnsdt::ReadCardNo(link(), port(), o.text, &o.len1, 1), -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::ReadCardNo(link(), port(), o.text, &o.len1, 1)), -1);
   EXPECT_TRUE(o.Untouched());
   firmware().card.cardNumber.assign(512, 0x11);
   Outputs big;
-  EXPECT_EQ(vnsdt::ReadCardNo(link(), port(), big.text, &big.len1, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::ReadCardNo(link(), port(), big.text, &big.len1, 1)), 0x90);
   EXPECT_EQ(big.len1, 512);
   firmware().card.uid.assign(65, 0x22);
-  EXPECT_EQ(vnsdt::ReadUID(link(), port(), 0x41, o.text, &o.len1, 1), -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::ReadUID(link(), port(), 0x41, o.text, &o.len1, 1)), -1);
   EXPECT_EQ(o.len1, 0);
 }
 
@@ -480,15 +489,16 @@ TEST_P(CardCommands, ShortRepliesOnSerialAreMinusOne) {
   Outputs o;
   unsigned int value = 0;
   firmware().scriptedReplies.push_back(sim::MakeReply(0, 0, 0x90, few));
-  const int samId = vnsdt::GetSAMID(link(), port(), o.a, 1);
+  const int samId = vnsdt::CommandResult(link(), vnsdt::GetSAMID(link(), port(), o.a, 1));
   firmware().scriptedReplies.push_back(sim::MakeReply(0, 0, 0x9F, few));
-  const int find = vnsdt::StartFindIDCard(link(), port(), &value, 1);
+  const int find = vnsdt::CommandResult(link(), vnsdt::StartFindIDCard(link(), port(), &value, 1));
   firmware().scriptedReplies.push_back(sim::MakeReply(0, 0, 0x90, few));
-  const int select = vnsdt::SelectIDCard(link(), port(), o.a, 1);
+  const int select = vnsdt::CommandResult(link(), vnsdt::SelectIDCard(link(), port(), o.a, 1));
   firmware().scriptedReplies.push_back(sim::MakeReply(0, 0, 0x90, few));
-  const int base = vnsdt::ReadBaseMsg(link(), port(), o.a, &o.len1, o.b, &o.len2, 1);
+  const int base = vnsdt::CommandResult(link(), vnsdt::ReadBaseMsg(link(), port(), o.a, &o.len1, o.b, &o.len2, 1));
   firmware().scriptedReplies.push_back(sim::MakeReply(0, 0, 0x90, {0, 0, 0, 0, 0}));
-  const int fp = vnsdt::ReadBaseFPMsg(link(), port(), o.a, &o.len1, o.b, &o.len2, o.c, &o.len3, 1);
+  const int fp =
+      vnsdt::CommandResult(link(), vnsdt::ReadBaseFPMsg(link(), port(), o.a, &o.len1, o.b, &o.len2, o.c, &o.len3, 1));
   if (link() == Link::Serial) {
     EXPECT_EQ(samId, -1);
     EXPECT_EQ(find, -1);
@@ -508,16 +518,7 @@ INSTANTIATE_TEST_SUITE_P(BothLinks, CardCommands, ::testing::Values(Link::Serial
 
 class CardSequence : public ::testing::Test {
  protected:
-  void SetUp() override {
-    platform::SetSimulationForTesting(true);
-    platform::hid::UnregisterAllVirtual();
-    reader_ = std::make_shared<sim::HidReader>();
-    platform::hid::RegisterVirtual(reader_);
-  }
-  void TearDown() override {
-    HID_ClosePort(kHidPort);
-    platform::hid::UnregisterAllVirtual();
-  }
+  void TearDown() override { HID_ClosePort(kHidPort); }
   void ReadCard(int openFlag) {
     unsigned int find = 0;
     unsigned char info[8];
@@ -531,7 +532,8 @@ class CardSequence : public ::testing::Test {
     EXPECT_EQ(Of(fp, 1024), reader_->firmware.card.fingerprint);
     EXPECT_EQ(t + p + f, 256 + 1024 + 1024);
   }
-  std::shared_ptr<sim::HidReader> reader_;
+  sim::ScopedReaders readers_;
+  const std::shared_ptr<sim::HidReader>& reader_ = readers_.hid;
 };
 
 TEST_F(CardSequence, WithOpenFlagOne) {

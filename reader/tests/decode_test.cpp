@@ -2,6 +2,7 @@
 // test program.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,7 @@
 
 #include "platform/version.h"
 #include "sim/reader.h"
+#include "tw/testing.h"
 #include "vnsdtapi.h"
 
 namespace fs = std::filesystem;
@@ -148,18 +150,18 @@ TEST(DecodeWZData, TooLongFieldIsCutAtACharacterBoundary) {
 
 class DecodeWlt : public ::testing::Test {
  protected:
+  static void SetFault(const char* fault) {
+#if defined(_WIN32)
+    _putenv_s("TW_DLL_FILE_FAULT", fault);
+#else
+    setenv("TW_DLL_FILE_FAULT", fault, 1);
+#endif
+  }
   void SetUp() override {
     wlt_.resize(1024);
     for (size_t i = 0; i < wlt_.size(); ++i) wlt_[i] = static_cast<uint8_t>(i * 7);
-    dir_ = fs::temp_directory_path() / "tw_decode_wlt_test";
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
   }
-  void TearDown() override {
-    ExpectNothingLeft();
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
+  void TearDown() override { ExpectNothingLeft(); }
   void ExpectNothingLeft() {
     EXPECT_FALSE(fs::exists(fs::u8path(platform::ProgramDirectory()) / "zp.bmp"));
     for (const auto& e : fs::directory_iterator(fs::temp_directory_path())) {
@@ -167,7 +169,8 @@ class DecodeWlt : public ::testing::Test {
     }
   }
   Bytes wlt_;
-  fs::path dir_;
+  tw::testing::WorkDirectory work_{"tw_decode_wlt", false};
+  const fs::path& dir_ = work_.path();
 };
 
 TEST_F(DecodeWlt, CapacityBoundary) {
@@ -221,6 +224,19 @@ TEST_F(DecodeWlt, FailuresAndOtherTypes) {
   length = 38862;
   EXPECT_EQ(DecodeWltData(wlt_.data(), 1, nowhere.string().c_str(), buffer.data(), &length), -6);
   EXPECT_EQ(length, 38862);  // the buffer was filled before the file failed
+}
+
+// A decoder that claims success without writing its picture must not hand out the picture an
+// earlier call left behind.
+TEST_F(DecodeWlt, AStalePictureIsNeverDelivered) {
+  const fs::path stale = fs::u8path(platform::ProgramDirectory()) / "zp.bmp";
+  std::vector<unsigned char> buffer(38862);
+  int length = 38862;
+  ASSERT_EQ(DecodeWltData(wlt_.data(), 1, nullptr, buffer.data(), &length), 1);
+  std::ofstream(stale, std::ios::binary).write(reinterpret_cast<const char*>(buffer.data()), 38862);
+  SetFault("silent");
+  EXPECT_EQ(DecodeWltData(wlt_.data(), 1, nullptr, buffer.data(), &length), -11);
+  SetFault("");
 }
 
 TEST_F(DecodeWlt, CurrentDirectoryIsRestored) {

@@ -68,7 +68,7 @@ struct Case {
   unsigned kind;
   Bytes request;  // the data part the command must send
   Bytes answer;   // the data part of the reader's reply
-  std::function<int(Link, int, int, Outputs&)> call;
+  std::function<vnsdt::Result(Link, int, int, Outputs&)> call;
   std::function<void(const Outputs&)> check;  // outputs after a 144 reply carrying `answer`
 };
 
@@ -208,7 +208,12 @@ const std::vector<Case> kCases = {
 
 class DeviceCommands : public test::BothLinks {
  protected:
-  int Call(const Case& c, Outputs& o) { return c.call(link(), port(), 1, o); }
+  // The command's number as its exports give it.
+  int Call(const Case& c, Outputs& o) {
+    const vnsdt::Result r = c.call(link(), port(), 1, o);
+    return std::string(c.name) == "GetAndUploadFeature" ? vnsdt::CommandResultWithTransportCodes(link(), r)
+                                                        : vnsdt::CommandResult(link(), r);
+  }
   void Answer(uint8_t sw1, uint8_t sw3, const Bytes& data) {
     firmware().scriptedReplies.push_back(sim::MakeReply(sw1, 0, sw3, data));
   }
@@ -238,7 +243,7 @@ TEST_P(DeviceCommands, EchoCheck) {
     Outputs o;
     if (c.kind & kEcho) {
       const bool ownCode = hid() && std::string(c.name) == "GetAndUploadFeature";
-      EXPECT_EQ(Call(c, o), ownCode ? vnsdt::kHidEchoFailed : -1);
+      EXPECT_EQ(Call(c, o), ownCode ? -4 : -1);
       EXPECT_TRUE(o.Untouched());
     } else {
       EXPECT_EQ(Call(c, o), 0x90);  // SW1 is not looked at
@@ -269,11 +274,11 @@ TEST_P(DeviceCommands, FailuresAreMinusOne) {
     bad[4] = 0x00;
     firmware().scriptedReplies.push_back(bad);
     Outputs o;
-    EXPECT_EQ(Call(c, o), ownCode ? vnsdt::kHidReceiveFailed : -1);
+    EXPECT_EQ(Call(c, o), ownCode ? -3 : -1);
     EXPECT_TRUE(o.Untouched());
 
     faults().failWrites = true;
-    EXPECT_EQ(Call(c, o), ownCode ? vnsdt::kHidSendFailed : -1);
+    EXPECT_EQ(Call(c, o), ownCode ? -2 : -1);
     EXPECT_TRUE(o.Untouched());
     faults().failWrites = false;
   }
@@ -287,7 +292,7 @@ TEST_P(DeviceCommands, ArgumentChecksSendNothing) {
   const struct {
     const char* what;
     int expected;
-    std::function<int(Link, int)> call;
+    std::function<vnsdt::Result(Link, int)> call;
   } checks[] = {
       {"SetDeviceNo 33", z, [&](Link l, int p) { return vnsdt::SetDeviceNo(l, p, d, 33, 1); }},
       {"SetDeviceNo -1", z, [&](Link l, int p) { return vnsdt::SetDeviceNo(l, p, d, -1, 1); }},
@@ -326,7 +331,7 @@ TEST_P(DeviceCommands, ArgumentChecksSendNothing) {
   };
   for (const auto& c : checks) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(c.call(link(), port()), c.expected);
+    EXPECT_EQ(vnsdt::CommandResult(link(), c.call(link(), port())), c.expected);
     EXPECT_TRUE(NothingSent());
   }
   EXPECT_TRUE(o.Untouched());
@@ -336,13 +341,13 @@ TEST_P(DeviceCommands, SearchUserTAbove255) {
   // HID refuses it; the serial line sends the low byte and would wait t seconds.
   Outputs o;
   if (hid()) {
-    EXPECT_EQ(vnsdt::SearchUser(link(), port(), 256, &o.i1, o.a, o.b, 1), 0);
-    EXPECT_EQ(vnsdt::SearchUserByIDCard(link(), port(), 300, &o.i1, o.a, o.b, 1), 0);
+    EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SearchUser(link(), port(), 256, &o.i1, o.a, o.b, 1)), 0);
+    EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SearchUserByIDCard(link(), port(), 300, &o.i1, o.a, o.b, 1)), 0);
     EXPECT_TRUE(NothingSent());
     return;
   }
   Answer(0x2A, 0x90, kUserRecord);
-  EXPECT_EQ(vnsdt::SearchUser(link(), port(), 0x103, &o.i1, o.a, o.b, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SearchUser(link(), port(), 0x103, &o.i1, o.a, o.b, 1)), 0x90);
   EXPECT_EQ(firmware().requests.back(), Frame(0x80, 0x2A, {0x03}));
   EXPECT_EQ(serial_->readTimeouts.front(), 0x103 * 1000u);
 }
@@ -350,23 +355,24 @@ TEST_P(DeviceCommands, SearchUserTAbove255) {
 TEST_P(DeviceCommands, LengthLimitsAtTheirEdges) {
   const Bytes b32 = Pattern(32, 1);
   Answer(0x0F, 0x90, {});
-  EXPECT_EQ(vnsdt::SetDeviceNo(link(), port(), b32.data(), 32, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SetDeviceNo(link(), port(), b32.data(), 32, 1)), 0x90);
   EXPECT_EQ(firmware().requests.back(), Frame(0x80, 0x0F, b32));
   EXPECT_EQ(firmware().requests.back().size(), 42u);
 
   const Bytes address = Pattern(114, 2);
   Answer(0x11, 0x90, {});
-  EXPECT_EQ(vnsdt::SetServerAddress(link(), port(), 0x0102, address.data(), 114, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SetServerAddress(link(), port(), 0x0102, address.data(), 114, 1)),
+            0x90);
   EXPECT_EQ(firmware().requests.back(), Frame(0x80, 0x11, Cat({1, 2}, address)));
 
   const Bytes install = Pattern(116, 3);
   Answer(0x13, 0x90, {});
-  EXPECT_EQ(vnsdt::SetInstallAddress(link(), port(), install.data(), 116, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SetInstallAddress(link(), port(), install.data(), 116, 1)), 0x90);
   EXPECT_EQ(firmware().requests.back(), Frame(0x80, 0x13, install));
 
   const Bytes packet = Pattern(1024, 4);
   Answer(0x50, 0x90, {});
-  EXPECT_EQ(vnsdt::SendPacket(link(), port(), 9, packet.data(), 1024, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SendPacket(link(), port(), 9, packet.data(), 1024, 1)), 0x90);
   EXPECT_EQ(firmware().requests.back(), Frame(0x80, 0x50, Cat({0x02, 9}, packet)));
   if (hid()) {
     EXPECT_EQ(hid_->outputReports, 1u + 2u + 2u + 17u);  // 1036 bytes: 16 full reports and one part
@@ -374,20 +380,20 @@ TEST_P(DeviceCommands, LengthLimitsAtTheirEdges) {
 
   const Bytes name = Pattern(16, 5);
   Answer(0x18, 0x90, {});
-  EXPECT_EQ(vnsdt::SetBluetoothName(link(), port(), name.data(), 16, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SetBluetoothName(link(), port(), name.data(), 16, 1)), 0x90);
   EXPECT_EQ(firmware().requests.back(), Frame(0x80, 0x18, name));
 
   const Bytes query = Pattern(255, 6);
   Answer(0xFF, 0x90, {});
   int len = kUnset;
   unsigned char out[8];
-  EXPECT_EQ(vnsdt::QueryFunction(link(), port(), query.data(), 255, out, &len, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::QueryFunction(link(), port(), query.data(), 255, out, &len, 1)), 0x90);
   EXPECT_EQ(firmware().requests.back(), Frame(0x80, 0xFF, Cat({0xFF}, query)));
   EXPECT_EQ(len, 0);
 
   const Bytes code = Pattern(1014, 7);
   Answer(0x04, 0x90, {});
-  EXPECT_EQ(vnsdt::ReadBarCode(link(), port(), code.data(), 1014, out, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::ReadBarCode(link(), port(), code.data(), 1014, out, 1)), 0x90);
   EXPECT_EQ(firmware().requests.back().size(), 1024u);
 }
 
@@ -395,27 +401,27 @@ TEST_P(DeviceCommands, ReplyLengthChecks) {
   Outputs o;
   // GetImage needs six data bytes.
   Answer(0x21, 0x90, {0, 1, 0, 2, 0});
-  EXPECT_EQ(vnsdt::GetImage(link(), port(), 2, &o.i1, &o.i2, &o.i3, 1), -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::GetImage(link(), port(), 2, &o.i1, &o.i2, &o.i3, 1)), -1);
   // Verify and GetUserCount need two, HeartBeat one, whatever SW3 is.
   Answer(0x24, 0x90, {1});
-  EXPECT_EQ(vnsdt::Verify(link(), port(), &o.i1, 1), -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::Verify(link(), port(), &o.i1, 1)), -1);
   Answer(0x34, 0x31, {1});
-  EXPECT_EQ(vnsdt::GetUserCount(link(), port(), &o.i1, 1), -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::GetUserCount(link(), port(), &o.i1, 1)), -1);
   Answer(0x30, 0x90, {});
-  EXPECT_EQ(vnsdt::HeartBeat(link(), port(), &o.i1, 1), -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::HeartBeat(link(), port(), &o.i1, 1)), -1);
   // OneKeyVerify takes at most two.
   Answer(0x2B, 0x90, {0, 1, 2});
-  EXPECT_EQ(vnsdt::OneKeyVerify(link(), port(), 2, &o.i1, 1), -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::OneKeyVerify(link(), port(), 2, &o.i1, 1)), -1);
   // SearchUser: 26 data bytes are too many.
   Answer(0x2A, 0x90, Cat(kUserRecord, {0}));
-  EXPECT_EQ(vnsdt::SearchUser(link(), port(), 2, &o.i1, o.a, o.b, 1), -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SearchUser(link(), port(), 2, &o.i1, o.a, o.b, 1)), -1);
   Answer(0x2C, 0x90, Cat(kUserRecord, {0}));
-  EXPECT_EQ(vnsdt::SearchUserByIDCard(link(), port(), 2, &o.i1, o.a, o.b, 1), -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SearchUserByIDCard(link(), port(), 2, &o.i1, o.a, o.b, 1)), -1);
   EXPECT_TRUE(o.Untouched());
 
   // A short search answer fills what it has; the rest reads as zero, not as the checksum.
   Answer(0x2A, 0x90, {3, 'A', 'B'});
-  EXPECT_EQ(vnsdt::SearchUser(link(), port(), 2, &o.i1, o.a, o.b, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SearchUser(link(), port(), 2, &o.i1, o.a, o.b, 1)), 0x90);
   EXPECT_EQ(o.i1, 3);
   EXPECT_EQ(Of(o.a, 19), Cat(Cat(Text("AB"), Bytes(16, 0)), {kSentinel}));
   EXPECT_EQ(Of(o.b, 7), Cat(Bytes(6, 0), {kSentinel}));
@@ -423,10 +429,10 @@ TEST_P(DeviceCommands, ReplyLengthChecks) {
   // OneKeyVerify with one byte, GetServerAddress with one: nothing past the data is read.
   Outputs p;
   Answer(0x12, 0x90, {0x55});
-  EXPECT_EQ(vnsdt::GetServerAddress(link(), port(), &p.i1, p.a, &p.i2, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::GetServerAddress(link(), port(), &p.i1, p.a, &p.i2, 1)), 0x90);
   EXPECT_TRUE(p.Untouched());
   Answer(0x2B, 0x90, {0x55});
-  EXPECT_EQ(vnsdt::OneKeyVerify(link(), port(), 2, &p.i1, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::OneKeyVerify(link(), port(), 2, &p.i1, 1)), 0x90);
   EXPECT_EQ(p.i1, 0x5500);
 }
 
@@ -434,16 +440,16 @@ TEST_P(DeviceCommands, GetUserInfoChecksDifferByTransport) {
   Outputs o;
   const Bytes three = Cat(kTwoUsers, Bytes(25, 9));
   Answer(0x35, 0x90, three);
-  EXPECT_EQ(vnsdt::GetUserInfo(link(), port(), 0, 2, o.a, 1), hid() ? 0x90 : -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::GetUserInfo(link(), port(), 0, 2, o.a, 1)), hid() ? 0x90 : -1);
   Answer(0x35, 0x90, Bytes(30, 1));  // not whole records
-  EXPECT_EQ(vnsdt::GetUserInfo(link(), port(), 0, 2, o.a, 1), hid() ? 0x90 : -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::GetUserInfo(link(), port(), 0, 2, o.a, 1)), hid() ? 0x90 : -1);
   Answer(0x35, 0x90, {});
-  EXPECT_EQ(vnsdt::GetUserInfo(link(), port(), 0, 2, o.a, 1), hid() ? -1 : 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::GetUserInfo(link(), port(), 0, 2, o.a, 1)), hid() ? -1 : 0x90);
   Answer(0x35, 0x90, {7});
-  EXPECT_EQ(vnsdt::GetUserInfo(link(), port(), 0, 2, o.a, 1), -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::GetUserInfo(link(), port(), 0, 2, o.a, 1)), -1);
   Outputs p;
   Answer(0x35, 0x90, kTwoUsers);
-  EXPECT_EQ(vnsdt::GetUserInfo(link(), port(), 0, 2, p.a, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::GetUserInfo(link(), port(), 0, 2, p.a, 1)), 0x90);
   EXPECT_EQ(Of(p.a, 51), Cat(kTwoUsers, {kSentinel}));
 }
 
@@ -463,32 +469,70 @@ TEST_P(DeviceCommands, TimeOuts) {
     std::function<int()> call;
     uint32_t serialMs, hidMs;
   } cases[] = {
-      {"GetImage 10", 0x21, Bytes(6, 0), [&] { return vnsdt::GetImage(link(), port(), 10, &o.i1, &o.i2, &o.i3, 1); },
-       10000, 11000},
-      {"GetImage 2", 0x21, Bytes(6, 0), [&] { return vnsdt::GetImage(link(), port(), 2, &o.i1, &o.i2, &o.i3, 1); },
-       2000, 6000},
-      {"OneKeyVerify 2", 0x2B, {0, 1}, [&] { return vnsdt::OneKeyVerify(link(), port(), 2, &o.i1, 1); }, 5000, 2000},
-      {"OneKeyVerify 9", 0x2B, {0, 1}, [&] { return vnsdt::OneKeyVerify(link(), port(), 9, &o.i1, 1); }, 5000, 9000},
+      {"GetImage 10", 0x21, Bytes(6, 0),
+       [&] { return vnsdt::CommandResult(link(), vnsdt::GetImage(link(), port(), 10, &o.i1, &o.i2, &o.i3, 1)); }, 10000,
+       11000},
+      {"GetImage 2", 0x21, Bytes(6, 0),
+       [&] { return vnsdt::CommandResult(link(), vnsdt::GetImage(link(), port(), 2, &o.i1, &o.i2, &o.i3, 1)); }, 2000,
+       6000},
+      {"OneKeyVerify 2",
+       0x2B,
+       {0, 1},
+       [&] { return vnsdt::CommandResult(link(), vnsdt::OneKeyVerify(link(), port(), 2, &o.i1, 1)); },
+       5000,
+       2000},
+      {"OneKeyVerify 9",
+       0x2B,
+       {0, 1},
+       [&] { return vnsdt::CommandResult(link(), vnsdt::OneKeyVerify(link(), port(), 9, &o.i1, 1)); },
+       5000,
+       9000},
       {"GetAndUploadFeature 3",
        0x27,
        {1},
-       [&] { return vnsdt::GetAndUploadFeature(link(), port(), 3, o.a, 1); },
+       [&] { return vnsdt::CommandResult(link(), vnsdt::GetAndUploadFeature(link(), port(), 3, o.a, 1)); },
        3000,
        9000},
       {"GetAndUploadFeature 12",
        0x27,
        {1},
-       [&] { return vnsdt::GetAndUploadFeature(link(), port(), 12, o.a, 1); },
+       [&] { return vnsdt::CommandResult(link(), vnsdt::GetAndUploadFeature(link(), port(), 12, o.a, 1)); },
        12000,
        13000},
-      {"Feature 7", 0x23, {}, [&] { return vnsdt::Feature(link(), port(), 7, 1); }, 7000, 7000},
+      {"Feature 7",
+       0x23,
+       {},
+       [&] { return vnsdt::CommandResult(link(), vnsdt::Feature(link(), port(), 7, 1)); },
+       7000,
+       7000},
       {"SearchUserByIDCard 4", 0x2C, kUserRecord,
-       [&] { return vnsdt::SearchUserByIDCard(link(), port(), 4, &o.i1, o.a, o.b, 1); }, 4000, 4000},
-      {"TCSInit", 0x25, {}, [&] { return vnsdt::TCSInit(link(), port(), 1); }, 10000, 15000},
-      {"Verify", 0x24, {0, 1}, [&] { return vnsdt::Verify(link(), port(), &o.i1, 1); }, 2000, 5000},
-      {"UploadImage", 0x22, {}, [&] { return vnsdt::UploadImage(link(), port(), 0, o.a, &o.i1, 1); }, 5000, 5000},
-      {"GetVersion", 0x01, {}, [&] { return vnsdt::GetVersion(link(), port(), o.a, 1); }, 1000, 3000},
-      {"Feature 0", 0x23, {}, [&] { return vnsdt::Feature(link(), port(), 0, 1); }, 1, 0},
+       [&] { return vnsdt::CommandResult(link(), vnsdt::SearchUserByIDCard(link(), port(), 4, &o.i1, o.a, o.b, 1)); },
+       4000, 4000},
+      {"TCSInit",
+       0x25,
+       {},
+       [&] { return vnsdt::CommandResult(link(), vnsdt::TCSInit(link(), port(), 1)); },
+       10000,
+       15000},
+      {"Verify",
+       0x24,
+       {0, 1},
+       [&] { return vnsdt::CommandResult(link(), vnsdt::Verify(link(), port(), &o.i1, 1)); },
+       2000,
+       5000},
+      {"UploadImage",
+       0x22,
+       {},
+       [&] { return vnsdt::CommandResult(link(), vnsdt::UploadImage(link(), port(), 0, o.a, &o.i1, 1)); },
+       5000,
+       5000},
+      {"GetVersion",
+       0x01,
+       {},
+       [&] { return vnsdt::CommandResult(link(), vnsdt::GetVersion(link(), port(), o.a, 1)); },
+       1000,
+       3000},
+      {"Feature 0", 0x23, {}, [&] { return vnsdt::CommandResult(link(), vnsdt::Feature(link(), port(), 0, 1)); }, 1, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -502,7 +546,8 @@ TEST_P(DeviceCommands, HidOpenFlag) {
   if (!hid()) {
     Answer(0x01, 0x90, Text("V"));
     unsigned char out[8];
-    EXPECT_EQ(vnsdt::GetVersion(link(), kSerialPort, out, 0), 0x90);  // the flag means nothing here
+    EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::GetVersion(link(), kSerialPort, out, 0)),
+              0x90);  // the flag means nothing here
     return;
   }
   unsigned char out[64];
@@ -524,76 +569,84 @@ TEST_P(DeviceCommands, HidOpenFlag) {
 TEST_P(DeviceCommands, FirmwareUpdateRoundTrip) {
   const Bytes image = Pattern(10 * 1024, 11);
   sim::DeviceModel& model = firmware().device;
-  EXPECT_EQ(vnsdt::UpdateSize(link(), port(), static_cast<int>(image.size()), 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::UpdateSize(link(), port(), static_cast<int>(image.size()), 1)), 0x90);
   for (int i = 0; i < 10; ++i) {
-    EXPECT_EQ(vnsdt::SendPacket(link(), port(), i, image.data() + i * 1024, 1024, 1), 0x90) << i;
+    EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SendPacket(link(), port(), i, image.data() + i * 1024, 1024, 1)),
+              0x90)
+        << i;
   }
-  EXPECT_EQ(vnsdt::UpdateEnd(link(), port(), 1, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::UpdateEnd(link(), port(), 1, 1)), 0x90);
   EXPECT_EQ(model.firmwareImage, image);
   EXPECT_EQ(model.updateEndValue, 1);
 
   // A packet out of order spoils the transfer, and the reader says so at the end.
-  EXPECT_EQ(vnsdt::UpdateSize(link(), port(), 2048, 1), 0x90);
-  EXPECT_EQ(vnsdt::SendPacket(link(), port(), 0, image.data(), 1024, 1), 0x90);
-  EXPECT_EQ(vnsdt::SendPacket(link(), port(), 2, image.data(), 1024, 1), sim::DeviceModel::kUpdateOrder);
-  EXPECT_EQ(vnsdt::UpdateEnd(link(), port(), 1, 1), sim::DeviceModel::kUpdateFailed);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::UpdateSize(link(), port(), 2048, 1)), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SendPacket(link(), port(), 0, image.data(), 1024, 1)), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SendPacket(link(), port(), 2, image.data(), 1024, 1)),
+            sim::DeviceModel::kUpdateOrder);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::UpdateEnd(link(), port(), 1, 1)), sim::DeviceModel::kUpdateFailed);
   EXPECT_EQ(model.firmwareImage, image);
 }
 
 TEST_P(DeviceCommands, UserTableRoundTrip) {
   const Bytes other = Text("220102198501010011");
-  EXPECT_EQ(vnsdt::DownloadUserInfo(link(), port(), kId.data(), 18, kInfo.data(), 6, 1, kBlock.data(), 1), 0x90);
-  EXPECT_EQ(vnsdt::DownloadUserInfo(link(), port(), other.data(), 18, kInfo.data(), 2, 2, kBlock.data(), 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(
+                link(), vnsdt::DownloadUserInfo(link(), port(), kId.data(), 18, kInfo.data(), 6, 1, kBlock.data(), 1)),
+            0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::DownloadUserInfo(link(), port(), other.data(), 18, kInfo.data(), 2, 2,
+                                                                 kBlock.data(), 1)),
+            0x90);
   int count = kUnset;
-  EXPECT_EQ(vnsdt::GetUserCount(link(), port(), &count, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::GetUserCount(link(), port(), &count, 1)), 0x90);
   EXPECT_EQ(count, 2);
 
   unsigned char list[64];
-  EXPECT_EQ(vnsdt::GetUserInfo(link(), port(), 1, 5, list, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::GetUserInfo(link(), port(), 1, 5, list, 1)), 0x90);
   EXPECT_EQ(Of(list, 25), Cat(Cat(other, {1, 2, 0, 0, 0, 0}), {2}));
 
   Outputs o;
   firmware().device.cardIdNumber = kId;
-  EXPECT_EQ(vnsdt::SearchUserByIDCard(link(), port(), 2, &o.i1, o.a, o.b, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SearchUserByIDCard(link(), port(), 2, &o.i1, o.a, o.b, 1)), 0x90);
   EXPECT_EQ(o.i1, 1);
   EXPECT_EQ(Of(o.a, 18), kId);
   firmware().device.presentedUser = 1;
-  EXPECT_EQ(vnsdt::SearchUser(link(), port(), 2, &o.i1, o.a, o.b, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SearchUser(link(), port(), 2, &o.i1, o.a, o.b, 1)), 0x90);
   EXPECT_EQ(Of(o.a, 18), other);
 
-  EXPECT_EQ(vnsdt::DeleteAllUser(link(), port(), 1), 0x90);
-  EXPECT_EQ(vnsdt::GetUserCount(link(), port(), &count, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::DeleteAllUser(link(), port(), 1)), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::GetUserCount(link(), port(), &count, 1)), 0x90);
   EXPECT_EQ(count, 0);
   Outputs none;
-  EXPECT_EQ(vnsdt::SearchUser(link(), port(), 2, &none.i1, none.a, none.b, 1), sim::DeviceModel::kUserNotFound);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SearchUser(link(), port(), 2, &none.i1, none.a, none.b, 1)),
+            sim::DeviceModel::kUserNotFound);
   EXPECT_TRUE(none.Untouched());
 }
 
 TEST_P(DeviceCommands, SettingsAndImageRoundTrip) {
   sim::DeviceModel& model = firmware().device;
   const Bytes address = Pattern(114, 21);  // two reports over HID
-  EXPECT_EQ(vnsdt::SetServerAddress(link(), port(), 9000, address.data(), 114, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SetServerAddress(link(), port(), 9000, address.data(), 114, 1)), 0x90);
   int number = kUnset, len = kUnset;
   unsigned char out[256];
-  EXPECT_EQ(vnsdt::GetServerAddress(link(), port(), &number, out, &len, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::GetServerAddress(link(), port(), &number, out, &len, 1)), 0x90);
   EXPECT_EQ(number, 9000);
   EXPECT_EQ(Of(out, static_cast<size_t>(len)), address);
 
-  EXPECT_EQ(vnsdt::SetBluetoothName(link(), port(), Text("abc").data(), 3, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SetBluetoothName(link(), port(), Text("abc").data(), 3, 1)), 0x90);
   EXPECT_EQ(model.bluetoothName, Cat(Text("abc"), Bytes(13, 0)));
 
   const Bytes deviceNo = Pattern(32, 1);
-  EXPECT_EQ(vnsdt::SetDeviceNo(link(), port(), deviceNo.data(), 32, 1), 0x90);
-  EXPECT_EQ(vnsdt::GetDeviceNo(link(), port(), out, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::SetDeviceNo(link(), port(), deviceNo.data(), 32, 1)), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::GetDeviceNo(link(), port(), out, 1)), 0x90);
   EXPECT_EQ(Of(out, 32), deviceNo);
 
   int w = 0, h = 0, q = 0;
-  EXPECT_EQ(vnsdt::GetImage(link(), port(), 2, &w, &h, &q, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::GetImage(link(), port(), 2, &w, &h, &q, 1)), 0x90);
   EXPECT_EQ(w * h, static_cast<int>(model.image.size()));
   Bytes image;
   for (int piece = 0; image.size() < model.image.size(); ++piece) {
     Outputs o;
-    ASSERT_EQ(vnsdt::UploadImage(link(), port(), piece, o.a, &o.i1, 1), 0x90) << piece;
+    ASSERT_EQ(vnsdt::CommandResult(link(), vnsdt::UploadImage(link(), port(), piece, o.a, &o.i1, 1)), 0x90) << piece;
     image.insert(image.end(), o.a, o.a + o.i1);
   }
   EXPECT_EQ(image, model.image);
@@ -601,12 +654,12 @@ TEST_P(DeviceCommands, SettingsAndImageRoundTrip) {
   // The reader echoes the wrong SW1 on a success: still -1.
   model.tweaks[0x24].sw1 = 0x25;
   int score = kUnset;
-  EXPECT_EQ(vnsdt::Verify(link(), port(), &score, 1), -1);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::Verify(link(), port(), &score, 1)), -1);
   EXPECT_EQ(score, kUnset);
   // Too short a GetServerAddress answer leaves everything alone.
   model.tweaks[0x12].dataSize = 1;
   number = len = kUnset;
-  EXPECT_EQ(vnsdt::GetServerAddress(link(), port(), &number, out, &len, 1), 0x90);
+  EXPECT_EQ(vnsdt::CommandResult(link(), vnsdt::GetServerAddress(link(), port(), &number, out, &len, 1)), 0x90);
   EXPECT_EQ(number, kUnset);
   EXPECT_EQ(len, kUnset);
 }

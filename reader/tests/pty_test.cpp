@@ -50,11 +50,11 @@ class PtyReader : public ::testing::Test {
     }
   }
 
-  int Exchange(sim::Bytes* reply) {
+  vnsdt::Status Exchange(sim::Bytes* reply) {
     static const uint8_t kSam[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x11, 0xFF, 0xED};
     uint8_t buf[vnsdt::kReplyBufferSize];
     size_t size = 0;
-    const int r = vnsdt::RunSerialExchange(5, kSam, sizeof kSam, 1, buf, sizeof buf, &size);
+    const vnsdt::Status r = vnsdt::RunSerialExchange(5, kSam, sizeof kSam, 1, buf, sizeof buf, &size);
     reply->assign(buf, buf + size);
     return r;
   }
@@ -68,19 +68,19 @@ class PtyReader : public ::testing::Test {
 
 TEST_F(PtyReader, SamStatusThroughTermios) {
   sim::Bytes reply;
-  ASSERT_EQ(Exchange(&reply), 0);
+  ASSERT_EQ(Exchange(&reply), vnsdt::Status::kOk);
   EXPECT_EQ(reply, sim::MakeReply(0x00, 0x00, 0x90, {}));
   EXPECT_FALSE(vnsdt::Serial().HasHandle(5));
   // And again: every command opens and closes the port.
-  ASSERT_EQ(Exchange(&reply), 0);
+  ASSERT_EQ(Exchange(&reply), vnsdt::Status::kOk);
 }
 
 TEST_F(PtyReader, FifteenByteReply) {
   firmware_.scriptedReplies.push_back(sim::MakeReply(0x00, 0x00, 0x9F, {1, 2, 3, 4}));
   sim::Bytes reply;
-  ASSERT_EQ(Exchange(&reply), 0);
+  ASSERT_EQ(Exchange(&reply), vnsdt::Status::kOk);
   EXPECT_EQ(reply.size(), 15u);
-  EXPECT_EQ(vnsdt::Sw3(reply.data()), 0x9F);
+  EXPECT_EQ(reply[9], 0x9F);
 }
 
 TEST_F(PtyReader, WrongPreambleShortReplyAndTimeOut) {
@@ -88,17 +88,17 @@ TEST_F(PtyReader, WrongPreambleShortReplyAndTimeOut) {
   bad[0] = 0x00;
   firmware_.scriptedReplies.push_back(bad);
   sim::Bytes reply;
-  EXPECT_EQ(Exchange(&reply), -1);
+  EXPECT_EQ(Exchange(&reply), vnsdt::Status::kNoPreamble);
   sim::Bytes shortReply = sim::MakeReply(0x00, 0x00, 0x90, {1, 2, 3, 4, 5, 6});
   shortReply.resize(12);
   firmware_.scriptedReplies.push_back(shortReply);
-  EXPECT_EQ(Exchange(&reply), -1);  // waits out the one-second budget
+  EXPECT_EQ(Exchange(&reply), vnsdt::Status::kReceiveFailed);  // waits out the one-second budget
   EXPECT_FALSE(vnsdt::Serial().HasHandle(5));
 }
 
 TEST_F(PtyReader, MissingDeviceFailsToOpen) {
   setenv("TARNWICK_COM6", "/nonexistent/tty", 1);
-  EXPECT_EQ(vnsdt::Serial().OpenPort(6), vnsdt::kSerialOpenFailed);
+  EXPECT_EQ(vnsdt::Serial().OpenPort(6), vnsdt::Status::kOpenFailed);
   unsetenv("TARNWICK_COM6");
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "command.h"
+#include "export_codes.h"
 #include "frame.h"
 #include "platform/hid_virtual.h"
 #include "platform/serial_virtual.h"
@@ -22,19 +23,9 @@ constexpr int kHidPort = 1001;
 
 class BothLinks : public ::testing::TestWithParam<vnsdt::Link> {
  protected:
-  void SetUp() override {
-    platform::SetSimulationForTesting(true);
-    platform::hid::UnregisterAllVirtual();
-    hid_ = std::make_shared<sim::HidReader>();
-    platform::hid::RegisterVirtual(hid_);
-    serial_ = std::make_shared<sim::SerialReader>();
-    platform::serial::BindVirtual(kSerialPort, serial_);
-  }
   void TearDown() override {
-    platform::serial::UnbindVirtual(kSerialPort);
     HID_ClosePort(kHidPort);
     HID_SetTransType(1);
-    platform::hid::UnregisterAllVirtual();
   }
   vnsdt::Link link() const { return GetParam(); }
   bool hid() const { return link() == vnsdt::Link::Hid; }
@@ -42,8 +33,9 @@ class BothLinks : public ::testing::TestWithParam<vnsdt::Link> {
   sim::ReaderFirmware& firmware() { return hid() ? hid_->firmware : serial_->firmware; }
   sim::LinkFaults& faults() { return hid() ? hid_->faults : serial_->faults; }
 
-  std::shared_ptr<sim::HidReader> hid_;
-  std::shared_ptr<sim::SerialReader> serial_;
+  sim::ScopedReaders readers_{kSerialPort};
+  const std::shared_ptr<sim::HidReader>& hid_ = readers_.hid;
+  const std::shared_ptr<sim::SerialReader>& serial_ = readers_.serial;
 };
 
 inline std::string LinkName(const ::testing::TestParamInfo<vnsdt::Link>& i) {

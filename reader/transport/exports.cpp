@@ -1,11 +1,14 @@
 // Opening and closing exports of both transports.
-#include "frame.h"
+#include "export_codes.h"
 #include "hid_link.h"
 #include "serial_link.h"
 #include "sim/reader.h"
 #include "vnsdtapi.h"
 
 using vnsdt::Hid;
+using vnsdt::kHidPorts;
+using vnsdt::kSerialPorts;
+using vnsdt::PortResult;
 using vnsdt::Serial;
 
 namespace {
@@ -13,31 +16,23 @@ namespace {
 const bool g_simInstalled = (sim::InstallDefaultReaders(), true);
 }  // namespace
 
-TW_EXPORT int TW_STDCALL RS232_OpenPort(int port) {
-  Serial().currentPort = port;
-  return Serial().OpenPort(port) == vnsdt::kSerialOk ? vnsdt::kSw3Success : 0;
+VNSDTAPI int VNSDTAPI_CALL RS232_OpenPort(int port) {
+  return PortResult(Serial().OpenPort(port) == vnsdt::Status::kOk);
 }
 
-TW_EXPORT int TW_STDCALL RS232_ClosePort(int port) {
-  Serial().currentPort = port;
-  if (port < 1 || port > vnsdt::SerialLink::kPorts) return 0;
+VNSDTAPI int VNSDTAPI_CALL RS232_ClosePort(int port) {
+  if (!kSerialPorts.Contains(port)) return PortResult(false);
   Serial().ClosePort(port);
-  return vnsdt::kSw3Success;
+  return PortResult(true);
 }
 
-TW_EXPORT int TW_STDCALL HID_SetTransType(int type) {
+VNSDTAPI int VNSDTAPI_CALL HID_SetTransType(int type) {
   Hid().transType = (type == 1 || type == 2) ? type : 1;
   return Hid().transType;
 }
 
-TW_EXPORT int TW_STDCALL HID_GetCount() { return Hid().finder.Count(); }
+VNSDTAPI int VNSDTAPI_CALL HID_GetCount() { return Hid().finder.Count(); }
 
-TW_EXPORT int TW_STDCALL HID_OpenPort(int port) {
-  if (!vnsdt::HidLink::InRange(port)) return 0;
-  return Hid().Open(port) ? vnsdt::kSw3Success : 0;
-}
+VNSDTAPI int VNSDTAPI_CALL HID_OpenPort(int port) { return PortResult(kHidPorts.Contains(port) && Hid().Open(port)); }
 
-TW_EXPORT int TW_STDCALL HID_ClosePort(int port) {
-  if (!vnsdt::HidLink::InRange(port)) return 0;
-  return Hid().Close(port) ? vnsdt::kSw3Success : 0;
-}
+VNSDTAPI int VNSDTAPI_CALL HID_ClosePort(int port) { return PortResult(Hid().Close(port)); }

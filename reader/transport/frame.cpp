@@ -18,10 +18,12 @@ size_t BuildFrame(const uint8_t* data, size_t n, uint8_t command, uint8_t parame
   return n + 10;
 }
 
-int CheckReply(const uint8_t* reply, size_t size, int expectedSw1) {
-  if (reply == nullptr || size < sizeof kPreamble || !HasPreamble(reply)) return -1;
-  if (expectedSw1 >= 0 && (size < 8 || reply[7] != static_cast<uint8_t>(expectedSw1))) return -1;
-  return 0;
+Status CheckReply(const uint8_t* reply, size_t size, int expectedSw1) {
+  if (reply == nullptr || size < sizeof kPreamble || !HasPreamble(reply)) return Status::kNoPreamble;
+  // A length field under 3 leaves SW3 out; its byte would read as "port out of range".
+  if (size < kReplyHeaderSize) return Status::kReplyTooShort;
+  if (expectedSw1 >= 0 && reply[7] != static_cast<uint8_t>(expectedSw1)) return Status::kEchoMismatch;
+  return Status::kOk;
 }
 
 }  // namespace vnsdt

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "status.h"
+
 namespace vnsdt {
 
 constexpr uint8_t kPreamble[5] = {0xAA, 0xAA, 0xAA, 0x96, 0x69};
@@ -14,17 +16,29 @@ constexpr size_t kFrameBufferSize = 1024;
 constexpr size_t kLargeFrameBufferSize = 1024 + 2 + 10;
 constexpr size_t kReplyBufferSize = 4096;
 constexpr size_t kFindCardReplyBufferSize = 1024;
-constexpr int kSw3Success = 0x90;
-constexpr int kSw3FindSuccess = 0x9F;
+constexpr uint8_t kSw3Success = 0x90;
+constexpr uint8_t kSw3FindSuccess = 0x9F;
 // Reply header: preamble, length, SW1..SW3.
 constexpr size_t kReplyHeaderSize = 10;
+
+// The port numbers of each transport; one constant per range.
+struct PortRange {
+  int first;
+  int last;
+  constexpr bool Contains(int port) const { return port >= first && port <= last; }
+  constexpr int Count() const { return last - first + 1; }
+  constexpr int Index(int port) const { return port - first; }
+};
+constexpr PortRange kSerialPorts{1, 16};
+constexpr PortRange kHidPorts{1001, 1016};
 
 // Writes the frame into `out` (capacity bytes); returns its size n + 10, or 0 when it does not
 // fit or the data pointer is missing for n > 0.
 size_t BuildFrame(const uint8_t* data, size_t n, uint8_t command, uint8_t parameter, uint8_t* out, size_t capacity);
 
-// 0 when the reply starts with the preamble and, if expectedSw1 >= 0, byte 7 equals it.
-int CheckReply(const uint8_t* reply, size_t size, int expectedSw1 = -1);
+// kOk when the reply of `size` bytes starts with the preamble and is long enough to carry SW3;
+// with expectedSw1 >= 0 byte 7 must equal it too.
+Status CheckReply(const uint8_t* reply, size_t size, int expectedSw1 = -1);
 
 inline bool HasPreamble(const uint8_t* p) {
   return p[0] == 0xAA && p[1] == 0xAA && p[2] == 0xAA && p[3] == 0x96 && p[4] == 0x69;
@@ -38,9 +52,6 @@ inline uint32_t TimeoutMs(int seconds) {
   return ms < 0xFFFFFFFEu ? static_cast<uint32_t>(ms) : 0xFFFFFFFEu;
 }
 
-// SW3 of a checked reply, and its data part.
-inline int Sw3(const uint8_t* reply) { return reply[9]; }
-inline const uint8_t* ReplyData(const uint8_t* reply) { return reply + kReplyHeaderSize; }
 // Data bytes of a reply of `size` total bytes (total minus 11), never negative.
 inline size_t ReplyDataSize(size_t size) { return size > 11 ? size - 11 : 0; }
 

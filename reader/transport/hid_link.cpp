@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "frame.h"
-
 namespace vnsdt {
 
 namespace hid = platform::hid;
@@ -59,17 +57,17 @@ HidLink::~HidLink() {
 }
 
 bool HidLink::Open(int port) {
-  if (!InRange(port)) return false;
-  auto*& slot = slots_[port - kFirstPort];
+  if (!kHidPorts.Contains(port)) return false;
+  auto*& slot = slots_[kHidPorts.Index(port)];
   hid::Close(slot);
-  slot = finder.Find(port - kFirstPort);
+  slot = finder.Find(kHidPorts.Index(port));
   return slot != nullptr;
 }
 
 bool HidLink::Close(int port) {
-  if (!InRange(port) || slots_[port - kFirstPort] == nullptr) return false;
-  hid::Close(slots_[port - kFirstPort]);
-  slots_[port - kFirstPort] = nullptr;
+  if (Slot(port) == nullptr) return false;
+  hid::Close(slots_[kHidPorts.Index(port)]);
+  slots_[kHidPorts.Index(port)] = nullptr;
   return true;
 }
 
@@ -84,11 +82,10 @@ bool HidLink::ReadReport(hid::Device* device, uint8_t* report, uint32_t timeoutM
   return device->GetInputReport(report, kReportSize);
 }
 
-bool HidLink::Transfer(hid::Device* device, const uint8_t* request, size_t requestSize, int timeoutSeconds,
-                       bool expectReply, uint8_t* reply, size_t replyCapacity, uint16_t* replySize, int* failure) {
+Status HidLink::Transfer(hid::Device* device, const uint8_t* request, size_t requestSize, int timeoutSeconds,
+                         bool expectReply, uint8_t* reply, size_t replyCapacity, uint16_t* replySize) {
   if (replySize) *replySize = 0;
-  if (failure) *failure = kHidSendFailed;
-  if (device == nullptr || request == nullptr || reply == nullptr || requestSize == 0) return false;
+  if (device == nullptr || request == nullptr || reply == nullptr || requestSize == 0) return Status::kSendFailed;
 
   uint8_t report[kReportSize];
   for (size_t offset = 0; offset < requestSize; offset += kPayloadSize) {
@@ -97,79 +94,76 @@ bool HidLink::Transfer(hid::Device* device, const uint8_t* request, size_t reque
     std::memcpy(report + 1, request + offset, chunk);
     // Past the frame the last report is zero-filled.
     std::memset(report + 1 + chunk, 0, kPayloadSize - chunk);
-    if (!SendReport(device, report)) return false;
+    if (!SendReport(device, report)) return Status::kSendFailed;
   }
-  if (failure) *failure = kHidOk;
-  if (!expectReply) return true;
-  if (failure) *failure = kHidReceiveFailed;
+  if (!expectReply) return Status::kOk;
 
   const uint32_t timeoutMs = TimeoutMs(timeoutSeconds);
   bool ok = ReadReport(device, report, timeoutMs);
   if (ok) {
+    // A zero report ID followed by 63 zero bytes is no answer yet; its last payload byte is
+    // not looked at.
     bool allZero = true;
-    for (size_t i = 0; i < kReportSize && allZero; ++i) allZero = report[i] == 0;
+    for (size_t i = 0; i < kPayloadSize && allZero; ++i) allZero = report[i] == 0;
     if (allZero) ok = ReadReport(device, report, timeoutMs);
   }
-  if (!ok) return false;
+  if (!ok) return Status::kReceiveFailed;
 
   const uint8_t* payload = report + 1;
-  if (!HasPreamble(payload)) return false;
+  if (!HasPreamble(payload)) return Status::kNoPreamble;
   const size_t total = ((static_cast<size_t>(payload[5]) << 8) | payload[6]) + 7;
-  static const uint8_t kWholeReportMark[9] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0xC0, 0xFF, 0x10, 0x7A};
+  static const uint8_t kWholeReportReply[9] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0xC0, 0xFF, 0x10, 0x7A};
 
   size_t have = 0;
   if (total <= kPayloadSize) {
-    if (total > replyCapacity) return false;
+    if (total > replyCapacity) return Status::kReplyTooLong;
     std::memcpy(reply, payload, total);
     have = total;
-  } else if (std::memcmp(payload, kWholeReportMark, sizeof kWholeReportMark) == 0) {
-    if (kPayloadSize > replyCapacity) return false;
+  } else if (std::memcmp(payload, kWholeReportReply, sizeof kWholeReportReply) == 0) {
+    if (kPayloadSize > replyCapacity) return Status::kReplyTooLong;
     std::memcpy(reply, payload, kPayloadSize);
     have = kPayloadSize;
   } else {
-    // A length beyond the caller's buffer is a failed read; nothing is copied past it.
-    if (total > replyCapacity) return false;
+    // A length beyond the caller's buffer is refused; nothing is copied past it.
+    if (total > replyCapacity) return Status::kReplyTooLong;
     std::memcpy(reply, payload, kPayloadSize);
     have = kPayloadSize;
     while (have < total) {
-      if (!ReadReport(device, report, timeoutMs)) return false;
+      if (!ReadReport(device, report, timeoutMs)) return Status::kReceiveFailed;
       const size_t chunk = total - have < kPayloadSize ? total - have : kPayloadSize;
       std::memcpy(reply + have, report + 1, chunk);
       have += chunk;
     }
   }
   if (replySize) *replySize = static_cast<uint16_t>(have);
-  if (failure) *failure = kHidOk;
-  return true;
+  return Status::kOk;
 }
 
-int RunHidExchange(HidExchange& x, bool* transferred) {
-  if (transferred) *transferred = false;
-  if (!HidLink::InRange(x.port)) return 0;
+Status RunHidExchange(HidExchange& x) {
+  if (!kHidPorts.Contains(x.port)) return Status::kPortOutOfRange;
   HidLink& link = Hid();
   if (x.openFlag == 1) link.Open(x.port);
   hid::Device* device = link.Slot(x.port);
-  if (device == nullptr) return 1;
-  x.failure = kHidOk;
+  if (device == nullptr) return Status::kNoDevice;
+  // A handle kept open across commands may still hold reports of an earlier answer (a late
+  // one, or the rest of one that failed); they must not pass for this command's reply.
+  if (x.openFlag != 1) device->FlushInput();
   size_t offset = 0;
-  bool ok = true;
+  Status s = Status::kOk;
   if (x.splitLongFrames) {
     // Every full report but the last goes alone, without waiting for a reply.
-    while (ok && x.requestSize - offset > kPayloadSize) {
-      ok = link.Transfer(device, x.request + offset, kPayloadSize, x.timeoutSeconds, false, x.reply, x.replyCapacity,
-                         &x.replySize, &x.failure);
+    while (s == Status::kOk && x.requestSize - offset > kPayloadSize) {
+      s = link.Transfer(device, x.request + offset, kPayloadSize, x.timeoutSeconds, false, x.reply, x.replyCapacity,
+                        &x.replySize);
       offset += kPayloadSize;
     }
   }
-  if (ok) {
-    ok = link.Transfer(device, x.request + offset, x.requestSize - offset, x.timeoutSeconds, true, x.reply,
-                       x.replyCapacity, &x.replySize, &x.failure);
+  if (s == Status::kOk) {
+    s = link.Transfer(device, x.request + offset, x.requestSize - offset, x.timeoutSeconds, true, x.reply,
+                      x.replyCapacity, &x.replySize);
   }
   if (x.openFlag == 1) link.Close(x.port);
-  if (ok && CheckReply(x.reply, x.replySize) != 0) x.failure = kHidReceiveFailed;
-  if (x.failure != kHidOk) return -1;
-  if (transferred) *transferred = true;
-  return 0;
+  return s == Status::kOk ? CheckReply(x.reply, x.replySize) : s;
 }
 
 }  // namespace vnsdt

@@ -6,19 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/export.h"
 #include "platform/service.h"
 
 class Tarnwick;
-
-// Optional devtool library, bound at start-up; each pointer is null when unavailable.
-using SDT_OpenPortFn = int(TW_STDCALL*)(int port);
-using SDT_ClosePortFn = int(TW_STDCALL*)(int port);
-using SDT_WriteAppMsgFn = int(TW_STDCALL*)(int port, unsigned char* send, int sendLength, unsigned char* receive,
-                                           unsigned int* receiveLength, int flag);
-extern SDT_OpenPortFn g_SDT_OpenPort;
-extern SDT_ClosePortFn g_SDT_ClosePort;
-extern SDT_WriteAppMsgFn g_SDT_WriteAppMsg;
 
 extern const uint16_t kCandidatePorts[3];
 

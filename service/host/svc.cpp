@@ -7,18 +7,14 @@
 
 #include "host.h"
 #include "http/http.h"
+#include "idcard/devtool_binding.h"
 #include "platform/codepage.h"
-#include "platform/dynlib.h"
 #include "platform/event.h"
 #include "platform/msgbox.h"
 #include "platform/net.h"
 #include "tw/log.h"
 
 namespace svc = platform::service;
-
-SDT_OpenPortFn g_SDT_OpenPort = nullptr;
-SDT_ClosePortFn g_SDT_ClosePort = nullptr;
-SDT_WriteAppMsgFn g_SDT_WriteAppMsg = nullptr;
 
 const uint16_t kCandidatePorts[3] = {12321, 61234, 23456};
 
@@ -43,24 +39,6 @@ Tarnwick* g_server = nullptr;
 void SetLiveServer(Tarnwick* server) {
   std::lock_guard<std::mutex> lock(g_serverMutex);
   g_server = server;
-}
-
-void BindDevtool() {
-  platform::DynLib lib = platform::LoadDynLib("devtool.dll");
-  void* open = lib ? platform::DynSymbol(lib, "SDT_OpenPort") : nullptr;
-  void* close = lib ? platform::DynSymbol(lib, "SDT_ClosePort") : nullptr;
-  void* write = lib ? platform::DynSymbol(lib, "SDT_WriteAppMsg") : nullptr;
-  if (open == nullptr || close == nullptr || write == nullptr) {
-    if (lib) platform::FreeDynLib(lib);
-    g_SDT_OpenPort = nullptr;
-    g_SDT_ClosePort = nullptr;
-    g_SDT_WriteAppMsg = nullptr;
-    TW_LOG_AS("SvcInit", tw::log::Severity::Error, "{}", platform::LogText("加载动态库devtool.dll失败!"));
-    return;
-  }
-  g_SDT_OpenPort = reinterpret_cast<SDT_OpenPortFn>(open);
-  g_SDT_ClosePort = reinterpret_cast<SDT_ClosePortFn>(close);
-  g_SDT_WriteAppMsg = reinterpret_cast<SDT_WriteAppMsgFn>(write);
 }
 
 // Steps shared by the service and the console run: folders, log, first status report.
@@ -170,7 +148,7 @@ void SvcInit(uint32_t, wchar_t**) {
   LOG_DEBUG("ReportSvcStatus Enter!");
   ReportSvcStatus(svc::kRunning, svc::kNoError, 0);
 
-  BindDevtool();
+  BindDevtool("SvcInit");
 
   const int wsa = platform::NetStartup(0x0101);
   if (wsa != 0) {

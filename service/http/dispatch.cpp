@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "http.h"
+#include "json.h"
 
 namespace {
 
@@ -53,11 +54,12 @@ void SendPreflight(mg_connection* c, const http_message* hm) {
   c->Append(head.data(), head.size());
 }
 
-void SendNotFound(mg_connection* c) {
-  char answer[512];
-  std::snprintf(answer, sizeof answer, "{\"return\":false}");
-  SendReply(c, answer);
+const std::string& NotFoundAnswer() {
+  static const std::string answer = json::Object().Add("return", false).Text();
+  return answer;
 }
+
+void SendNotFound(mg_connection* c) { SendReply(c, NotFoundAnswer()); }
 
 }  // namespace
 
@@ -132,7 +134,7 @@ void DispatchRequest(mg_connection* c, int event, void* eventData) {
     mg_printf(c,
               "HTTP/1.1 200 OK\r\nContent-Type: text/plain;charset=utf-8\nCache-Control: no-cache\n"
               "Content-Length: %d\nAccess-Control-Allow-Origin: *\n\n",
-              static_cast<int>(std::strlen("{\"return\":false}")));
+              static_cast<int>(NotFoundAnswer().size()));
     return;
   }
   SendNotFound(c);

@@ -2,9 +2,9 @@
 // the parameter reader, the one reply envelope and Base64. Requests are served strictly one at
 // a time on the thread that drives PollOnce.
 //
-// The names mg_str, mg_connection, http_message, mg_printf and mg_get_http_var are kept from
-// the embedded-server interface the route handlers were written against; here they sit on
-// Boost.Beast/Asio.
+// What a route handler sees of a request is small and C-like: the parameter text as an mg_str,
+// the connection to queue its answer on, mg_printf and mg_get_http_var. Boost.Beast/Asio parse
+// and carry the bytes below that.
 #pragma once
 
 #include <atomic>
@@ -58,6 +58,9 @@ int mg_printf(mg_connection* c, const char* fmt, ...)
 // cut to dstLen-1 bytes and NUL-terminated. Returns the length written, -1 when the parameter
 // is missing (dst then holds ""), -2 when dst is null or dstLen is 0.
 int mg_get_http_var(const mg_str* buf, const char* name, char* dst, size_t dstLen);
+// A number parameter: read as above into a zero-filled buffer of `bufferSize` bytes, then taken
+// with atoi, so a missing or non-numeric value reads as 0.
+int IntParam(const mg_str* params, const char* name, size_t bufferSize = 20);
 
 using ReplySender = void (*)(mg_connection* c, std::string text);
 using RouteHandler = std::function<bool(std::string url, const mg_str* params, mg_connection* c, ReplySender reply)>;

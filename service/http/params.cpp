@@ -1,5 +1,7 @@
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "http.h"
 
@@ -51,4 +53,10 @@ int mg_get_http_var(const mg_str* buf, const char* name, char* dst, size_t dstLe
     return static_cast<int>(n);
   }
   return -1;
+}
+
+int IntParam(const mg_str* params, const char* name, size_t bufferSize) {
+  std::vector<char> value(bufferSize > 0 ? bufferSize : 1, 0);
+  mg_get_http_var(params, name, value.data(), value.size());
+  return std::atoi(value.data());
 }

@@ -15,8 +15,10 @@
 #include <vector>
 
 #include "host/host.h"
+#include "idcard/devtool_binding.h"
 #include "raw_client.h"
 #include "tw/log.h"
+#include "tw/testing.h"
 
 namespace fs = std::filesystem;
 namespace svc = platform::service;
@@ -40,22 +42,9 @@ void Listening(const std::string& port) {
   g_cv.notify_all();
 }
 
-std::string ReadAll(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
 class HostTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    old_ = fs::current_path();
-    dir_ = fs::temp_directory_path() /
-           ("tw_host_test_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-    fs::current_path(dir_);
     {
       std::lock_guard<std::mutex> lock(g_mutex);
       g_statuses.clear();
@@ -68,9 +57,6 @@ class HostTest : public ::testing::Test {
     tw::log::Shutdown();
     SetStatusObserver(nullptr);
     SetListeningHook(nullptr);
-    fs::current_path(old_);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
 
   // Listens on the port without address sharing, as a foreign program would.
@@ -96,7 +82,7 @@ class HostTest : public ::testing::Test {
     char date[128];
     const std::time_t now = std::time(nullptr);
     std::strftime(date, sizeof date, "%Y-%m-%d", std::localtime(&now));
-    return ReadAll(dir_ / "Log" / (std::string(date) + ".txt"));
+    return tw::testing::ReadFile(dir_ / "Log" / (std::string(date) + ".txt"));
   }
 
   std::vector<svc::Status> Statuses() {
@@ -121,7 +107,8 @@ class HostTest : public ::testing::Test {
     return port;
   }
 
-  fs::path old_, dir_;
+  tw::testing::WorkDirectory work_{"tw_host"};
+  const fs::path& dir_ = work_.path();
   boost::asio::io_context ioc_;
   std::vector<std::unique_ptr<tcp::acceptor>> occupied_;
 };

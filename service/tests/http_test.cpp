@@ -7,6 +7,7 @@
 #include <string>
 
 #include "http/http.h"
+#include "http/json.h"
 #include "http/local_routes.h"
 #include "tw/log.h"
 
@@ -218,10 +219,16 @@ TEST(LocalRoutes, VersionWithoutResource) {
   EXPECT_EQ(c.Pending().substr(c.Pending().find("\n\n") + 2), "{\"return\":-1}\n");
 }
 
-TEST(LocalRoutes, JsonEscape) {
-  EXPECT_EQ(JsonEscape("1.0.0.0"), "1.0.0.0");
-  EXPECT_EQ(JsonEscape("a\"b\\c\n\x01"), "a\\\"b\\\\c\\u000a\\u0001");
-  EXPECT_EQ(JsonEscape("\xE7\x94\xB7"), "\xE7\x94\xB7");
+TEST(Json, EscapingAndTheShapesOfTheAnswers) {
+  EXPECT_EQ(json::Escape("1.0.0.0"), "1.0.0.0");
+  EXPECT_EQ(json::Escape("a\"b\\c\n\x01"), "a\\\"b\\\\c\\u000a\\u0001");
+  EXPECT_EQ(json::Escape("\xE7\x94\xB7"), "\xE7\x94\xB7");
+  EXPECT_EQ(json::Object().Add("cardNo", json::Quoted("1\"2")).Add("return", -1).Text(),
+            "{\"cardNo\":\"1\\\"2\",\"return\":-1}");
+  EXPECT_EQ(json::Object().Add("return", false).Text(), "{\"return\":false}");
+  EXPECT_EQ(json::Object().Add("data", json::Raw("{}")).Text(), "{\"data\":{}}");
+  EXPECT_EQ(json::Join("{ \"szSAMID\": ", json::Quoted("5-1"), ",\"return\":", 144, "}"),
+            "{ \"szSAMID\": \"5-1\",\"return\":144}");
 }
 
 }  // namespace

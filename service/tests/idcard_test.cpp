@@ -6,23 +6,27 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "host/host.h"
 #include "http/http.h"
+#include "idcard/devtool_binding.h"
 #include "idcard/idcard_routes.h"
+#include "idcard/photo_file.h"
+#include "idcard/reader_family.h"
+#include "platform/codepage.h"
 #include "platform/dynlib.h"
 #include "platform/hid_virtual.h"
 #include "platform/sim.h"
 #include "raw_client.h"
 #include "sim/reader.h"
+#include "tw/log.h"
+#include "tw/testing.h"
 #include "vnsdtapi.h"
 
-extern "C" {
-void TW_STDCALL SimJL_Control(const char* setting, int value);
-int TW_STDCALL SimJL_Calls(const char* function);
-}
+#include "sdtapi.h"
 
 namespace fs = std::filesystem;
 
@@ -34,10 +38,7 @@ const std::string kFields =
     "\"validateBegin\":\"2020.01.01\",\"validateEnd\":\"2030.01.01\"";
 const std::string kCardNo = "12AB34CD56EF7890";
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using tw::testing::ReadFile;
 
 std::string B64(const std::string& s) {
   return Base64Encode(reinterpret_cast<const unsigned char*>(s.data()), static_cast<int>(s.size()));
@@ -46,16 +47,7 @@ std::string B64(const std::string& s) {
 class IdCardRoutes : public ::testing::Test {
  protected:
   void SetUp() override {
-    old_ = fs::current_path();
-    dir_ = fs::temp_directory_path() /
-           ("tw_idcard_" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
     fs::create_directories(dir_ / "Log" / "Photo");
-    fs::current_path(dir_);
-    platform::SetSimulationForTesting(true);
-    platform::hid::UnregisterAllVirtual();
-    reader_ = std::make_shared<sim::HidReader>();
-    platform::hid::RegisterVirtual(reader_);
     SimJL_Control("reset", 0);
     SimJL_Control("present", 0);
     UseSdtapiReader = false;
@@ -66,48 +58,39 @@ class IdCardRoutes : public ::testing::Test {
     server_.Init("0");
     RegisterRoutes(server_);
     ASSERT_TRUE(server_.Start());
-    thread_ = std::thread([this] {
-      while (!stop_) server_.PollOnce(100);
-    });
+    polling_.emplace(server_);
   }
   void TearDown() override {
-    stop_ = true;
-    server_.Interrupt();
-    thread_.join();
+    polling_.reset();
     server_.Close();
-    platform::hid::UnregisterAllVirtual();
     SimJL_Control("reset", 0);
     if (devtool_) platform::FreeDynLib(devtool_);
-    fs::current_path(old_);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
 
+  // The body of the answer, without the trailing LF.
   std::string Get(const std::string& target) {
-    test::RawClient c(server_.BoundPort());
-    c.Send("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n");
-    const std::string answer = c.ReadAnswer();
-    const auto body = answer.find("\n\n");
-    return body == std::string::npos ? answer : answer.substr(body + 2, answer.size() - body - 3);
+    const std::string body = test::Body(test::Get(server_.BoundPort(), target));
+    return body.substr(0, body.size() - 1);
   }
 
   void BindDevtool() {
     devtool_ = platform::LoadDynLib("devtool.dll");
     ASSERT_NE(devtool_, nullptr) << platform::DynLibError();
-    g_SDT_OpenPort = reinterpret_cast<SDT_OpenPortFn>(platform::DynSymbol(devtool_, "SDT_OpenPort"));
-    g_SDT_ClosePort = reinterpret_cast<SDT_ClosePortFn>(platform::DynSymbol(devtool_, "SDT_ClosePort"));
-    g_SDT_WriteAppMsg = reinterpret_cast<SDT_WriteAppMsgFn>(platform::DynSymbol(devtool_, "SDT_WriteAppMsg"));
+    g_SDT_OpenPort = reinterpret_cast<SdtOpenPortFn>(platform::DynSymbol(devtool_, "SDT_OpenPort"));
+    g_SDT_ClosePort = reinterpret_cast<SdtClosePortFn>(platform::DynSymbol(devtool_, "SDT_ClosePort"));
+    g_SDT_WriteAppMsg = reinterpret_cast<SdtWriteAppMsgFn>(platform::DynSymbol(devtool_, "SDT_WriteAppMsg"));
   }
 
   // The photo file of the sample card, as this system names it.
   fs::path SamplePhoto() { return dir_ / fs::u8path(PhotoPath(u"林小满")); }
   bool PortClosed() { return HID_ClosePort(1001) == 0; }
 
-  fs::path old_, dir_;
-  std::shared_ptr<sim::HidReader> reader_;
+  tw::testing::WorkDirectory work_{"tw_idcard"};
+  const fs::path& dir_ = work_.path();
+  sim::ScopedReaders readers_;
+  const std::shared_ptr<sim::HidReader>& reader_ = readers_.hid;
   Tarnwick server_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  std::optional<test::PollingThread> polling_;
   platform::DynLib devtool_ = nullptr;
 };
 
@@ -291,6 +274,36 @@ TEST_F(JlRoutes, ErrorAnswers) {
   EXPECT_EQ(Get("/VnSdt_api/ReadBaseMsg?Port=1001&ReadType=2"), "{\"return\":0, \"info\":\"照片打开失败\"}");
 }
 
+// The library writes photo.bmp during each read. One a read left behind is never served for the
+// next holder, and a file too large to be a photo is refused.
+TEST_F(JlRoutes, ThePhotoFileIsTheReadsOwnAndBounded) {
+  ASSERT_EQ(Get("/VnSdt_api/ReadBaseMsg?Port=1001&ReadType=1").rfind("{\"result\":", 0), 0u);
+  ASSERT_TRUE(fs::exists(dir_ / "photo.bmp"));
+  SimJL_Control("photo", 0);
+  EXPECT_EQ(Get("/VnSdt_api/ReadBaseMsg?Port=1001&ReadType=1"), "{\"return\":0, \"info\":\"照片打开失败\"}");
+  SimJL_Control("photo", 1);
+  SimJL_Control("photoBytes", 600 * 1024);
+  EXPECT_EQ(Get("/VnSdt_api/ReadBaseMsg?Port=1001&ReadType=2"), "{\"return\":0, \"info\":\"照片打开失败\"}");
+}
+
+// With logging at ERROR, as the service runs: the calls that are only logged still happen, and
+// at DEBUG every record of the read names its own routine.
+TEST_F(JlRoutes, CallsDoNotDependOnTheLogLevelAndRecordsNameTheirRoutine) {
+  SimJL_Control("authenticate", 0);
+  Get("/VnSdt_api/GetSAMID?Port=1001");
+  EXPECT_EQ(SimJL_Calls("SDT_StartFindIDCard"), 1);
+  EXPECT_EQ(SimJL_Calls("SDT_SelectIDCard"), 1);
+  ASSERT_TRUE(tw::log::Init((dir_ / "Log" / "routes.txt").string(), tw::log::Severity::Debug));
+  Get("/VnSdt_api/ReadBaseMsg?Port=1001&ReadType=0");
+  tw::log::Shutdown();
+  const std::string log = ReadFile(dir_ / "Log" / "routes.txt");
+  EXPECT_NE(log.find("[handle_JL_HID_ReadBaseMsg@"), std::string::npos) << log;
+  EXPECT_EQ(log.find("operator()"), std::string::npos) << log;
+  size_t exits = 0;
+  for (size_t at = log.find("Exit!"); at != std::string::npos; at = log.find("Exit!", at + 1)) ++exits;
+  EXPECT_EQ(exits, 2u) << log;  // the route's and the family's read
+}
+
 TEST_F(JlRoutes, FailingCloseAfterTheAnswerSendsNoSecondAnswer) {
   SimJL_Control("closeComm", 0);
   test::RawClient c(server_.BoundPort());
@@ -311,11 +324,15 @@ TEST_F(JlRoutes, CardNumberSamIdAndClose) {
   EXPECT_EQ(Get("/VnSdt_api/ClosePort?Port=1001"), "{\"return\":144}");
 }
 
+// The path fits the 100-byte buffer of a Windows set to GBK, while the file itself carries the
+// holder's name as Unicode (the test above finds the sample card's photo by its Chinese name
+// whatever the code page).
 TEST(PhotoPath, BoundedAndSafe) {
   std::u16string longName(60, u'名');
   const std::string p = PhotoPath(longName);
-  EXPECT_LE(p.size(), 99u);
-  EXPECT_EQ(p.rfind("Log/Photo/", 0), 0u);
+  EXPECT_LE(platform::ConvertText(p, platform::CodePage::Utf8, platform::CodePage::Gbk).size(), 99u);
+  EXPECT_GE(platform::ConvertText(p, platform::CodePage::Utf8, platform::CodePage::Gbk).size(), 98u);
+  EXPECT_EQ(p.rfind("Log/Photo/名名", 0), 0u);
   EXPECT_EQ(p.substr(p.size() - 4), ".bmp");
   const std::string evil = PhotoPath(u"../..\\x:y*z");
   EXPECT_EQ(evil.find('/', 10), std::string::npos) << evil;

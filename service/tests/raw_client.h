@@ -1,10 +1,15 @@
-// A bare TCP client for checking the exact bytes the server sends.
+// A bare TCP client for checking the exact bytes the server sends, and the server polled on a
+// thread of its own, as the service's loop polls it.
 #pragma once
 
 #include <boost/asio.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
+
+#include "http/http.h"
 
 namespace test {
 
@@ -85,5 +90,34 @@ class RawClient {
   boost::asio::ip::tcp::socket socket_;
   std::string pending_;
 };
+
+// Polls a started server until destroyed.
+class PollingThread {
+ public:
+  explicit PollingThread(Tarnwick& server)
+      : server_(server), thread_([this] {
+          while (!stop_) server_.PollOnce(100);
+        }) {}
+  ~PollingThread() {
+    stop_ = true;
+    server_.Interrupt();
+    thread_.join();
+  }
+
+ private:
+  Tarnwick& server_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// One GET on a fresh connection; the whole answer.
+inline std::string Get(unsigned short port, const std::string& target) {
+  RawClient c(port);
+  c.Send("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n");
+  return c.ReadAnswer();
+}
+
+// The body of an answer in the envelope, with its trailing LF.
+inline std::string Body(const std::string& answer) { return answer.substr(answer.find("\n\n") + 2); }
 
 }  // namespace test

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,28 +28,19 @@ class ServerTest : public ::testing::Test {
     ASSERT_TRUE(server_.Start());
     port_ = server_.BoundPort();
     ASSERT_NE(port_, 0);
-    thread_ = std::thread([this] {
-      while (!stop_) server_.PollOnce(100);
-    });
+    polling_.emplace(server_);
   }
   void TearDown() override {
-    stop_ = true;
-    server_.Interrupt();
-    thread_.join();
+    polling_.reset();
     server_.Close();
   }
 
-  std::string Get(const std::string& target) {
-    test::RawClient c(port_);
-    c.Send("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n");
-    return c.ReadAnswer();
-  }
-  static std::string Body(const std::string& answer) { return answer.substr(answer.find("\n\n") + 2); }
+  std::string Get(const std::string& target) { return test::Get(port_, target); }
+  static std::string Body(const std::string& answer) { return test::Body(answer); }
 
   Tarnwick server_;
   unsigned short port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
+  std::optional<test::PollingThread> polling_;
 };
 
 TEST_F(ServerTest, UnregisteredPathHasTheExactEnvelope) {

@@ -28,6 +28,28 @@ void Shutdown();
 
 spdlog::level::level_enum ToLevel(Severity severity);
 
+// A routine's "Enter!" when it begins and its "Exit!" on every way out, both under the
+// routine's own name. While it runs, LOG_IN records on its thread carry that name too: from
+// lambdas inside it (whose own name would be "operator()") and from the helpers it calls.
+class Routine {
+ public:
+  Routine(const char* function, Severity severity, const char* file, int line);
+  ~Routine();
+  Routine(const Routine&) = delete;
+  Routine& operator=(const Routine&) = delete;
+
+ private:
+  void Mark(const char* text) const;
+  const char* const name_;
+  const Severity severity_;
+  const char* const file_;
+  const int line_;
+  const char* const outer_;
+};
+
+// The innermost routine running on this thread, else `fallback`.
+const char* RoutineName(const char* fallback);
+
 }  // namespace tw::log
 
 #define TW_LOG(severity, ...)                                         \
@@ -48,6 +70,13 @@ spdlog::level::level_enum ToLevel(Severity severity);
       tw_logger_->log(spdlog::source_loc{__FILE__, __LINE__, function}, tw_level_, __VA_ARGS__); \
     }                                                                                            \
   } while (0)
+
+// Enter!/Exit! of the enclosing function at DEBUG (route handlers) or INFO (service control).
+#define LOG_ROUTINE(severity) \
+  ::tw::log::Routine tw_routine_(__func__, ::tw::log::Severity::severity, __FILE__, __LINE__)
+// A record under the name of the routine that LOG_ROUTINE began on this thread.
+#define LOG_IN(severity, ...) \
+  TW_LOG_AS(::tw::log::RoutineName(__FUNCTION__), ::tw::log::Severity::severity, __VA_ARGS__)
 
 #define LOG_FATAL(...) TW_LOG(::tw::log::Severity::Fatal, __VA_ARGS__)
 #define LOG_ERROR(...) TW_LOG(::tw::log::Severity::Error, __VA_ARGS__)

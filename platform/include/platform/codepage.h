@@ -1,5 +1,6 @@
 // Text conversions between UTF-16, UTF-8, GBK (code page 936) and the ANSI code page.
-// Windows uses MultiByteToWideChar/WideCharToMultiByte, Linux uses iconv.
+// Windows uses MultiByteToWideChar/WideCharToMultiByte, Linux uses iconv. Pure functions:
+// thread-safe, never blocking, never failing (see the replacement rules below).
 #pragma once
 
 #include <string>

@@ -1,6 +1,7 @@
 // Dynamic libraries loaded at run time by their Windows file name ("devtool.dll").
 // On Linux "name.dll" is looked for as "libname.so", first beside the running program,
-// then by the dynamic loader's ordinary search.
+// then by the dynamic loader's ordinary search. Loading runs the library's start-up code, which
+// may block as long as that code does; the calls are thread-safe, as the system's loader is.
 #pragma once
 
 #include <string>
@@ -9,10 +10,10 @@ namespace platform {
 
 using DynLib = void*;
 
-DynLib LoadDynLib(const char* windowsName);     // null when it cannot be loaded
-void* DynSymbol(DynLib lib, const char* name);  // null when missing
-void FreeDynLib(DynLib lib);
-std::string DynLibError();  // text of the last failure, for logs
+DynLib LoadDynLib(const char* windowsName);     // null when missing or it cannot be loaded
+void* DynSymbol(DynLib lib, const char* name);  // null when the name is missing
+void FreeDynLib(DynLib lib);                    // null is allowed
+std::string DynLibError();                      // text of this thread's last failure, for logs
 
 // The platform's file name for a library: "devtool.dll" stays as it is on Windows and becomes
 // "libdevtool.so" on Linux.

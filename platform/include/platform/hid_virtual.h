@@ -1,5 +1,7 @@
 // Virtual HID devices for simulation and tests. While simulation is on, enumeration lists the
-// registered virtual devices (in registration order) instead of the system's devices.
+// registered virtual devices (in registration order) instead of the system's devices; opening
+// one gives a handle whose calls reach the device below. A device unregistered while handles
+// are open is unplugged: every call on those handles fails.
 #pragma once
 
 #include <memory>
@@ -8,15 +10,20 @@
 
 namespace platform::hid {
 
+// What a virtual device implements. Calls may come from any thread; the device guards itself.
 class VirtualDevice {
  public:
   virtual ~VirtualDevice() = default;
   virtual Attributes GetAttributes() = 0;
-  // One 65-byte output report from the host (report ID in byte 0). false: the write fails.
+  // One output report from the host (report ID in byte 0). false: the write fails.
   virtual bool OnOutputReport(const uint8_t* report, size_t size) = 0;
   // The next input report for the host; waits at most timeoutMs for one. Failed: the device
   // is gone.
   virtual IoResult OnInputReport(uint8_t* report, size_t size, uint32_t timeoutMs) = 0;
+  // A new handle starts with no queued input, as it does on Windows.
+  virtual void OnOpen() {}
+  // The host drops the input it has not read.
+  virtual void OnFlushInput() {}
 };
 
 void RegisterVirtual(std::shared_ptr<VirtualDevice> device);

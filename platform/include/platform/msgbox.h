@@ -8,6 +8,7 @@
 
 namespace platform {
 
+// Blocks until the person closes the box (Windows, unless redirected); any thread.
 void ShowMessageBox(std::string_view utf8Text);
 
 }  // namespace platform

@@ -1,4 +1,5 @@
 // Virtual serial links for simulation and tests: a COM number bound to an in-process device.
+// Binding works with simulation on or off: tests bind links next to the system's ports.
 #pragma once
 
 #include <memory>
@@ -7,6 +8,7 @@
 
 namespace platform::serial {
 
+// What a virtual link implements. Calls may come from any thread; the link guards itself.
 class VirtualLink {
  public:
   virtual ~VirtualLink() = default;
@@ -17,7 +19,8 @@ class VirtualLink {
   virtual void OnPurge() {}
 };
 
-// While bound, opening COM `port` reaches the link instead of the system's port.
+// While bound, opening COM `port` reaches the link instead of the system's port. Binding a port
+// again replaces its link.
 void BindVirtual(int port, std::shared_ptr<VirtualLink> link);
 void UnbindVirtual(int port);
 

@@ -1,7 +1,9 @@
 // Service host and service manager client. Windows: the service control manager (SCM) and the
 // event log. Linux: a foreground process whose stop control is SIGTERM/SIGINT; the manager
 // client drives a systemd unit where systemd runs, and fails with kErrorNoManager elsewhere.
-// Numbers are those of the Windows API so the host code reads like its Windows original.
+// States, controls, rights and error codes carry the Windows API's numbers on every system, so
+// a status goes to the SCM as it is and the command words report the same codes everywhere.
+// Every call sets LastError on failure.
 #pragma once
 
 #include <cstdint>
@@ -60,19 +62,24 @@ uint32_t LastError();
 // true where no service manager starts the program itself (Linux: systemd runs it as an
 // ordinary foreground process), so that a run without arguments serves in the foreground.
 bool ServesInForegroundByDefault();
-// Connects to the manager and runs `main` on a new thread; returns when the service has ended.
-// false when the process was not started by a manager (for example from a console).
+// Connects to the manager and runs `main` on a new thread; blocks until the service has ended.
+// false at once when the process was not started by a manager (for example from a console).
 bool RunDispatcher(const char* name, MainRoutine main);
-// null on failure.
+// From `main`. The handler later runs on the dispatcher's thread, never on `main`'s; it must
+// not block. Null on failure.
 StatusHandle RegisterControlHandler(const char* name, ControlHandler handler);
+// Thread-safe, does not block. Reports go to the manager in the order of the calls.
 bool SetStatus(StatusHandle handle, const Status& status);
-// Console runs: Ctrl+C (and SIGTERM on Linux) call handler(kControlStop).
+// Console runs: Ctrl+C (and SIGTERM on Linux) call handler(kControlStop) on a thread of the
+// system's (Windows) or a watcher thread (Linux); the handler must not block.
 bool InstallConsoleStopHandler(ControlHandler handler);
-// One error entry in the system's event log (Linux: standard error). false when the event
-// source cannot be registered.
+// One error entry in the system's event log (Linux: standard error). Does not block on a user.
+// false when the event source cannot be registered.
 bool ReportErrorEvent(const char* source, uint32_t eventId, const std::vector<std::string>& texts);
 
 // --- Service manager client (the command words) ---
+// Each call blocks until the manager answered (systemctl ran); none waits for a state change.
+// Null handles and false results mean the manager refused; LastError tells why.
 
 ScHandle ScOpenManager(uint32_t access);
 ScHandle ScOpenService(ScHandle manager, const char* name, uint32_t access);
@@ -85,7 +92,7 @@ bool ScControlService(ScHandle service, uint32_t control, Status* status);
 bool ScQueryStatus(ScHandle service, ProcessStatus* status);
 void ScCloseHandle(ScHandle handle);
 
-// Milliseconds since some fixed moment (GetTickCount), and a plain sleep.
+// Milliseconds since some fixed moment (GetTickCount; wraps after 49 days), and a plain sleep.
 uint32_t TickCount();
 void SleepMs(uint32_t ms);
 

@@ -1,5 +1,5 @@
 // The simulation switch: TARNWICK_SIM=1 in the environment puts simulated devices behind every
-// device interface.
+// device interface. Read once, at first use; thread-safe and never blocks.
 #pragma once
 
 namespace platform {

@@ -1,6 +1,7 @@
 // Version of the running program. Windows: the FileVersion texts of the executable's
 // VERSIONINFO resource. Linux: the version embedded in the program at build time (a program
 // embeds one by defining tw_embedded_file_version, see service/host/version_resource.cpp.in).
+// Thread-safe; reads the program file, nothing else.
 #pragma once
 
 #include <optional>

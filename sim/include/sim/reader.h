@@ -69,11 +69,13 @@ class ReaderFirmware {
 
 // Behaviour of the link in front of the firmware.
 struct LinkFaults {
-  bool silent = false;          // never answers
-  bool failWrites = false;      // the host's writes fail
-  unsigned zeroReports = 0;     // HID: all-zero input reports before the reply
-  uint32_t delayMs = 0;         // wait before the reply becomes readable
-  int unplugAfterReports = -1;  // HID: unplug after this many input reports were read
+  bool silent = false;             // never answers
+  bool failWrites = false;         // the host's writes fail
+  unsigned zeroReports = 0;        // HID: all-zero input reports before the reply
+  uint8_t zeroReportLastByte = 0;  // HID: ... but for their last payload byte
+  unsigned staleReports = 0;       // HID: a reply is sent this many times more; the copies wait unread
+  uint32_t delayMs = 0;            // wait before the reply becomes readable
+  int unplugAfterReports = -1;     // HID: unplug after this many input reports were read
 };
 
 // Collects request bytes until a whole frame is in (preamble, length, that many bytes).
@@ -93,6 +95,10 @@ class HidReader : public platform::hid::VirtualDevice, public std::enable_shared
   platform::hid::Attributes GetAttributes() override;
   bool OnOutputReport(const uint8_t* report, size_t size) override;
   platform::hid::IoResult OnInputReport(uint8_t* report, size_t size, uint32_t timeoutMs) override;
+  void OnOpen() override;
+  void OnFlushInput() override;
+  // Input reports queued for the host and not read yet.
+  size_t PendingReports();
 
   ReaderFirmware firmware;
   LinkFaults faults;
@@ -128,6 +134,23 @@ class SerialReader : public platform::serial::VirtualLink {
   FrameAssembler assembler_;
   Bytes out_;
   std::chrono::steady_clock::time_point readyAt_{};
+};
+
+// Simulation switched on and a fresh simulated reader on HID in place of every registered
+// device, plus one on COM `comPort` when it is not 0; undone when it goes out of scope. For
+// tests and benchmarks.
+class ScopedReaders {
+ public:
+  explicit ScopedReaders(int comPort = 0);
+  ~ScopedReaders();
+  ScopedReaders(const ScopedReaders&) = delete;
+  ScopedReaders& operator=(const ScopedReaders&) = delete;
+
+  std::shared_ptr<HidReader> hid;
+  std::shared_ptr<SerialReader> serial;
+
+ private:
+  int comPort_;
 };
 
 // Whether TARNWICK_SIM_READERS (a comma-separated list, "own" when unset) names the family:

@@ -1,21 +1,14 @@
-#include <map>
-#include <mutex>
+// Serial entry points: a COM number bound to a virtual link, or the OS backend.
+#include <new>
 
 #include "platform/serial_virtual.h"
 #include "serial_os.h"
+#include "virtual_registry.h"
 
 namespace platform::serial {
 namespace {
 
-// Built on first use: a library's start-up code may bind links before this file's globals exist.
-struct Links {
-  std::mutex mutex;
-  std::map<int, std::shared_ptr<VirtualLink>> byPort;
-};
-Links& Registry() {
-  static Links links;
-  return links;
-}
+using Registry = sim::VirtualRegistry<VirtualLink>;
 
 class VirtualPort final : public Port {
  public:
@@ -45,23 +38,14 @@ class VirtualPort final : public Port {
 
 }  // namespace
 
-void BindVirtual(int port, std::shared_ptr<VirtualLink> link) {
-  std::lock_guard<std::mutex> lock(Registry().mutex);
-  Registry().byPort[port] = std::move(link);
-}
-
-void UnbindVirtual(int port) {
-  std::lock_guard<std::mutex> lock(Registry().mutex);
-  Registry().byPort.erase(port);
-}
+void BindVirtual(int port, std::shared_ptr<VirtualLink> link) { Registry::Instance().Add(std::move(link), port); }
+void UnbindVirtual(int port) { Registry::Instance().RemoveKey(port); }
 
 std::string DeviceName(int port) { return os::DeviceName(port); }
 
 Port* Open(int port) {
-  {
-    std::lock_guard<std::mutex> lock(Registry().mutex);
-    auto it = Registry().byPort.find(port);
-    if (it != Registry().byPort.end()) return new VirtualPort(it->second);
+  if (std::shared_ptr<VirtualLink> link = Registry::Instance().FindKey(port)) {
+    return new (std::nothrow) VirtualPort(std::move(link));
   }
   return os::Open(port);
 }

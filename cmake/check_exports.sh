@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Compares a library's export table with the names of its .def file.
 # Usage: check_exports.sh OBJDUMP DLL DEF   (Windows: the names exactly as the .def exports them)
-#        check_exports.sh NM LIB.so DEF     (Linux: stdcall-decorated names appear plain)
+#        check_exports.sh NM LIB.so DEF     (Linux: every defined dynamic symbol; stdcall-
+#                                           decorated names appear plain)
 set -euo pipefail
 names="$(sed -n '/^EXPORTS/,$p' "$3" | tail -n +2 | awk '{print $1}' | sed '/^$/d')"
 case "$2" in
   *.so)
-    actual="$("$1" -D --defined-only "$2" | awk '$2 == "T" {print $3}' | sort)"
+    actual="$("$1" -D --defined-only "$2" | awk '{print $3}' | sort)"
     expected="$(echo "$names" | sed 's/=.*//; s/^_\(.*\)@[0-9]*$/\1/' | sort)"
     ;;
   *)

@@ -1,0 +1,127 @@
+# How the project's libraries, programs and tests are built: one recipe for every library with
+# Windows export names, one for placing run-time libraries beside a program, and the list of
+# builds each target belongs to.
+
+# The build being configured: "linux" (native), "win32" (i686 mingw) or "win64" (x86-64 mingw).
+if(NOT CMAKE_CROSSCOMPILING)
+  set(TW_ARCH linux)
+elseif(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(TW_ARCH win32)
+else()
+  set(TW_ARCH win64)
+endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/def_names.cmake)
+set(TW_CHECK_EXPORTS ${CMAKE_CURRENT_LIST_DIR}/check_exports.sh)
+set(TW_IMPORT_LIB ${CMAKE_CURRENT_LIST_DIR}/import_lib.cmake)
+
+# Sets <out> to true when the current build is one of <archs> (every build when none is named).
+function(tw_builds_for out)
+  if(ARGN AND NOT TW_ARCH IN_LIST ARGN)
+    set(${out} FALSE PARENT_SCOPE)
+  else()
+    set(${out} TRUE PARENT_SCOPE)
+  endif()
+endfunction()
+
+# A shared library whose export names come from its .def file, built the same way everywhere:
+#   tw_add_library(NAME DEF file.def [SOURCES ...] [CORE objlib] [LINK ...] [ARCHS ...]
+#                  [OUTPUT_DIRECTORY dir])
+# Windows: the .def names exactly (stdcall fix-up), no "lib" prefix, an import library that maps
+# callers' decorated stdcall references, C and C++ runtimes linked in. Linux: the static
+# libraries inside stay private to it. Every build checks the export table against the .def.
+# CORE names the object library that holds the code, shared with tests and benchmarks.
+function(tw_add_library name)
+  cmake_parse_arguments(ARG "" "DEF;CORE;OUTPUT_DIRECTORY" "SOURCES;LINK;ARCHS" ${ARGN})
+  tw_builds_for(wanted ${ARG_ARCHS})
+  if(NOT wanted)
+    return()
+  endif()
+  get_filename_component(def ${ARG_DEF} ABSOLUTE)
+  add_library(${name} SHARED ${ARG_SOURCES})
+  if(ARG_CORE)
+    target_link_libraries(${name} PRIVATE ${ARG_CORE})
+  endif()
+  target_link_libraries(${name} PRIVATE ${ARG_LINK} tw_warnings)
+  if(ARG_OUTPUT_DIRECTORY)
+    set_target_properties(${name} PROPERTIES
+      LIBRARY_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIRECTORY}
+      RUNTIME_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIRECTORY}
+      ARCHIVE_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIRECTORY})
+  endif()
+  if(WIN32)
+    target_sources(${name} PRIVATE ${def})
+    set_target_properties(${name} PROPERTIES PREFIX "")
+    target_link_options(${name} PRIVATE -Wl,--enable-stdcall-fixup -static)
+    # ld's own import library carries only the undecorated names; callers reference _Name@N.
+    set(objects "$<TARGET_OBJECTS:${name}>")
+    if(ARG_CORE)
+      set(objects "${objects};$<TARGET_OBJECTS:${ARG_CORE}>")
+    endif()
+    add_custom_command(TARGET ${name} POST_BUILD
+      COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DDLLTOOL=${CMAKE_DLLTOOL} "-DOBJECTS=${objects}"
+        -DDEF=${def} -DDLL=$<TARGET_FILE_NAME:${name}> -DOUT=$<TARGET_LINKER_FILE:${name}> -P ${TW_IMPORT_LIB}
+      VERBATIM)
+    set(tool ${CMAKE_OBJDUMP})
+  else()
+    # Only the names of the .def file are visible: the library's own code and the static
+    # libraries inside it stay private, so they cannot clash with a program's copies. ELF has no
+    # stdcall decoration, so "_Name@N" is exported as Name.
+    tw_def_names(${def} names)
+    set(globals "")
+    foreach(export IN LISTS names)
+      string(REGEX REPLACE "=.*" "" export "${export}")
+      string(REGEX REPLACE "^_(.*)@[0-9]+$" "\\1" export "${export}")
+      string(APPEND globals "    ${export};\n")
+    endforeach()
+    set(map ${CMAKE_CURRENT_BINARY_DIR}/${name}.map)
+    file(WRITE ${map} "{\n  global:\n${globals}  local: *;\n};\n")
+    set_target_properties(${name} ${ARG_CORE} PROPERTIES C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden
+      VISIBILITY_INLINES_HIDDEN ON LINK_DEPENDS ${map})
+    target_link_options(${name} PRIVATE -Wl,--exclude-libs,ALL -Wl,--version-script=${map})
+    set(tool ${CMAKE_NM})
+  endif()
+  string(TOLOWER ${name} test_name)
+  add_test(NAME ${test_name}_exports COMMAND ${TW_CHECK_EXPORTS} ${tool} $<TARGET_FILE:${name}> ${def})
+endfunction()
+
+# Places the libraries a program loads (by import or at run time) beside it, as they are
+# installed: tw_place_beside(program lib...). Libraries not built in this configuration are
+# skipped.
+function(tw_place_beside target)
+  foreach(lib ${ARGN})
+    if(TARGET ${lib})
+      add_dependencies(${target} ${lib})
+      add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${lib}> $<TARGET_FILE_DIR:${target}>)
+    endif()
+  endforeach()
+endfunction()
+
+# One test program per module. Natively each case is its own CTest test; under Wine the program
+# runs whole, since starting a Wine process per case would cost seconds each.
+#   tw_add_gtest(target SOURCES ... [LIBS ...] [LOCKS ...] [ARCHS ...] [WORKING_DIRECTORY dir]
+#                [BESIDE lib...])
+function(tw_add_gtest target)
+  cmake_parse_arguments(ARG "" "WORKING_DIRECTORY" "SOURCES;LIBS;LOCKS;ARCHS;BESIDE" ${ARGN})
+  tw_builds_for(wanted ${ARG_ARCHS})
+  if(NOT wanted)
+    return()
+  endif()
+  add_executable(${target} ${ARG_SOURCES})
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest_main tw_warnings)
+  tw_place_beside(${target} ${ARG_BESIDE})
+  if(NOT ARG_WORKING_DIRECTORY)
+    set(ARG_WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+  endif()
+  if(CMAKE_CROSSCOMPILING)
+    add_test(NAME ${target} COMMAND ${target} WORKING_DIRECTORY ${ARG_WORKING_DIRECTORY})
+    set_tests_properties(${target} PROPERTIES TIMEOUT 300)
+    if(ARG_LOCKS)
+      set_tests_properties(${target} PROPERTIES RESOURCE_LOCK "${ARG_LOCKS}")
+    endif()
+  else()
+    gtest_discover_tests(${target} WORKING_DIRECTORY ${ARG_WORKING_DIRECTORY}
+      DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120 RESOURCE_LOCK "${ARG_LOCKS}")
+  endif()
+endfunction()

@@ -1,0 +1,17 @@
+# The names a .def file exports, one list entry each, as written there ("Name" or, for a name
+# exported under another, "_Name@N=Name@N"). Shared by the build recipe and import_lib.cmake.
+function(tw_def_names def out)
+  file(STRINGS ${def} lines)
+  set(names)
+  set(in_exports FALSE)
+  foreach(line IN LISTS lines)
+    string(STRIP "${line}" line)
+    if(line STREQUAL "EXPORTS")
+      set(in_exports TRUE)
+    elseif(in_exports AND NOT line STREQUAL "")
+      string(REGEX REPLACE "[ \t].*" "" name "${line}")
+      list(APPEND names ${name})
+    endif()
+  endforeach()
+  set(${out} ${names} PARENT_SCOPE)
+endfunction()

@@ -8,11 +8,17 @@ SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 
 packages=(
-  build-essential cmake ninja-build pkg-config git
-  libboost-dev libspdlog-dev libfmt-dev libopencv-dev libhidapi-dev libgtest-dev googletest
+  build-essential cmake ninja-build pkg-config git clang-format
+  libboost-dev libspdlog-dev libfmt-dev libhidapi-dev libgtest-dev googletest
+  # Only the OpenCV modules the capture program uses, not the whole stack (VTK, MPI, ...).
+  libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine32:i386 wine64
-  chromium
+  # Wine maps non-ASCII file names only under a generated glibc locale; the Windows tests run
+  # under zh_CN.UTF-8 (code page 936) as well as under C.
+  locales
+  # Chromium, and a CJK font so that the Chinese of the demo page's screenshots is legible.
+  chromium fonts-wqy-microhei
   xvfb xauth curl procps psmisc
 )
 
@@ -34,6 +40,13 @@ if [ "${#missing[@]}" -gt 0 ]; then
   fi
   $SUDO apt-get update -qq
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
+  echo "setup: generating the zh_CN.UTF-8 locale"
+  $SUDO sed -i 's/^# *\(zh_CN\.UTF-8 UTF-8\)/\1/' /etc/locale.gen
+  grep -q '^zh_CN\.UTF-8 UTF-8' /etc/locale.gen || echo 'zh_CN.UTF-8 UTF-8' | $SUDO tee -a /etc/locale.gen >/dev/null
+  $SUDO locale-gen >/dev/null
 fi
 
 # One Wine prefix per machine, outside the checkout; creating it takes a while, so only once.

@@ -27,15 +27,24 @@ for preset in ${TW_PRESETS:-linux linux-asan win32 win64}; do
     failed+=("$preset(build)")
     continue
   fi
-  echo "=== $preset: tests"
-  # Tests that take the service's fixed ports hold a resource lock, so running the rest in
-  # parallel is safe.
-  if ! ctest --preset "$preset" -j "$jobs"; then
-    failed+=("$preset(tests)")
-    # Long logs get cut by whatever shows them; repeat the failures where they are seen.
-    summaries+=("=== $preset: failing tests"$'\n'"$(awk -f "$here/scripts/failed-tests.awk" \
-      "build/$preset/Testing/Temporary/LastTest.log" 2>/dev/null | head -n 120)")
-  fi
+  # The Windows builds run once under the C locale (code page 1252) and once under a Chinese one
+  # (code page 936), as our users' Windows is set.
+  case "$preset" in
+    win*) locales=(C.UTF-8 zh_CN.UTF-8) ;;
+    *) locales=("") ;;
+  esac
+  for loc in "${locales[@]}"; do
+    label="$preset${loc:+, LANG=$loc}"
+    echo "=== $label: tests"
+    # Tests that take the service's fixed ports hold a resource lock, so running the rest in
+    # parallel is safe.
+    if ! env ${loc:+LANG=$loc LC_ALL=$loc} ctest --preset "$preset" -j "$jobs"; then
+      failed+=("$label(tests)")
+      # Long logs get cut by whatever shows them; repeat the failures where they are seen.
+      summaries+=("=== $label: failing tests"$'\n'"$(awk -f "$here/scripts/failed-tests.awk" \
+        "build/$preset/Testing/Temporary/LastTest.log" 2>/dev/null | head -n 120)")
+    fi
+  done
 done
 
 for s in "${summaries[@]}"; do echo "$s"; done

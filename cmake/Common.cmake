@@ -30,6 +30,19 @@ else()
   target_link_libraries(tw_boost INTERFACE Boost::headers Threads::Threads)
 endif()
 
+# libgcrypt: RSA, hashes and ciphers of the key stand-ins and the provider. Debian's mingw
+# package carries static libraries, so the Windows modules need no libgcrypt DLL.
+add_library(tw_gcrypt INTERFACE)
+if(CMAKE_CROSSCOMPILING)
+  find_library(TW_GCRYPT_STATIC NAMES libgcrypt.a REQUIRED)
+  find_library(TW_GPG_ERROR_STATIC NAMES libgpg-error.a REQUIRED)
+  target_link_libraries(tw_gcrypt INTERFACE ${TW_GCRYPT_STATIC} ${TW_GPG_ERROR_STATIC} ws2_32 advapi32)
+else()
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(TW_GCRYPT REQUIRED IMPORTED_TARGET libgcrypt)
+  target_link_libraries(tw_gcrypt INTERFACE PkgConfig::TW_GCRYPT)
+endif()
+
 add_library(tw_warnings INTERFACE)
 target_compile_options(tw_warnings INTERFACE -Wall -Wextra)
 

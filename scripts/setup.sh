@@ -10,6 +10,7 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 packages=(
   build-essential cmake ninja-build pkg-config git clang-format
   libboost-dev libspdlog-dev libfmt-dev libhidapi-dev libgtest-dev googletest
+  libgcrypt20-dev libgcrypt-mingw-w64-dev
   # Only the OpenCV modules the capture program uses, not the whole stack (VTK, MPI, ...).
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools

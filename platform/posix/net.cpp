@@ -15,7 +15,7 @@ bool PrepareListenSocket(std::uintptr_t nativeSocket) {
   return ::setsockopt(static_cast<int>(nativeSocket), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0;
 }
 
-PortProbe ProbeTcpPort(uint16_t port, int* error) {
+PortProbe ProbeTcpPort(uint16_t port, const std::string& address, int* error) {
   int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (s < 0) {
     if (error) *error = errno;
@@ -25,6 +25,11 @@ PortProbe ProbeTcpPort(uint16_t port, int* error) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (!address.empty() && ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+    if (error) *error = EINVAL;
+    ::close(s);
+    return PortProbe::OtherError;
+  }
   addr.sin_port = htons(port);
   PortProbe result = PortProbe::Free;
   if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {

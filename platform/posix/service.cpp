@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -143,6 +144,27 @@ ScHandle ScOpenService(ScHandle manager, const char* name, uint32_t) {
   return o;
 }
 
+std::string ServiceCommandLine(const std::string& programPath) {
+  // systemd reads C escapes inside quotes, "%" specifiers and "$" variables everywhere.
+  std::string quoted = "\"";
+  for (char ch : programPath) {
+    if (ch == '\\' || ch == '"') quoted.push_back('\\');
+    if (ch == '%' || ch == '$') quoted.push_back(ch);
+    quoted.push_back(ch);
+  }
+  return quoted + "\"";
+}
+
+std::string SystemdUnitText(const char* name, const char* displayName, const std::string& programPath) {
+  const std::string dir = programPath.substr(0, programPath.find_last_of('/'));
+  std::string lower(name);
+  for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return std::string("[Unit]\nDescription=") + displayName + "\nAfter=network.target\n\n" +
+         "[Service]\nType=simple\nEnvironmentFile=-/etc/default/" + lower +
+         "\nExecStart=" + ServiceCommandLine(programPath) + "\nWorkingDirectory=" + dir +
+         "\n\n[Install]\nWantedBy=multi-user.target\n";
+}
+
 ScHandle ScCreateService(ScHandle manager, const char* name, const char* displayName, const std::string& programPath) {
   if (!manager) {
     Fail(kErrorInvalidHandle);
@@ -153,12 +175,9 @@ ScHandle ScCreateService(ScHandle manager, const char* name, const char* display
     Fail(kErrorServiceExists);
     return nullptr;
   }
-  std::string dir = programPath.substr(0, programPath.find_last_of('/'));
   {
     std::ofstream f(UnitPath(unit));
-    f << "[Unit]\nDescription=" << displayName << "\nAfter=network.target\n\n"
-      << "[Service]\nType=simple\nExecStart=" << programPath << "\nWorkingDirectory=" << dir
-      << "\n\n[Install]\nWantedBy=multi-user.target\n";
+    f << SystemdUnitText(name, displayName, programPath);
     if (!f) {
       Fail(static_cast<uint32_t>(errno));
       return nullptr;

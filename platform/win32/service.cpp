@@ -104,10 +104,15 @@ ScHandle ScOpenService(ScHandle manager, const char* name, uint32_t access) {
   return ::OpenServiceW(Sc(manager), WideFromUtf8(name).c_str(), access);
 }
 
+std::string ServiceCommandLine(const std::string& programPath) { return "\"" + programPath + "\""; }
+
+std::string SystemdUnitText(const char*, const char*, const std::string&) { return std::string(); }
+
 ScHandle ScCreateService(ScHandle manager, const char* name, const char* displayName, const std::string& programPath) {
   return ::CreateServiceW(Sc(manager), WideFromUtf8(name).c_str(), WideFromUtf8(displayName).c_str(),
                           SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                          WideFromUtf8(programPath).c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+                          WideFromUtf8(ServiceCommandLine(programPath)).c_str(), nullptr, nullptr, nullptr, nullptr,
+                          nullptr);
 }
 
 bool ScDeleteService(ScHandle service) { return ::DeleteService(Sc(service)) != FALSE; }

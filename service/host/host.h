@@ -43,4 +43,6 @@ void ShowBox(const char* fmt, ...)
 // Test and console hooks. The observer sees every status report; the listening hook is called
 // once the server listens.
 void SetStatusObserver(void (*observer)(const platform::service::Status& status));
+// Whether message boxes are taken for a service run (their text goes to the logs instead).
+void SetUnderManagerForTesting(bool underManager);
 void SetListeningHook(void (*hook)(const std::string& port));

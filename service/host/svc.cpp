@@ -10,8 +10,10 @@
 #include "idcard/devtool_binding.h"
 #include "platform/codepage.h"
 #include "platform/event.h"
+#include "platform/files.h"
 #include "platform/msgbox.h"
 #include "platform/net.h"
+#include "platform/settings.h"
 #include "tw/log.h"
 
 namespace svc = platform::service;
@@ -21,13 +23,20 @@ const uint16_t kCandidatePorts[3] = {12321, 61234, 23456};
 namespace {
 
 constexpr char kServiceName[] = "Tarnwick";
+// What a stop may take: the poll pass ends at once, a request being served may still run.
+constexpr uint32_t kStopWaitHintMs = 3000;
 
 svc::Status g_status;
 svc::StatusHandle g_statusHandle = nullptr;
 uint32_t g_checkPoint = 1;
 std::mutex g_statusMutex;
 std::unique_ptr<platform::Event> g_stopEvent;
+// A stop that came before the stop event existed (Ctrl+C early in a console run); start-up
+// honours it once the event is there. Guarded by g_statusMutex.
+bool g_stopRequested = false;
 bool g_underManager = false;
+// The address the service listens on and probes; every IPv4 interface when empty.
+std::string g_listenAddress;
 void (*g_statusObserver)(const svc::Status&) = nullptr;
 void (*g_listeningHook)(const std::string&) = nullptr;
 
@@ -48,15 +57,16 @@ bool StartLogging() {
   // Called once, before any other thread could use the shared result.
   std::strftime(date, sizeof date, "%Y-%m-%d", std::localtime(&now));
 
-  std::error_code ec;
-  std::filesystem::create_directory("Log", ec);
-  std::filesystem::create_directory(std::string("Log") + "/Photo", ec);
+  // The folders hold the card holders' photos: only the service's account may read them.
+  platform::CreatePrivateDirectory("Log");
+  platform::CreatePrivateDirectory(std::string("Log") + "/Photo");
   return tw::log::Init(std::string("Log") + "/" + date + ".txt", tw::log::Severity::Debug);
 }
 
 }  // namespace
 
 void SetStatusObserver(void (*observer)(const svc::Status&)) { g_statusObserver = observer; }
+void SetUnderManagerForTesting(bool underManager) { g_underManager = underManager; }
 void SetListeningHook(void (*hook)(const std::string&)) { g_listeningHook = hook; }
 
 void ShowBox(const char* fmt, ...) {
@@ -65,6 +75,13 @@ void ShowBox(const char* fmt, ...) {
   va_start(ap, fmt);
   std::vsnprintf(text, sizeof text, fmt, ap);
   va_end(ap);
+  // Under the service manager no one could close a box (session 0 has no user): the text goes
+  // to the event log and the log file instead.
+  if (g_underManager) {
+    LOG_ERROR("{}", text);
+    svc::ReportErrorEvent(kServiceName, 0xC0020001u, {kServiceName, text});
+    return;
+  }
   platform::ShowMessageBox(text);
 }
 
@@ -98,8 +115,14 @@ void ReportSvcStatus(uint32_t currentState, uint32_t win32ExitCode, uint32_t wai
 
 void SvcCtrlHandler(uint32_t control) {
   if (control != svc::kControlStop) return;
-  ReportSvcStatus(svc::kStopPending, svc::kNoError, 0);
-  if (g_stopEvent) g_stopEvent->Set();
+  // A real wait hint: the manager (and "Tarnwick stop") waits that long between its looks.
+  ReportSvcStatus(svc::kStopPending, svc::kNoError, kStopWaitHintMs);
+  {
+    // Start-up creates the event under the same lock and sets it when a stop came first.
+    std::lock_guard<std::mutex> lock(g_statusMutex);
+    g_stopRequested = true;
+    if (g_stopEvent) g_stopEvent->Set();
+  }
   {
     // A stop must not wait for the poll pass to run out.
     std::lock_guard<std::mutex> lock(g_serverMutex);
@@ -110,7 +133,8 @@ void SvcCtrlHandler(uint32_t control) {
   LOG_INFO("Enter!");
   {
     std::lock_guard<std::mutex> lock(g_statusMutex);
-    ReportLocked(g_status.currentState, svc::kNoError, 0);
+    ReportLocked(g_status.currentState, svc::kNoError,
+                 g_status.currentState == svc::kStopPending ? kStopWaitHintMs : 0);
   }
   LOG_INFO("Exit!");
 }
@@ -125,7 +149,7 @@ void SvcReportEvent(const char* functionName, uint32_t error) {
 
 int PortAntiOccupation(int port) {
   int error = 0;
-  if (platform::ProbeTcpPort(static_cast<uint16_t>(port), &error) == platform::PortProbe::InUse) {
+  if (platform::ProbeTcpPort(static_cast<uint16_t>(port), g_listenAddress, &error) == platform::PortProbe::InUse) {
     LOG_ERROR("Port:({}) is occupied", port);
     return 0;
   }
@@ -137,7 +161,11 @@ void SvcInit(uint32_t, wchar_t**) {
   auto server = std::make_shared<Tarnwick>();
   LOG_DEBUG("SvcInit Enter!");
 
-  g_stopEvent = platform::Event::CreateManualReset();
+  {
+    std::lock_guard<std::mutex> lock(g_statusMutex);
+    g_stopEvent = platform::Event::CreateManualReset();
+    if (g_stopEvent && g_stopRequested) g_stopEvent->Set();
+  }
   if (!g_stopEvent) {
     ReportSvcStatus(svc::kStopped, svc::kNoError, 0);
     LOG_ERROR("CreateEvent Failed!");
@@ -158,30 +186,40 @@ void SvcInit(uint32_t, wchar_t**) {
     return;
   }
 
+  // Settings of our own, off unless set: where to listen, and which pages may use the service.
+  g_listenAddress = platform::settings::Text(kServiceName, "ListenAddress").value_or("");
+  AccessPolicy policy;
+  policy.allowedOrigins = platform::settings::List(kServiceName, "AllowedOrigins");
+  LOG_DEBUG("ListenAddress:{}", g_listenAddress);
+  for (const std::string& origin : policy.allowedOrigins) LOG_DEBUG("AllowedOrigin:{}", origin);
+  SetAccessPolicy(std::move(policy));
+  server->SetListenAddress(g_listenAddress);
+
   LOG_DEBUG("Port!{}", port);
+  bool routesAdded = false;
+  bool listening = false;
   for (uint16_t candidate : kCandidatePorts) {
-    if (PortAntiOccupation(candidate) == 1) {
-      port = std::to_string(candidate);
-      LOG_DEBUG("WebServer Port:{}", port);
+    if (PortAntiOccupation(candidate) != 1) continue;
+    port = std::to_string(candidate);
+    LOG_DEBUG("WebServer Port:{}", port);
+    LOG_DEBUG("http_server Init!{}", port);
+    server->Init(port);
+    if (!routesAdded) {
+      RegisterRoutes(*server);
+      LOG_DEBUG("AddHandler Done!");
+      tw::log::SetMaxSeverity(tw::log::Severity::Error);
+      routesAdded = true;
+    }
+    if (server->Start()) {
+      listening = true;
       break;
     }
+    // Taken between the probe and the listen, or an address this machine does not have: the
+    // next candidate, rather than running without a listener and claiming success.
+    LOG_ERROR("WebServer Start failed:{}:{}", g_listenAddress.empty() ? "0.0.0.0" : g_listenAddress, port);
   }
-  if (port.empty()) {
-    LOG_ERROR("All ports occupied");
-    ReportSvcStatus(svc::kStopped, svc::kNoError, 0);
-    return;
-  }
-
-  LOG_DEBUG("http_server Init!{}", port);
-  server->Init(port);
-  RegisterRoutes(*server);
-  LOG_DEBUG("AddHandler Done!");
-
-  tw::log::SetMaxSeverity(tw::log::Severity::Error);
-
-  if (!server->Start()) {
-    // Someone took the port after the probe: running without a listener would claim success.
-    LOG_ERROR("WebServer Start failed:{}", port);
+  if (!listening) {
+    if (!routesAdded) LOG_ERROR("All ports occupied");
     ReportSvcStatus(svc::kStopped, svc::kNoError, 0);
     return;
   }
@@ -226,6 +264,11 @@ void SvcMain(uint32_t argc, wchar_t** argv) {
 
   LOG_DEBUG("SvcInit!");
   SvcInit(argc, argv);
+  // The run is over; a later run (the tests make several) starts afresh.
+  g_listenAddress.clear();
+  std::lock_guard<std::mutex> lock(g_statusMutex);
+  g_stopRequested = false;
+  g_stopEvent.reset();
 }
 
 void RunConsole() {

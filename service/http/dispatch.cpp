@@ -1,7 +1,10 @@
+#include <cctype>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "http.h"
@@ -39,6 +42,79 @@ std::string HeaderSafe(const mg_str* v) {
   return out;
 }
 
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+  if (s.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(s[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
+      return false;
+  }
+  return true;
+}
+
+bool SameNoCase(std::string_view a, std::string_view b) { return a.size() == b.size() && StartsWithNoCase(a, b); }
+
+std::string_view View(const mg_str* s) {
+  return s != nullptr && s->p != nullptr ? std::string_view(s->p, s->len) : std::string_view();
+}
+
+AccessPolicy& Policy() {
+  static AccessPolicy policy;
+  return policy;
+}
+
+// The host of an origin ("https://host:port" -> "host").
+std::string_view OriginHost(std::string_view origin) {
+  const size_t scheme = origin.find("://");
+  if (scheme != std::string_view::npos) origin.remove_prefix(scheme + 3);
+  if (!origin.empty() && origin.front() == '[') return origin.substr(0, origin.find(']') + 1);
+  return origin.substr(0, origin.find(':'));
+}
+
+bool IsIpLiteral(std::string_view host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return true;  // IPv6
+  int dots = 0;
+  for (char ch : host) {
+    if (ch == '.') {
+      ++dots;
+    } else if (ch < '0' || ch > '9') {
+      return false;
+    }
+  }
+  return dots == 3;
+}
+
+// A name the service may be reached by from a page: an IP literal, localhost, or the host of an
+// allowed origin. Any other name may be an attacker's that now resolves to this machine.
+bool HostAllowed(std::string_view hostHeader) {
+  std::string_view host = hostHeader;
+  if (!host.empty() && host.front() == '[') {
+    host = host.substr(0, host.find(']') + 1);
+  } else {
+    host = host.substr(0, host.find(':'));
+  }
+  if (host.empty()) return false;
+  if (IsIpLiteral(host) || SameNoCase(host, "localhost")) return true;
+  for (const std::string& origin : Policy().allowedOrigins) {
+    if (SameNoCase(OriginHost(origin), host)) return true;
+  }
+  return false;
+}
+
+bool OriginAllowed(std::string_view origin) {
+  for (const std::string& allowed : Policy().allowedOrigins) {
+    if (SameNoCase(allowed, origin)) return true;
+  }
+  return false;
+}
+
+// With an allow-list, a request is served only when its Host is one the service answers to and
+// its Origin, if a browser sent one, is on the list.
+bool Admitted(const http_message* hm) {
+  if (Policy().allowedOrigins.empty()) return true;
+  const mg_str* origin = mg_get_http_header(hm, "Origin");
+  return HostAllowed(View(mg_get_http_header(hm, "Host"))) && (origin == nullptr || OriginAllowed(View(origin)));
+}
+
 void SendPreflight(mg_connection* c, const http_message* hm) {
   std::string head =
       "HTTP/1.1 200 OK\r\n"
@@ -61,12 +137,41 @@ const std::string& NotFoundAnswer() {
 
 void SendNotFound(mg_connection* c) { SendReply(c, NotFoundAnswer()); }
 
+// A request the access policy turns away: the not-found answer without any CORS grant, so the
+// page that asked cannot read it.
+void SendRefusal(mg_connection* c, const http_message* hm) {
+  if (Equals(hm->method, "OPTIONS")) {
+    static const char kRefusedPreflight[] = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
+    c->Append(kRefusedPreflight, sizeof kRefusedPreflight - 1);
+    return;
+  }
+  const std::string answer =
+      "HTTP/1.1 200 OK\r\nContent-Type: text/plain;charset=utf-8\nCache-Control: no-cache\nContent-Length: " +
+      std::to_string(NotFoundAnswer().size()) + "\n\n" + NotFoundAnswer() + "\n";
+  c->Append(answer.data(), answer.size());
+}
+
+// The envelope around the length and around the body, cut once out of kReplyEnvelope.
+struct EnvelopeParts {
+  std::string_view beforeLength, afterLength;
+  EnvelopeParts() {
+    const std::string_view e(kReplyEnvelope);
+    const size_t length = e.find("%d");
+    const size_t body = e.find("%s");
+    beforeLength = e.substr(0, length);
+    afterLength = e.substr(length + 2, body - length - 2);
+  }
+};
+
 }  // namespace
 
 std::unordered_map<std::string, RouteHandler>& HandlerTable() {
   static std::unordered_map<std::string, RouteHandler> table;
   return table;
 }
+
+void SetAccessPolicy(AccessPolicy policy) { Policy() = std::move(policy); }
+const AccessPolicy& CurrentAccessPolicy() { return Policy(); }
 
 const mg_str* mg_get_http_header(const http_message* hm, const char* name) {
   for (int i = 0; i < MG_MAX_HTTP_HEADERS && hm->header_names[i].p != nullptr; ++i) {
@@ -99,42 +204,41 @@ int mg_printf(mg_connection* c, const char* fmt, ...) {
 }
 
 void SendReply(mg_connection* c, std::string text) {
-  // The body goes in as bytes, not through %s, so a NUL inside a value cannot cut the answer
-  // short of its Content-Length.
-  static const char* kBodyMark = std::strstr(kReplyEnvelope, "%s");
-  const std::string head(kReplyEnvelope, static_cast<size_t>(kBodyMark - kReplyEnvelope));
-  mg_printf(c, head.c_str(), static_cast<int>(text.size()));
-  c->Append(text.data(), text.size());
-  c->Append("\n", 1);
+  // The envelope's own bytes around the length and the body; the body goes in as bytes, not
+  // through %s, so a NUL inside a value cannot cut the answer short of its Content-Length.
+  static const EnvelopeParts parts;
+  char length[24];
+  const auto end = std::to_chars(length, length + sizeof length, text.size()).ptr;
+  std::string& out = c->Pending();
+  out.reserve(out.size() + parts.beforeLength.size() + 24 + parts.afterLength.size() + text.size() + 1);
+  out.append(parts.beforeLength).append(length, end).append(parts.afterLength).append(text).push_back('\n');
 }
 
 void DispatchRequest(mg_connection* c, int event, void* eventData) {
   if (event != MG_EV_HTTP_REQUEST || eventData == nullptr) return;
   const auto* hm = static_cast<const http_message*>(eventData);
-  const std::string path = ToString(hm->uri);
-  auto& table = HandlerTable();
-
+  if (!Admitted(hm)) return SendRefusal(c, hm);
   const bool post = Equals(hm->method, "POST");
   if (post || Equals(hm->method, "GET")) {
+    const std::string path = ToString(hm->uri);
+    auto& table = HandlerTable();
     auto it = table.find(path);
-    if (it == table.end()) {
-      SendNotFound(c);
-      return;
-    }
+    if (it == table.end()) return SendNotFound(c);
     const mg_str* params = post ? &hm->body : &hm->query_string;
     it->second(path, params, c, SendReply);
     return;
   }
-  if (Equals(hm->method, "OPTIONS")) {
-    SendPreflight(c, hm);
-    return;
-  }
+  if (Equals(hm->method, "OPTIONS")) return SendPreflight(c, hm);
   if (Equals(hm->method, "HEAD")) {
-    // The answer other methods get, without its body: a HEAD answer must carry none.
-    mg_printf(c,
-              "HTTP/1.1 200 OK\r\nContent-Type: text/plain;charset=utf-8\nCache-Control: no-cache\n"
-              "Content-Length: %d\nAccess-Control-Allow-Origin: *\n\n",
-              static_cast<int>(NotFoundAnswer().size()));
+    // The head of the answer a GET of the same target gets, its Content-Length included; a HEAD
+    // answer carries no body.
+    http_message get = *hm;
+    get.method = {"GET", 3};
+    mg_connection scratch;
+    DispatchRequest(&scratch, MG_EV_HTTP_REQUEST, &get);
+    const std::string& answer = scratch.Pending();
+    const size_t end = answer.find("\n\n");
+    c->Append(answer.data(), end == std::string::npos ? answer.size() : end + 2);
     return;
   }
   SendNotFound(c);

@@ -13,7 +13,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <vector>
 
 struct mg_str {
   const char* p = nullptr;
@@ -78,6 +80,17 @@ std::string Base64Encode(const unsigned char* data, int length);
 // The one handler table, keyed by the exact path; filled during start-up.
 std::unordered_map<std::string, RouteHandler>& HandlerTable();
 
+// Who may use the service from a page. With an empty allow-list (the default) every origin may.
+// With one, a request whose Origin is not on it, or whose Host is neither an IP literal,
+// "localhost" nor the host of an allowed origin (a DNS-rebinding attempt), gets the not-found
+// answer without any CORS grant, and its preflight a 403. Origins are compared without regard to
+// case, as "scheme://host[:port]". Set during start-up, read by the dispatch.
+struct AccessPolicy {
+  std::vector<std::string> allowedOrigins;
+};
+void SetAccessPolicy(AccessPolicy policy);
+const AccessPolicy& CurrentAccessPolicy();
+
 class Tarnwick {
  public:
   Tarnwick();
@@ -86,14 +99,16 @@ class Tarnwick {
   Tarnwick& operator=(const Tarnwick&) = delete;
 
   void Init(std::string port);
+  // The address to listen on; every IPv4 interface unless set ("127.0.0.1": loopback only).
+  void SetListenAddress(std::string address);
   // The first registration of a route wins.
   void AddHandler(std::string route, RouteHandler handler);
-  // Opens the listener on 0.0.0.0 at the port text; false when that fails.
+  // Opens the listener at the port text; false when that fails.
   bool Start();
   // One poll pass: serves whatever arrives, for at most `passMs`, returning early after
-  // Interrupt().
+  // Interrupt(). Nothing wakes an idle pass but a request or Interrupt().
   void PollOnce(unsigned passMs = kPollPassMs);
-  // Closes the listener and every connection.
+  // Closes the listener and every connection; no request is dispatched from here on.
   bool Close();
 
   // Thread-safe: makes the current or the next poll pass return at once.
@@ -103,11 +118,34 @@ class Tarnwick {
   uint16_t BoundPort() const;
   const std::string& Port() const { return port_; }
 
-  static constexpr unsigned kPollPassMs = 1000;
+  // An idle service should not wake: a stop interrupts the pass, requests wake it.
+  static constexpr unsigned kPollPassMs = 3600 * 1000;
+
+  // What one server holds at most. Past the connection limit the least recently active
+  // connection makes way for a new one; bodies still arriving share one memory budget.
+  struct Limits {
+    size_t connections = 256;
+    size_t bodyBudgetBytes = 64 * 1024 * 1024;
+  };
+  void SetLimits(const Limits& limits);
+  // Bytes now held by request bodies still arriving, and the open connections (for tests).
+  size_t BodyBytesHeld() const;
+  size_t Connections() const;
 
  private:
   struct Impl;
   std::string port_;
+  std::string address_;
+  Limits limits_;
   std::unique_ptr<Impl> impl_;
   std::atomic<bool> interrupted_{false};
 };
+
+// One parsed request through the dispatch, as a server session serves it; the answer bytes are
+// queued on `c`. A handler that throws, or answers nothing, leaves `c` empty: the caller then
+// ends the connection. For the server and for fuzzing.
+struct ParsedRequest {
+  std::string_view method, target, body;
+  std::vector<std::pair<std::string_view, std::string_view>> headers;
+};
+void ServeRequest(const ParsedRequest& request, mg_connection* c);

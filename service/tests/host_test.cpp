@@ -18,6 +18,7 @@
 #include "idcard/devtool_binding.h"
 #include "raw_client.h"
 #include "tw/log.h"
+#include "tw/settings.h"
 #include "tw/testing.h"
 
 namespace fs = std::filesystem;
@@ -129,12 +130,13 @@ TEST_F(HostTest, FirstFreePortAndTheStatesOfARun) {
   ASSERT_EQ(s.size(), 5u);
   ExpectStatus(s[0], svc::kStartPending, 1, 3000, 0);
   ExpectStatus(s[1], svc::kRunning, 0, 0, svc::kAcceptStop);
-  ExpectStatus(s[2], svc::kStopPending, 2, 0, svc::kAcceptStop);
+  // A stop announces how long it may take, so the manager waits instead of spinning.
+  ExpectStatus(s[2], svc::kStopPending, 2, 3000, svc::kAcceptStop);
   // The handler re-reports the current state while the service thread is stopping: either it
   // comes first (STOP_PENDING 3, then STOPPED) or the service thread does (STOPPED twice).
   // The last report is STOPPED either way.
   if (s[3].currentState == svc::kStopPending) {
-    ExpectStatus(s[3], svc::kStopPending, 3, 0, svc::kAcceptStop);
+    ExpectStatus(s[3], svc::kStopPending, 3, 3000, svc::kAcceptStop);
   } else {
     ExpectStatus(s[3], svc::kStopped, 0, 0, svc::kAcceptStop);
   }
@@ -192,6 +194,47 @@ TEST_F(HostTest, AllPortsOccupiedStops) {
   EXPECT_LT(b, c);
   EXPECT_LT(c, d);
   EXPECT_TRUE(g_listeningPort.empty());
+}
+
+// Ctrl+C before start-up has made its stop event: the run still stops, and the next one is not
+// stopped by it.
+TEST_F(HostTest, AStopBeforeTheStopEventExistsIsNotLost) {
+  SvcCtrlHandler(svc::kControlStop);
+  SvcMain(0, nullptr);  // returns by itself
+  const auto s = Statuses();
+  ASSERT_FALSE(s.empty());
+  EXPECT_EQ(s.back().currentState, svc::kStopped);
+  tw::log::Shutdown();
+  EXPECT_EQ(RunAndStop(), "12321");
+}
+
+// A listen address the machine does not have: every candidate's listen fails, each is tried,
+// and the service stops instead of running without a listener.
+TEST_F(HostTest, AListenThatFailsTriesTheNextCandidate) {
+  tw::testing::SetSetting("ListenAddress", "192.0.2.123");  // TEST-NET-1, not ours
+  SvcMain(0, nullptr);
+  tw::testing::SetSetting("ListenAddress", nullptr);
+  EXPECT_EQ(Statuses().back().currentState, svc::kStopped);
+  const std::string log = Log();
+  for (const char* port : {"12321", "61234", "23456"}) {
+    EXPECT_NE(log.find(std::string("WebServer Start failed:192.0.2.123:") + port), std::string::npos) << log;
+  }
+  EXPECT_EQ(log.find("All ports occupied"), std::string::npos);
+}
+
+// Under the service manager no one could close a message box: its text goes to the log.
+TEST_F(HostTest, NoMessageBoxUnderTheManager) {
+  ASSERT_TRUE(tw::log::Init((dir_ / "boxes.txt").string(), tw::log::Severity::Error));
+  SetUnderManagerForTesting(true);
+  ::testing::internal::CaptureStderr();
+  ShowBox("WSAStartup Error");
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  SetUnderManagerForTesting(false);
+  // A box would be the text alone on its line (TARNWICK_MESSAGEBOX=stderr); the event log's
+  // entry (on Linux, standard error) carries the source first.
+  EXPECT_NE(err.rfind("WSAStartup Error\n", 0), 0u) << err;
+  EXPECT_EQ(err.find("\nWSAStartup Error\n"), std::string::npos) << err;
+  EXPECT_NE(tw::testing::ReadFile(dir_ / "boxes.txt").find("WSAStartup Error"), std::string::npos);
 }
 
 TEST_F(HostTest, ProbeTellsFreeFromTaken) {

@@ -187,10 +187,67 @@ TEST_F(DispatchTest, PreflightAllowsTheAskedHeaders) {
   EXPECT_NE(plain.find("Access-Control-Max-Age: 600\r\n"), std::string::npos);
 }
 
-TEST_F(DispatchTest, HeadGetsAHeadWithoutBody) {
-  const std::string a = Dispatch("HEAD", "/Echo", "", "");
-  EXPECT_NE(a.find("Content-Length: 16\n"), std::string::npos);
-  EXPECT_EQ(a.substr(a.size() - 2), "\n\n");
+// With an allow-list only the listed origins get a CORS grant, and only names that cannot be
+// rebound to this machine are answered; without one everything is as before.
+TEST_F(DispatchTest, OriginPolicy) {
+  const std::string granted = "Access-Control-Allow-Origin: *";
+  struct Case {
+    const char* method;
+    const char* host;
+    const char* origin;  // null: no Origin header (not a cross-origin browser request)
+    bool served;
+  };
+  const Case cases[] = {
+      {"GET", "127.0.0.1:12321", "https://portal.example.com", true},
+      {"GET", "localhost:12321", "HTTPS://Portal.Example.com", true},
+      {"GET", "portal.example.com:12321", "https://portal.example.com", true},
+      {"GET", "[::1]:12321", nullptr, true},
+      {"POST", "192.168.1.20:12321", "https://portal.example.com", true},
+      {"GET", "127.0.0.1:12321", "https://evil.example.net", false},
+      {"GET", "127.0.0.1:12321", "https://portal.example.com:8443", false},
+      {"GET", "evil.example.net:12321", "https://portal.example.com", false},  // rebinding
+      {"GET", "evil.example.net:12321", nullptr, false},
+      {"GET", "", nullptr, false},
+      {"OPTIONS", "127.0.0.1:12321", "https://evil.example.net", false},
+      {"OPTIONS", "127.0.0.1:12321", "https://portal.example.com", true},
+  };
+  SetAccessPolicy({{"https://portal.example.com"}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.host + " " + (c.origin ? c.origin : "-"));
+    std::vector<std::pair<const char*, const char*>> headers = {{"Host", c.host}};
+    if (c.origin != nullptr) headers.push_back({"Origin", c.origin});
+    http_message hm;
+    hm.method = {c.method, std::strlen(c.method)};
+    hm.uri = {"/Echo", 5};
+    hm.query_string = {"v=1", 3};
+    hm.body = {"v=1", 3};
+    for (size_t i = 0; i < headers.size(); ++i) {
+      hm.header_names[i] = {headers[i].first, std::strlen(headers[i].first)};
+      hm.header_values[i] = {headers[i].second, std::strlen(headers[i].second)};
+    }
+    mg_connection conn;
+    DispatchRequest(&conn, MG_EV_HTTP_REQUEST, &hm);
+    const std::string& a = conn.Pending();
+    EXPECT_EQ(a.find("Access-Control-Allow") != std::string::npos, c.served) << a;
+    if (std::string(c.method) == "OPTIONS") {
+      EXPECT_EQ(a.rfind(c.served ? "HTTP/1.1 200 OK" : "HTTP/1.1 403 Forbidden", 0), 0u) << a;
+    } else {
+      EXPECT_EQ(Body(a), c.served ? "/Echo:1\n" : "{\"return\":false}\n") << a;
+    }
+  }
+  SetAccessPolicy({});
+  EXPECT_NE(Dispatch("GET", "/Echo", "v=1", "", {{"Origin", "https://evil.example.net"}}).find(granted),
+            std::string::npos);
+}
+
+// A HEAD answer is the head of the GET answer of the same target, its Content-Length included.
+TEST_F(DispatchTest, HeadGetsTheHeadOfTheGetAnswer) {
+  for (const auto& [target, query] : {std::pair<const char*, const char*>{"/Echo", "v=qq"}, {"/nothing", ""}}) {
+    const std::string get = Dispatch("GET", target, query, "");
+    const std::string head = Dispatch("HEAD", target, query, "");
+    EXPECT_EQ(head, get.substr(0, get.find("\n\n") + 2)) << target;
+  }
+  EXPECT_NE(Dispatch("HEAD", "/Echo", "v=qq", "").find("Content-Length: 8\n"), std::string::npos);
 }
 
 TEST(LocalRoutes, DebugSwitchesTheSeverity) {

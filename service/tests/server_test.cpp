@@ -181,6 +181,86 @@ TEST_F(ServerTest, PastTheConnectionLimitTheOldestIdleMakesWay) {
   EXPECT_TRUE(idle.front()->Closed());
 }
 
+// A server with small limits, polled on a thread.
+class LimitedServer : public ::testing::Test {
+ protected:
+  void Serve(const Tarnwick::Limits& limits) {
+    server_.Init("0");
+    server_.SetLimits(limits);
+    RegisterRoutes(server_);
+    ASSERT_TRUE(server_.Start());
+    polling_.emplace(server_);
+  }
+  void TearDown() override {
+    polling_.reset();
+    server_.Close();
+  }
+  // Waits until `done` holds (the server works on its own thread), at most a few seconds.
+  template <class Done>
+  static bool Eventually(Done done) {
+    for (int i = 0; i < 500 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return done();
+  }
+
+  Tarnwick server_;
+  std::optional<test::PollingThread> polling_;
+};
+
+// A declared Content-Length reserves nothing: bodies hold only what has arrived, all of them
+// within one budget; the one that would pass it is refused, and what they held comes back.
+TEST_F(LimitedServer, SlowBodiesHoldOnlyWhatArrivedWithinOneBudget) {
+  Tarnwick::Limits limits;
+  limits.bodyBudgetBytes = 100 * 1024;
+  Serve(limits);
+  const std::string head = "POST /test HTTP/1.1\r\nHost: x\r\nContent-Length: 8000000\r\n\r\n";
+  std::vector<std::unique_ptr<test::RawClient>> slow;
+  for (int i = 0; i < 4; ++i) {
+    slow.push_back(std::make_unique<test::RawClient>(server_.BoundPort()));
+    slow.back()->Send(head + std::string(20 * 1024, 'a'));
+  }
+  ASSERT_TRUE(Eventually([&] { return server_.BodyBytesHeld() == 4u * 20 * 1024; })) << server_.BodyBytesHeld();
+  test::RawClient over(server_.BoundPort());
+  over.Send(head + std::string(30 * 1024, 'b'));
+  EXPECT_EQ(over.ReadToEnd().rfind("HTTP/1.1 503 ", 0), 0u);
+  EXPECT_EQ(test::Body(test::Get(server_.BoundPort(), "/test")), "{\"return\":0}\n");
+  slow.clear();
+  EXPECT_TRUE(Eventually([&] { return server_.BodyBytesHeld() == 0; })) << server_.BodyBytesHeld();
+}
+
+// Connections in the middle of a request count too: past the limit the least recently active
+// one makes way, so trickling clients cannot lock the others out.
+TEST_F(LimitedServer, EveryConnectionCountsAgainstTheLimit) {
+  Tarnwick::Limits limits;
+  limits.connections = 8;
+  Serve(limits);
+  std::vector<std::unique_ptr<test::RawClient>> trickling;
+  for (int i = 0; i < 20; ++i) {
+    trickling.push_back(std::make_unique<test::RawClient>(server_.BoundPort()));
+    trickling.back()->Send("GET /test HTTP/1.1\r\nHo");
+  }
+  EXPECT_EQ(test::Body(test::Get(server_.BoundPort(), "/test")), "{\"return\":0}\n");
+  EXPECT_TRUE(trickling.front()->Closed());
+  EXPECT_TRUE(Eventually([&] { return server_.Connections() <= 8; })) << server_.Connections();
+}
+
+TEST(ServerLifecycle, NothingIsDispatchedOnceTheServerCloses) {
+  int served = 0;
+  Tarnwick s;
+  s.Init("0");
+  s.AddHandler("/CountedOnClose", [&served](std::string, const mg_str*, mg_connection* c, ReplySender r) {
+    ++served;
+    r(c, "counted");
+    return true;
+  });
+  ASSERT_TRUE(s.Start());
+  test::RawClient c(s.BoundPort());
+  c.Send("GET /CountedOnClose HTTP/1.1\r\nHost: x\r\n\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the request is there to be read
+  s.Close();
+  EXPECT_EQ(served, 0);
+  EXPECT_EQ(c.ReadToEnd(), "");
+}
+
 TEST(ServerLifecycle, StartFailsOnATakenPortOrBadPortText) {
   Tarnwick a;
   a.Init("0");

@@ -83,9 +83,14 @@ bool ReportErrorEvent(const char* source, uint32_t eventId, const std::vector<st
 
 ScHandle ScOpenManager(uint32_t access);
 ScHandle ScOpenService(ScHandle manager, const char* name, uint32_t access);
-// Own process, automatic start, normal error control, local system account, the program path
-// unchanged as the command line.
+// Own process, automatic start, normal error control, local system account. The command line is
+// the program path in quotes: unquoted, a path with blanks ("C:\Program Files (x86)\...") would
+// let the manager run C:\Program.exe with the service's rights. Linux: a systemd unit whose
+// ExecStart quotes the path the same way, with the environment file /etc/default/<name>.
+std::string ServiceCommandLine(const std::string& programPath);
 ScHandle ScCreateService(ScHandle manager, const char* name, const char* displayName, const std::string& programPath);
+// The unit file ScCreateService writes on Linux.
+std::string SystemdUnitText(const char* name, const char* displayName, const std::string& programPath);
 bool ScDeleteService(ScHandle service);
 bool ScStartService(ScHandle service);
 bool ScControlService(ScHandle service, uint32_t control, Status* status);

@@ -1,0 +1,13 @@
+#include "platform/files.h"
+
+#include <errno.h>
+#include <sys/stat.h>
+
+namespace platform {
+
+bool CreatePrivateDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  return ::chmod(path.c_str(), 0700) == 0;
+}
+
+}  // namespace platform

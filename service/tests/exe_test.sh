@@ -89,6 +89,41 @@ if [ "$mode" = wine ]; then
   check "log has the devtool line" "1" "$(LC_ALL=C grep -c 'ERROR .*devtool.dll' "$log" 2>/dev/null)"
 fi
 
+# With the settings of our own: loopback only, and one allowed origin. Under Wine they are
+# registry values of the service's Parameters key, on Linux environment variables.
+params='HKLM\SYSTEM\CurrentControlSet\Services\Tarnwick\Parameters'
+if [ "$mode" = wine ]; then
+  "${run[@]}" reg add "$params" /v ListenAddress /t REG_SZ /d 127.0.0.1 /f >/dev/null 2>&1
+  "${run[@]}" reg add "$params" /v AllowedOrigins /t REG_MULTI_SZ /d 'http://allowed.test:8080\0https://other.test' /f \
+    >/dev/null 2>&1
+  settings=()
+else
+  settings=(TARNWICK_LISTEN_ADDRESS=127.0.0.1 "TARNWICK_ALLOWED_ORIGINS=http://allowed.test:8080 https://other.test")
+fi
+: >"$work/out.txt"
+env "${settings[@]}" "${run[@]}" "$exe" console >"$work/out.txt" 2>"$work/err.txt" &
+pid=$!
+port=""
+for _ in $(seq 1 300); do
+  port="$(sed -n 's|^Tarnwick listening on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$work/out.txt")"
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+check "listening on loopback only" "127.0.0.1:$port" "$(ss -Hltn "sport = :$port" | awk '{print $4}' | head -1)"
+ask() {  # ask ORIGIN HOST: the whole answer of a GET /test
+  raw "$port" "GET /test HTTP/1.1\r\nHost: $2\r\nOrigin: $1\r\nConnection: close\r\n\r\n" 400
+}
+check "allowed origin gets its grant" "1" "$(ask http://allowed.test:8080 127.0.0.1 | grep -c 'Access-Control-Allow-Origin: \*')"
+other="$(ask http://evil.test 127.0.0.1)"
+check "other origin gets no grant" "0" "$(printf '%s' "$other" | grep -c 'Access-Control-Allow')"
+check "other origin gets the not-found answer" '{"return":false}' "$(printf '%s' "$other" | tail -1)"
+check "rebound host name is refused" '{"return":false}' "$(ask http://allowed.test:8080 evil.test | tail -1)"
+kill -INT "$pid"
+for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+wait "$pid" 2>/dev/null
+pid=""
+if [ "$mode" = wine ]; then "${run[@]}" reg delete "$params" /f >/dev/null 2>&1; fi
+
 if [ "$mode" = wine ]; then
   # Without arguments the program wants the service manager; from a console that fails.
   err="$("${run[@]}" "$exe" 2>&1 >/dev/null)"

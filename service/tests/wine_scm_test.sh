@@ -3,8 +3,14 @@
 # from Linux, stop, uninstall, and the states in between.
 # Usage: wine_scm_test.sh PATH-TO-TARNWICK.EXE FILE-VERSION
 set -uo pipefail
-exe="$(realpath "$1")"
 version="$2"
+# Installed from a folder with a blank in its name, as under "Program Files (x86)": the
+# registered command line must be quoted for that.
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/Tarnwick Bridge"
+cp "$(dirname "$(realpath "$1")")"/*.exe "$(dirname "$(realpath "$1")")"/*.dll "$work/Tarnwick Bridge/"
+exe="$work/Tarnwick Bridge/$(basename "$1")"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 wine_run="$here/../../cmake/wine-run.sh"
 export WINEPREFIX="${WINEPREFIX:-$HOME/.local/share/tarnwick-wine}"
@@ -29,6 +35,10 @@ wineserver -p >/dev/null 2>&1 || true
 
 check "install prints nothing" "" "$(word install)"
 check "installed and stopped" "STOPPED" "$(state)"
+binary="$("$wine_run" reg query 'HKLM\SYSTEM\CurrentControlSet\Services\Tarnwick' /v ImagePath 2>/dev/null |
+  tr -d '\r' | sed -n 's/.*ImagePath *REG_[A-Z_]* *//p')"
+check "registered path is quoted" '"' "${binary:0:1}"
+check "registered path ends quoted" 'Tarnwick Bridge\Tarnwick.exe"' "${binary: -29}"
 check "second install fails" "CreateService failed 1073" "$(word Install)"
 check "start prints nothing" "" "$(word START)"
 answer=""

@@ -46,6 +46,12 @@ endif()
 add_library(tw_warnings INTERFACE)
 target_compile_options(tw_warnings INTERFACE -Wall -Wextra)
 
+if(TW_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+    -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 if(TW_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)

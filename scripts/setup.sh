@@ -21,6 +21,8 @@ packages=(
   # Chromium, and a CJK font so that the Chinese of the demo page's screenshots is legible.
   chromium fonts-wqy-microhei
   xvfb xauth curl procps psmisc
+  # Fuzzing (libFuzzer) and the benchmark's reference server.
+  clang libclang-rt-14-dev nginx-light
 )
 
 missing=()
@@ -40,7 +42,16 @@ if [ "${#missing[@]}" -gt 0 ]; then
     $SUDO dpkg --add-architecture i386
   fi
   $SUDO apt-get update -qq
+  # No daemon may start from an installed package (nginx would take port 80): the benchmark
+  # runs its own instance.
+  policy=""
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    policy=/usr/sbin/policy-rc.d
+    printf '#!/bin/sh\nexit 101\n' | $SUDO tee "$policy" >/dev/null
+    $SUDO chmod +x "$policy"
+  fi
   $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  if [ -n "$policy" ]; then $SUDO rm -f "$policy"; fi
 fi
 
 if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then

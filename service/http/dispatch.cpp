@@ -220,12 +220,12 @@ void DispatchRequest(mg_connection* c, int event, void* eventData) {
   if (!Admitted(hm)) return SendRefusal(c, hm);
   const bool post = Equals(hm->method, "POST");
   if (post || Equals(hm->method, "GET")) {
-    const std::string path = ToString(hm->uri);
+    std::string path = ToString(hm->uri);
     auto& table = HandlerTable();
     auto it = table.find(path);
     if (it == table.end()) return SendNotFound(c);
     const mg_str* params = post ? &hm->body : &hm->query_string;
-    it->second(path, params, c, SendReply);
+    it->second(std::move(path), params, c, SendReply);
     return;
   }
   if (Equals(hm->method, "OPTIONS")) return SendPreflight(c, hm);

@@ -7,6 +7,7 @@
 // and carry the bytes below that.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -146,6 +147,16 @@ class Tarnwick {
 // ends the connection. For the server and for fuzzing.
 struct ParsedRequest {
   std::string_view method, target, body;
-  std::vector<std::pair<std::string_view, std::string_view>> headers;
+  // The first MG_MAX_HTTP_HEADERS header fields, as the handlers see them.
+  std::array<std::pair<std::string_view, std::string_view>, MG_MAX_HTTP_HEADERS> headers;
+  size_t headerCount = 0;
 };
 void ServeRequest(const ParsedRequest& request, mg_connection* c);
+// The answers to `bytes` arriving on one connection: each complete request parsed with the
+// server's own parser and limits, then served; it stops where the server would end the
+// connection or wait for more. For fuzzing.
+struct ServedAnswer {
+  bool head;  // the answer to a HEAD request, which carries no body
+  std::string bytes;
+};
+std::vector<ServedAnswer> ServeBytes(std::string_view bytes);

@@ -25,6 +25,9 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace bhttp = boost::beast::http;
 using tcp = asio::ip::tcp;
+// The io_context's own executor rather than the polymorphic one: one server, one thread.
+using Socket = asio::basic_stream_socket<tcp, asio::io_context::executor_type>;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -34,6 +37,10 @@ constexpr std::uint32_t kHeaderLimit = 16 * 1024;
 constexpr std::uint64_t kBodyLimit = 8 * 1024 * 1024;
 constexpr auto kRequestTimeout = std::chrono::seconds(30);
 constexpr auto kWriteTimeout = std::chrono::seconds(30);
+constexpr size_t kKeptAnswerBuffer = 64 * 1024;
+// Deadlines are checked by one sweep for all connections, and only while there are some, so a
+// request costs no timer of its own and an idle service none at all.
+constexpr auto kSweepInterval = std::chrono::seconds(1);
 constexpr auto kAcceptBackoffFirst = std::chrono::milliseconds(50);
 constexpr auto kAcceptBackoffMost = std::chrono::seconds(2);
 
@@ -99,6 +106,39 @@ struct FormBody {
 using Request = bhttp::request<FormBody>;
 using RequestParser = bhttp::request_parser<FormBody>;
 
+// The short answer a request gets before its connection ends: over the parser's limits,
+// malformed, or past the body budget. Null for time-outs and closes, which just end it.
+const char* RefusalFor(beast::error_code ec) {
+  if (ec == bhttp::error::header_limit) {
+    return "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  }
+  if (ec == bhttp::error::body_limit) {
+    return "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  }
+  if (ec == asio::error::no_memory) {
+    return "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  }
+  if (ec.category() == beast::error_code(bhttp::error::end_of_stream).category() && ec != bhttp::error::end_of_stream &&
+      ec != bhttp::error::partial_message && ec != bhttp::error::need_more) {
+    return "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  }
+  return nullptr;
+}
+
+// What the dispatch sees of a parsed request; views into `req`.
+ParsedRequest Parsed(const Request& req) {
+  ParsedRequest parsed;
+  parsed.method = {req.method_string().data(), req.method_string().size()};
+  parsed.target = {req.target().data(), req.target().size()};
+  parsed.body = req.body().text;
+  for (const auto& field : req) {
+    if (parsed.headerCount == parsed.headers.size()) break;
+    parsed.headers[parsed.headerCount++] = {std::string_view(field.name_string().data(), field.name_string().size()),
+                                            std::string_view(field.value().data(), field.value().size())};
+  }
+  return parsed;
+}
+
 class Session;
 
 struct Registry {
@@ -110,8 +150,8 @@ struct Registry {
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(tcp::socket socket, std::shared_ptr<Registry> registry)
-      : stream_(std::move(socket)), registry_(std::move(registry)) {}
+  Session(Socket socket, std::shared_ptr<Registry> registry)
+      : socket_(std::move(socket)), registry_(std::move(registry)) {}
 
   void Start(std::list<std::weak_ptr<Session>>::iterator self) {
     self_ = self;
@@ -122,8 +162,12 @@ class Session : public std::enable_shared_from_this<Session> {
   void Close() {
     closed_ = true;
     beast::error_code ec;
-    stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
-    stream_.close();
+    socket_.shutdown(tcp::socket::shutdown_both, ec);
+    socket_.close(ec);
+  }
+  // Ends the connection when its current step has run past its deadline.
+  void Sweep(Clock::time_point now) {
+    if (!closed_ && now > deadline_) Close();
   }
 
   ~Session() { registry_->sessions.erase(self_); }
@@ -150,9 +194,9 @@ class Session : public std::enable_shared_from_this<Session> {
     parser_->header_limit(kHeaderLimit);
     parser_->body_limit(kBodyLimit);
     parser_->get().body().budget = &registry_->budget;
-    stream_.expires_after(kRequestTimeout);
+    deadline_ = Clock::now() + kRequestTimeout;
     bhttp::async_read_header(
-        stream_, buffer_, *parser_,
+        socket_, buffer_, *parser_,
         [self = shared_from_this()](beast::error_code ec, std::size_t) { self->Guarded([&] { self->OnHeader(ec); }); });
   }
 
@@ -164,7 +208,7 @@ class Session : public std::enable_shared_from_this<Session> {
     if (expect != req.end() && beast::iequals(expect->value(), "100-continue") && !parser_->is_done()) {
       // Without this, a client that asks first would wait a second before sending its body.
       static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-      asio::async_write(stream_, asio::buffer(kContinue, sizeof kContinue - 1),
+      asio::async_write(socket_, asio::buffer(kContinue, sizeof kContinue - 1),
                         [self = shared_from_this()](beast::error_code e, std::size_t) {
                           self->Guarded([&] {
                             if (e) return self->Fail(e);
@@ -173,11 +217,13 @@ class Session : public std::enable_shared_from_this<Session> {
                         });
       return;
     }
+    // A request without a body is complete with its head: no second read to wait for.
+    if (parser_->is_done()) return OnRequest({});
     ReadBody();
   }
 
   void ReadBody() {
-    bhttp::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+    bhttp::async_read(socket_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
       self->Guarded([&] { self->OnRequest(ec); });
     });
   }
@@ -189,14 +235,7 @@ class Session : public std::enable_shared_from_this<Session> {
     Touch();
     const Request& req = parser_->get();
     keepAlive_ = req.keep_alive();
-    ParsedRequest parsed;
-    parsed.method = {req.method_string().data(), req.method_string().size()};
-    parsed.target = {req.target().data(), req.target().size()};
-    parsed.body = req.body().text;
-    for (const auto& field : req) {
-      parsed.headers.emplace_back(std::string_view(field.name_string().data(), field.name_string().size()),
-                                  std::string_view(field.value().data(), field.value().size()));
-    }
+    const ParsedRequest parsed = Parsed(req);
     ServeRequest(parsed, &connection_);
     if (connection_.Pending().empty()) {
       // A request without an answer would leave the page waiting until it gives up.
@@ -210,15 +249,16 @@ class Session : public std::enable_shared_from_this<Session> {
   void Write() {
     out_.swap(connection_.Pending());
     connection_.Pending().clear();
-    stream_.expires_after(kWriteTimeout);
-    asio::async_write(stream_, asio::buffer(out_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+    deadline_ = Clock::now() + kWriteTimeout;
+    asio::async_write(socket_, asio::buffer(out_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
       self->Guarded([&] {
         self->out_.clear();
-        self->out_.shrink_to_fit();
+        // A large answer (a photo) gives its memory back; a small buffer serves the next one.
+        if (self->out_.capacity() > kKeptAnswerBuffer) self->out_.shrink_to_fit();
         if (ec) return self->Fail(ec);
         if (!self->keepAlive_) {
           beast::error_code ignored;
-          self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+          self->socket_.shutdown(tcp::socket::shutdown_send, ignored);
           return self->Close();
         }
         self->ReadHeader();
@@ -227,28 +267,17 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void Fail(beast::error_code ec) {
-    // Requests over the parser's limits or malformed get a short refusal, then the connection
-    // ends; time-outs and closes just end it.
-    const char* refusal = nullptr;
-    if (ec == bhttp::error::header_limit) {
-      refusal = "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-    } else if (ec == bhttp::error::body_limit) {
-      refusal = "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-    } else if (ec == asio::error::no_memory) {
-      refusal = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-    } else if (ec.category() == beast::error_code(bhttp::error::end_of_stream).category() &&
-               ec != bhttp::error::end_of_stream && ec != bhttp::error::partial_message) {
-      refusal = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-    }
+    const char* refusal = RefusalFor(ec);
     // The body held so far goes back to the budget now, not when the refusal is sent.
     parser_.reset();
     if (refusal == nullptr) return Close();
-    stream_.expires_after(std::chrono::seconds(5));
-    asio::async_write(stream_, asio::buffer(refusal, std::char_traits<char>::length(refusal)),
+    deadline_ = Clock::now() + std::chrono::seconds(5);
+    asio::async_write(socket_, asio::buffer(refusal, std::char_traits<char>::length(refusal)),
                       [self = shared_from_this()](beast::error_code, std::size_t) { self->Close(); });
   }
 
-  beast::tcp_stream stream_;
+  Socket socket_;
+  Clock::time_point deadline_ = Clock::time_point::max();
   std::shared_ptr<Registry> registry_;
   std::list<std::weak_ptr<Session>>::iterator self_;
   beast::flat_buffer buffer_;
@@ -269,12 +298,9 @@ void ServeRequest(const ParsedRequest& request, mg_connection* c) {
   hm.uri = {target.data(), q == std::string_view::npos ? target.size() : q};
   if (q != std::string_view::npos) hm.query_string = {target.data() + q + 1, target.size() - q - 1};
   hm.body = {request.body.data(), request.body.size()};
-  int i = 0;
-  for (const auto& [name, value] : request.headers) {
-    if (i == MG_MAX_HTTP_HEADERS) break;
-    hm.header_names[i] = {name.data(), name.size()};
-    hm.header_values[i] = {value.data(), value.size()};
-    ++i;
+  for (size_t i = 0; i < request.headerCount; ++i) {
+    hm.header_names[i] = {request.headers[i].first.data(), request.headers[i].first.size()};
+    hm.header_values[i] = {request.headers[i].second.data(), request.headers[i].second.size()};
   }
   try {
     DispatchRequest(c, MG_EV_HTTP_REQUEST, &hm);
@@ -284,6 +310,36 @@ void ServeRequest(const ParsedRequest& request, mg_connection* c) {
   }
 }
 
+std::vector<ServedAnswer> ServeBytes(std::string_view bytes) {
+  std::vector<ServedAnswer> answers;
+  BodyBudget budget;
+  budget.limit = Tarnwick::Limits().bodyBudgetBytes;
+  while (!bytes.empty()) {
+    RequestParser parser;
+    parser.header_limit(kHeaderLimit);
+    parser.body_limit(kBodyLimit);
+    parser.eager(true);
+    parser.get().body().budget = &budget;
+    beast::error_code ec;
+    while (!parser.is_done() && !bytes.empty() && !ec) {
+      const size_t used = parser.put(asio::buffer(bytes.data(), bytes.size()), ec);
+      bytes.remove_prefix(used);
+      if (ec == bhttp::error::need_more && used > 0) ec = {};
+    }
+    if (ec || !parser.is_done()) {
+      if (const char* refusal = RefusalFor(ec)) answers.push_back({false, refusal});
+      break;  // the connection ends, or waits for more
+    }
+    const Request& req = parser.get();
+    mg_connection c;
+    ServeRequest(Parsed(req), &c);
+    if (c.Pending().empty()) break;
+    answers.push_back({req.method() == bhttp::verb::head, std::move(c.Pending())});
+    if (!req.keep_alive()) break;
+  }
+  return answers;
+}
+
 struct Tarnwick::Impl {
   asio::io_context ioc{1};
   // Ends a poll pass. run_for would wake twice per pass (a millisecond epoll wait, then a futex
@@ -291,13 +347,15 @@ struct Tarnwick::Impl {
   asio::steady_timer passTimer{ioc};
   tcp::acceptor acceptor{ioc};
   asio::steady_timer acceptBackoff{ioc};
+  asio::steady_timer sweepTimer{ioc};
+  bool sweeping = false;
   std::chrono::milliseconds backoff{0};
   std::shared_ptr<Registry> registry = std::make_shared<Registry>();
   size_t maxConnections = 0;
   uint16_t boundPort = 0;
 
   void Accept() {
-    acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
+    acceptor.async_accept(ioc, [this](beast::error_code ec, Socket socket) {
       if (ec == asio::error::operation_aborted || !acceptor.is_open()) return;
       if (ec) {
         // Out of descriptors or memory, say: try again a little later instead of spinning.
@@ -317,10 +375,27 @@ struct Tarnwick::Impl {
         auto session = std::make_shared<Session>(std::move(socket), registry);
         registry->sessions.push_back(session);
         session->Start(std::prev(registry->sessions.end()));
+        Sweep();
       } catch (const std::exception& e) {
         LOG_ERROR("Connection refused:{}", e.what());
       }
       Accept();
+    });
+  }
+
+  // Arms the deadline sweep while connections exist; with none it stays off.
+  void Sweep() {
+    if (sweeping || registry->sessions.empty()) return;
+    sweeping = true;
+    sweepTimer.expires_after(kSweepInterval);
+    sweepTimer.async_wait([this](beast::error_code ec) {
+      sweeping = false;
+      if (ec) return;
+      const auto now = Clock::now();
+      for (const auto& weak : registry->sessions) {
+        if (auto s = weak.lock()) s->Sweep(now);
+      }
+      Sweep();
     });
   }
 
@@ -417,6 +492,7 @@ bool Tarnwick::Close() {
   beast::error_code ec;
   impl_->acceptor.close(ec);
   impl_->acceptBackoff.cancel();
+  impl_->sweepTimer.cancel();
   for (auto& weak : impl_->registry->sessions) {
     if (auto s = weak.lock()) s->Close();
   }

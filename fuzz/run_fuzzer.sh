@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Runs one fuzzer for SECONDS over a working copy of its seeds; any crash, leak or undefined
+# behaviour fails it. Usage: run_fuzzer.sh FUZZER SEEDS WORK-CORPUS SECONDS [libFuzzer flags...]
+set -euo pipefail
+fuzzer="$1" seeds="$2" corpus="$3" seconds="$4"
+shift 4
+mkdir -p "$corpus"
+[ -d "$seeds" ] && cp -n "$seeds"/* "$corpus"/ 2>/dev/null || true
+# Crash files land beside the corpus, not in the working directory of whoever runs it.
+cd "$(dirname "$corpus")"
+exec "$fuzzer" "$corpus" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 "$@"

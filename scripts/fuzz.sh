@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets and runs each one: for SECONDS (default 600), or for a number of
+# executions with --runs N. What each run finds goes to build/fuzz/fuzz/corpus/<target>/, a crash
+# to crash-* beside it.
+# Usage: scripts/fuzz.sh [SECONDS | --runs N] [TARGET...]
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$here"
+limit=(-max_total_time=600)
+if [ "${1:-}" = "--runs" ]; then
+  limit=(-runs="$2" -max_total_time=0)
+  shift 2
+elif [[ "${1:-}" =~ ^[0-9]+$ ]]; then
+  limit=(-max_total_time="$1")
+  shift
+fi
+targets=("$@")
+[ "${#targets[@]}" -gt 0 ] || targets=(fuzz_params fuzz_reader_replies fuzz_card_text fuzz_requests)
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$(nproc)"
+for t in "${targets[@]}"; do
+  echo "=== $t"
+  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1 fuzz/run_fuzzer.sh "build/fuzz/fuzz/$t" \
+    "fuzz/corpus/$t" "build/fuzz/fuzz/corpus/$t" 0 "${limit[@]}" 2>&1 | grep -E "DONE|ERROR|SUMMARY|crash|stat::"
+done

@@ -56,4 +56,6 @@ bool CreatePrivateDirectory(const std::string& path) {
   return ok;
 }
 
+uint32_t CurrentProcessId() { return ::GetCurrentProcessId(); }
+
 }  // namespace platform

@@ -15,6 +15,7 @@
 #include "platform/codepage.h"
 #include "platform/dynlib.h"
 #include "platform/export.h"
+#include "platform/files.h"
 #include "platform/version.h"
 #include "tw/base64.h"
 #include "vnsdt_card_text.h"
@@ -143,11 +144,13 @@ Status DecodePhoto(const uint8_t* wlt, int type, const char* path, uint8_t* buff
     return Status::kInvalidArgument;
   }
 
+  // The time alone would let two programs decoding in the same second take each other's
+  // pictures: the process id keeps their temporary files apart.
   char stem[64];
   const std::time_t now = std::time(nullptr);
   const std::tm* t = std::localtime(&now);
-  std::snprintf(stem, sizeof stem, "~photo%04d%02d%02d_%02d%02d%02d", t->tm_year + 1900, t->tm_mon + 1, t->tm_mday,
-                t->tm_hour, t->tm_min, t->tm_sec);
+  std::snprintf(stem, sizeof stem, "~photo%04d%02d%02d_%02d%02d%02d_%u", t->tm_year + 1900, t->tm_mon + 1, t->tm_mday,
+                t->tm_hour, t->tm_min, t->tm_sec, static_cast<unsigned>(platform::CurrentProcessId()));
   std::error_code ec;
   const fs::path temp = fs::temp_directory_path(ec);
   const fs::path tempBmp = temp / (std::string(stem) + ".bmp");

@@ -4,11 +4,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/version.h"
 #include "sim/reader.h"
 #include "tw/testing.h"
@@ -164,14 +166,41 @@ class DecodeWlt : public ::testing::Test {
   void TearDown() override { ExpectNothingLeft(); }
   void ExpectNothingLeft() {
     EXPECT_FALSE(fs::exists(fs::u8path(platform::ProgramDirectory()) / "zp.bmp"));
+    // Only ours: other programs may be decoding beside this test.
+    const std::string mine = "_" + std::to_string(platform::CurrentProcessId()) + ".";
     for (const auto& e : fs::directory_iterator(fs::temp_directory_path())) {
-      EXPECT_NE(e.path().filename().string().rfind("~photo", 0), 0u) << e.path();
+      const std::string name = e.path().filename().string();
+      EXPECT_FALSE(name.rfind("~photo", 0) == 0 && name.find(mine) != std::string::npos) << e.path();
     }
   }
   Bytes wlt_;
   tw::testing::WorkDirectory work_{"tw_decode_wlt", false};
   const fs::path& dir_ = work_.path();
 };
+
+// Another program decoding in the same second (the time alone names the temporary files)
+// keeps its files: we neither delete nor read them.
+TEST_F(DecodeWlt, TemporaryFilesOfOtherProgramsAreLeftAlone) {
+  std::vector<fs::path> theirs;
+  const std::time_t now = std::time(nullptr);
+  for (std::time_t second = now; second < now + 3; ++second) {
+    char stem[64];
+    const std::tm* t = std::localtime(&second);
+    std::strftime(stem, sizeof stem, "~photo%Y%m%d_%H%M%S", t);
+    for (const char* ext : {".bmp", ".wlt"}) {
+      theirs.push_back(fs::temp_directory_path() / (std::string(stem) + ext));
+      std::ofstream(theirs.back(), std::ios::binary) << "theirs";
+    }
+  }
+  std::vector<unsigned char> buffer(40000);
+  int length = static_cast<int>(buffer.size());
+  EXPECT_EQ(DecodeWltData(wlt_.data(), 1, nullptr, buffer.data(), &length), 1);
+  EXPECT_EQ(length, 38862);
+  for (const auto& p : theirs) {
+    EXPECT_EQ(tw::testing::ReadFile(p), "theirs") << p;
+    fs::remove(p);
+  }
+}
 
 TEST_F(DecodeWlt, CapacityBoundary) {
   std::vector<unsigned char> buffer(40000, 0xEE);

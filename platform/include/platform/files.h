@@ -1,6 +1,8 @@
-// Folders that hold personal data (the log folder, with the card holders' photos).
+// Files and folders: folders that hold personal data (the log folder, with the card holders'
+// photos), and names of temporary files that no other program shares.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace platform {
@@ -12,5 +14,9 @@ namespace platform {
 // block beyond the file system; thread-safe. false when the folder cannot be created or its
 // access cannot be restricted.
 bool CreatePrivateDirectory(const std::string& path);
+
+// This process's id: part of a temporary file's name, so that two programs working in the same
+// temporary folder at the same second do not take each other's files. Thread-safe.
+uint32_t CurrentProcessId();
 
 }  // namespace platform

@@ -18,8 +18,16 @@ targets=("$@")
 [ "${#targets[@]}" -gt 0 ] || targets=(fuzz_params fuzz_reader_replies fuzz_card_text fuzz_requests)
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$(nproc)"
+failed=0
 for t in "${targets[@]}"; do
   echo "=== $t"
-  ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1 fuzz/run_fuzzer.sh "build/fuzz/fuzz/$t" \
-    "fuzz/corpus/$t" "build/fuzz/fuzz/corpus/$t" 0 "${limit[@]}" 2>&1 | grep -E "DONE|ERROR|SUMMARY|crash|stat::"
+  log="build/fuzz/fuzz/$t.log"
+  if ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1 fuzz/run_fuzzer.sh "$here/build/fuzz/fuzz/$t" \
+    "$here/fuzz/corpus/$t" "$here/build/fuzz/fuzz/corpus/$t" 0 "${limit[@]}" >"$log" 2>&1; then
+    grep -E "Done [0-9]+ runs|DONE|stat::number_of_executed_units|stat::peak_rss" "$log" || true
+  else
+    failed=1
+    grep -E "ERROR|SUMMARY|crash|Test unit written" "$log" || tail -20 "$log"
+  fi
 done
+exit "$failed"

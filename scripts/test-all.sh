@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Every test: set up, build linux, linux-asan, win32 and win64, run all tests natively and
+# Every test: set up, build linux, linux-asan, win32, win64 and the fuzzers, run all tests natively and
 # under Wine. Prints one summary line per preset and fails if any preset fails.
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -21,7 +21,7 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 jobs="$(nproc)"
 failed=()
 summaries=()
-for preset in ${TW_PRESETS:-linux linux-asan win32 win64}; do
+for preset in ${TW_PRESETS:-linux linux-asan win32 win64 fuzz}; do
   echo "=== $preset: configure and build"
   if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset" -j "$jobs"; then
     failed+=("$preset(build)")

@@ -11,6 +11,7 @@
 #include "platform/codepage.h"
 #include "platform/event.h"
 #include "platform/files.h"
+#include "platform/memory.h"
 #include "platform/msgbox.h"
 #include "platform/net.h"
 #include "platform/settings.h"
@@ -177,6 +178,7 @@ void SvcInit(uint32_t, wchar_t**) {
   ReportSvcStatus(svc::kRunning, svc::kNoError, 0);
 
   BindDevtool("SvcInit");
+  platform::KeepLargeBlocksApart();
 
   const int wsa = platform::NetStartup(0x0101);
   if (wsa != 0) {

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "http.h"
+#include "platform/memory.h"
 #include "platform/net.h"
 #include "tw/log.h"
 
@@ -395,6 +396,8 @@ struct Tarnwick::Impl {
       for (const auto& weak : registry->sessions) {
         if (auto s = weak.lock()) s->Sweep(now);
       }
+      // The last connection has gone: whatever a burst of clients left in the heap goes back.
+      if (registry->sessions.empty()) platform::ReleaseFreeMemory();
       Sweep();
     });
   }

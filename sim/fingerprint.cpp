@@ -20,11 +20,11 @@ Bytes MakeFingerprintPicture(int variant) {
       if (oval >= 1.0) continue;
       const double dx = x - cx, dy = (y - cy) * 0.85;
       const double r = std::sqrt(dx * dx + dy * dy);
-      // Whorl near the core, opening into arches further out.
-      const double arch = (y - cy) + 0.004 * dx * dx * (y < cy ? -1 : 1);
-      const double blend = std::min(1.0, r / 55.0);
-      const double distance = (1 - blend) * r + blend * std::fabs(arch) * 1.1;
-      const double phase = 2 * kPi * distance / kRidgePeriod + twist * std::atan2(dy, dx) * (1 - blend);
+      // Rings around the core, bending into arches further out; both smooth, so no seam.
+      const double arch = (y - cy) - 0.006 * dx * dx + 2.5 * std::sin(x / 23.0 + variant);
+      const double blend = std::min(1.0, r / 60.0);
+      const double distance = (1 - blend) * r + blend * (arch * 0.9 + 40);
+      const double phase = 2 * kPi * distance / kRidgePeriod + twist * std::sin(std::atan2(dy, dx)) * (1 - blend);
       const double ridge = 0.5 + 0.5 * std::cos(phase);
       const double edge = std::min(1.0, (1.0 - oval) * 6.0);  // pressure fades at the rim
       const double grey = 235 - 200 * ridge * ridge * edge;

@@ -1,9 +1,9 @@
 // What the browser tests share: the service under test, local servers and a headless Chromium.
 import { spawn } from 'node:child_process';
 import { existsSync } from 'node:fs';
-import { mkdtemp, rm } from 'node:fs/promises';
+import { mkdtemp, readFile, rm } from 'node:fs/promises';
 import { tmpdir } from 'node:os';
-import { dirname, join, resolve } from 'node:path';
+import { dirname, extname, join, resolve, sep } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
@@ -70,6 +70,25 @@ export async function stopService(s) {
     });
   }
   await rm(s.dir, { recursive: true, force: true });
+}
+
+const webRoot = resolve(here, '..');
+const types = { '.html': 'text/html', '.js': 'text/javascript', '.mjs': 'text/javascript', '.css': 'text/css' };
+
+// A request handler that publishes only the demo and the client, as a user's static server would.
+export function serveDemo(req, res) {
+  const path = decodeURIComponent(new URL(req.url, 'http://x').pathname);
+  const file = resolve(webRoot, `.${path.endsWith('/') ? `${path}index.html` : path}`);
+  const allowed = ['demo', 'client'].some((d) => file.startsWith(join(webRoot, d) + sep));
+  if (!allowed) {
+    res.writeHead(path === '/favicon.ico' ? 204 : 404);
+    res.end();
+    return;
+  }
+  readFile(file).then((body) => {
+    res.writeHead(200, { 'Content-Type': `${types[extname(file)] ?? 'application/octet-stream'}; charset=utf-8` });
+    res.end(body);
+  }, () => { res.writeHead(404); res.end(); });
 }
 
 export function listen(server) {

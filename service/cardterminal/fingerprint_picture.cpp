@@ -8,12 +8,19 @@
 
 namespace {
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return 0;
-}
+// A table rather than comparisons: a picture's digits are as good as random, and branches on
+// them mispredict.
+struct HexTable {
+  unsigned char value[256] = {};
+  constexpr HexTable() {
+    for (int c = '0'; c <= '9'; ++c) value[c] = static_cast<unsigned char>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c) value[c] = static_cast<unsigned char>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c) value[c] = static_cast<unsigned char>(c - 'A' + 10);
+  }
+};
+constexpr HexTable kHex;
+
+unsigned char HexValue(char c) { return kHex.value[static_cast<unsigned char>(c)]; }
 
 }  // namespace
 

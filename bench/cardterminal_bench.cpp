@@ -13,17 +13,14 @@
 
 #include "host/host.h"
 #include "http/http.h"
+#include "measure.h"
 #include "raw_client.h"
 #include "sim/card_terminal.h"
 
 namespace {
 
+using bench::Percentile;
 using Clock = std::chrono::steady_clock;
-
-double Percentile(std::vector<double> v, double p) {
-  std::sort(v.begin(), v.end());
-  return v[static_cast<size_t>(p * (v.size() - 1))];
-}
 
 std::string Get(test::RawClient& c, const std::string& target) {
   c.Send("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n");

@@ -11,23 +11,15 @@
 #include <vector>
 
 #include "jrs_3G_usb.h"
+#include "measure.h"
 #include "sim/card_terminal.h"
 #include "sim/terminal_blocks.h"
 
 namespace {
 
+using bench::Percentile;
+using bench::ThreadCpuMicros;
 namespace blocks = sim::blocks;
-
-double ThreadCpuMicros() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
-}
-
-double Percentile(std::vector<double> v, double p) {
-  std::sort(v.begin(), v.end());
-  return v[static_cast<size_t>(p * (v.size() - 1))];
-}
 
 // Session notes written line after line: a request block of exactly `size` bytes (at least 64)
 // that the terminal parses and applies.

@@ -2,54 +2,32 @@
 // real browser: open, read records, and the fingerprint picture.
 import { describe, before, after, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { createServer } from 'node:http';
 import { mkdir, readFile } from 'node:fs/promises';
 import { join } from 'node:path';
-import {
-  artifacts, closeBrowser, closeServer, launchBrowser, listen, serveDemo, startService, startWatchdog, stopService,
-} from './harness.mjs';
+import { artifacts, closeDemo, openDemo, pressButton, runReport, startWatchdog } from './harness.mjs';
 
 const overallMs = 90_000;
 const stepMs = 15_000;
 
-let service;          // { child, port, dir, output() }
-let staticServer;     // serves web/demo and web/client
-let browser;          // { context, page, userDataDir }
+let demo;             // { service, staticServer, browser, page }
 let page;
 const consoleLines = [];
-const watchdog = startWatchdog('cardterminal', overallMs + 15_000, () => service);
+const watchdog = startWatchdog('cardterminal', overallMs + 15_000, () => demo?.service);
 
-function describeRun() {
-  return [`browser console:\n${consoleLines.join('\n')}`, `service output:\n${service?.output() ?? ''}`].join('\n');
-}
-
+const describeRun = () => runReport(consoleLines, demo?.service);
 // Clicks a panel button and waits until the panel has finished that action.
-async function press(buttonId) {
-  const seq = Number(await page.getAttribute('#terminal', 'data-seq'));
-  await page.click(`#${buttonId}`, { timeout: stepMs });
-  await page.waitForSelector(`#terminal[data-seq="${seq + 1}"]`, { timeout: stepMs });
-  return page.getAttribute('#terminal', 'data-last');
-}
-
+const press = (buttonId) => pressButton(page, buttonId, '#terminal', stepMs);
 const text = (id) => page.textContent(`#${id}`).then((t) => t.trim());
 
 describe('card-terminal panel against the simulated terminal', { timeout: overallMs }, () => {
   before(async () => {
-    staticServer = createServer(serveDemo);
-    service = await startService('cardterminal', { TARNWICK_SIM: '1', TARNWICK_SIM_TERMINAL: 'disk' });
-    const pagePort = await listen(staticServer);
-    browser = await launchBrowser(consoleLines, { viewport: { width: 1000, height: 1400 } });
-    page = browser.page;
-    const serviceOrigin = `http://127.0.0.1:${service.port}`;
-    await page.goto(`http://127.0.0.1:${pagePort}/demo/?service=${encodeURIComponent(serviceOrigin)}`,
-      { timeout: stepMs });
+    demo = await openDemo('cardterminal', { TARNWICK_SIM: '1', TARNWICK_SIM_TERMINAL: 'disk' }, consoleLines,
+      { viewport: { width: 1000, height: 1400 }, timeout: stepMs });
+    page = demo.page;
   }, { timeout: overallMs - 5_000 });
 
   after(async () => {
-    if (page) await page.screenshot({ path: join(artifacts, 'cardterminal-last.png'), fullPage: true }).catch(() => {});
-    await closeBrowser(browser);
-    if (staticServer?.listening) await closeServer(staticServer);
-    if (service) await stopService(service);
+    await closeDemo(demo, 'cardterminal-last.png');
     clearTimeout(watchdog);
   });
 
@@ -105,7 +83,7 @@ describe('card-terminal panel against the simulated terminal', { timeout: overal
     assert.deepEqual(shown.size, [152, 200, true]);
     assert.ok(shown.greys[0] > 50, `only ${shown.greys[0]} grey levels`);
     assert.equal(shown.greys[2], 255, 'the corner lies outside the finger');
-    const file = await readFile(join(service.dir, 'Log', 'Fpr.bmp'));
+    const file = await readFile(join(demo.service.dir, 'Log', 'Fpr.bmp'));
     assert.equal(shown.src, `data:image/bmp;base64,${file.toString('base64')}`);
     await mkdir(artifacts, { recursive: true });
     await page.screenshot({ path: join(artifacts, 'cardterminal.png'), fullPage: true });

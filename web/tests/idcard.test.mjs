@@ -2,35 +2,21 @@
 // through the service in a real browser and shows the reader's errors.
 import { describe, before, after, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { createServer } from 'node:http';
 import { mkdir } from 'node:fs/promises';
 import { join } from 'node:path';
-import {
-  artifacts, closeBrowser, closeServer, launchBrowser, listen, serveDemo, startService, startWatchdog, stopService,
-} from './harness.mjs';
+import { artifacts, closeDemo, openDemo, pressButton, runReport, startWatchdog } from './harness.mjs';
 
 const overallMs = 90_000;
 const stepMs = 15_000;
 
-let service;          // { child, port, dir, output() }
-let staticServer;     // serves web/demo and web/client
-let browser;          // { context, page, userDataDir }
+let demo;             // { service, staticServer, browser, page }
 let page;
 const consoleLines = [];
-const watchdog = startWatchdog('idcard', overallMs + 15_000, () => service);
+const watchdog = startWatchdog('idcard', overallMs + 15_000, () => demo?.service);
 
-function describeRun() {
-  return [`browser console:\n${consoleLines.join('\n')}`, `service output:\n${service?.output() ?? ''}`].join('\n');
-}
-
+const describeRun = () => runReport(consoleLines, demo?.service);
 // Clicks a demo button and waits until the page has finished that action.
-async function press(buttonId) {
-  const seq = Number(await page.getAttribute('body', 'data-seq'));
-  await page.click(`#${buttonId}`, { timeout: stepMs });
-  await page.waitForSelector(`body[data-seq="${seq + 1}"]`, { timeout: stepMs });
-  return page.getAttribute('body', 'data-last');
-}
-
+const press = (buttonId) => pressButton(page, buttonId, 'body', stepMs);
 const text = (id) => page.textContent(`#${id}`).then((t) => t.trim());
 
 async function screenshot(name) {
@@ -40,21 +26,13 @@ async function screenshot(name) {
 
 describe('ID card demo page against the simulated reader', { timeout: overallMs }, () => {
   before(async () => {
-    staticServer = createServer(serveDemo);
-    service = await startService('idcard', { TARNWICK_SIM: '1' });
-    const pagePort = await listen(staticServer);
-    browser = await launchBrowser(consoleLines, { viewport: { width: 1000, height: 800 } });
-    page = browser.page;
-    const serviceOrigin = `http://127.0.0.1:${service.port}`;
-    await page.goto(`http://127.0.0.1:${pagePort}/demo/?service=${encodeURIComponent(serviceOrigin)}`,
-      { timeout: stepMs });
+    demo = await openDemo('idcard', { TARNWICK_SIM: '1' }, consoleLines,
+      { viewport: { width: 1000, height: 800 }, timeout: stepMs });
+    page = demo.page;
   }, { timeout: overallMs - 5_000 });
 
   after(async () => {
-    if (page) await screenshot('idcard-last.png').catch(() => {});
-    await closeBrowser(browser);
-    if (staticServer?.listening) await closeServer(staticServer);
-    if (service) await stopService(service);
+    await closeDemo(demo, 'idcard-last.png');
     clearTimeout(watchdog);
   });
 

@@ -21,6 +21,7 @@
 #include "card_commands.h"
 #include "frame.h"
 #include "hid_link.h"
+#include "measure.h"
 #include "platform/hid_virtual.h"
 #include "platform/sim.h"
 #include "serial_link.h"
@@ -29,18 +30,10 @@
 
 namespace {
 
+using bench::Percentile;
+using bench::ThreadCpuMicros;
+
 const uint8_t kSam[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x11, 0xFF, 0xED};
-
-double ThreadCpuMicros() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return ts.tv_sec * 1e6 + ts.tv_nsec / 1e3;
-}
-
-double Percentile(std::vector<double> v, double p) {
-  std::sort(v.begin(), v.end());
-  return v[static_cast<size_t>(p * (v.size() - 1))];
-}
 
 void HidBench(int transType, int iterations) {
   sim::ScopedReaders readers;

@@ -1,6 +1,8 @@
 // HID entry points: the OS backend, or the virtual devices while simulation is on.
+#include <chrono>
 #include <cstdlib>
 #include <new>
+#include <thread>
 
 #include "hid_os.h"
 #include "platform/hid_virtual.h"
@@ -28,8 +30,8 @@ class VirtualHandle final : public Device {
     // The class driver's call returns what the device has at once.
     return Present() && device_->OnInputReport(report, size, 0) == IoResult::Ok;
   }
-  IoResult Write(const uint8_t* report, size_t size, uint32_t) override {
-    return Present() && device_->OnOutputReport(report, size) ? IoResult::Ok : IoResult::Failed;
+  IoResult Write(const uint8_t* report, size_t size, uint32_t timeoutMs) override {
+    return Present() ? device_->OnOutputReportWithin(report, size, timeoutMs) : IoResult::Failed;
   }
   IoResult Read(uint8_t* report, size_t size, uint32_t timeoutMs) override {
     return Present() ? device_->OnInputReport(report, size, timeoutMs) : IoResult::Failed;
@@ -69,5 +71,18 @@ Device* Open(const std::string& path) {
 }
 
 void Close(Device* device) { delete device; }
+
+IoResult ReadWithRetries(Device* device, uint8_t* report, size_t size, const ReadRetries& retries) {
+  if (device == nullptr) return IoResult::Failed;
+  IoResult result = IoResult::Failed;
+  for (int i = 0; i < retries.tries; ++i) {
+    result = device->Read(report, size, retries.timeoutMs);
+    if (result == IoResult::Ok) break;
+    if (result == IoResult::TimedOut && i + 1 < retries.tries) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(retries.pauseAfterTimeOutMs));
+    }
+  }
+  return result;
+}
 
 }  // namespace platform::hid

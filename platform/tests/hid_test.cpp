@@ -316,6 +316,69 @@ TEST_F(HidVirtual, UnpluggedDeviceFailsEveryCallOnOpenHandles) {
   EXPECT_EQ(Open(secondPath), nullptr);
 }
 
+// A device whose reads follow a script, answering at once; it records what each read and
+// write was allowed to wait.
+class ScriptedDevice final : public VirtualDevice {
+ public:
+  Attributes GetAttributes() override { return {}; }
+  bool OnOutputReport(const uint8_t*, size_t) override { return true; }
+  IoResult OnOutputReportWithin(const uint8_t*, size_t, uint32_t timeoutMs) override {
+    writeTimeouts.push_back(timeoutMs);
+    return writeResult;
+  }
+  IoResult OnInputReport(uint8_t* report, size_t size, uint32_t timeoutMs) override {
+    readTimeouts.push_back(timeoutMs);
+    if (script.empty()) return IoResult::Failed;
+    const IoResult r = script.front();
+    script.pop_front();
+    if (r == IoResult::Ok) std::memset(report, 0x5A, size);
+    return r;
+  }
+  std::deque<IoResult> script;
+  IoResult writeResult = IoResult::Ok;
+  std::vector<uint32_t> readTimeouts, writeTimeouts;
+};
+
+TEST_F(HidVirtual, ReadWithRetriesTriesUpToItsCountWithItsTimeOut) {
+  const struct {
+    std::deque<IoResult> script;
+    IoResult result;
+    size_t tries;
+  } cases[] = {
+      {{IoResult::Ok}, IoResult::Ok, 1},
+      {{IoResult::TimedOut, IoResult::Failed, IoResult::Ok}, IoResult::Ok, 3},
+      {{IoResult::TimedOut, IoResult::TimedOut, IoResult::TimedOut, IoResult::Ok}, IoResult::TimedOut, 3},
+      {{IoResult::Failed, IoResult::Failed, IoResult::Failed}, IoResult::Failed, 3},
+  };
+  for (const auto& c : cases) {
+    auto device = std::make_shared<ScriptedDevice>();
+    device->script = c.script;
+    RegisterVirtual(device);
+    std::string path;
+    ASSERT_TRUE(DevicePathAt(VirtualCount() - 1, &path));
+    std::unique_ptr<Device, void (*)(Device*)> d(Open(path), Close);
+    Report buffer(kReportSize, 0);
+    EXPECT_EQ(ReadWithRetries(d.get(), buffer.data(), buffer.size(), ReadRetries{}), c.result);
+    EXPECT_EQ(device->readTimeouts, std::vector<uint32_t>(c.tries, 1000));
+    EXPECT_EQ(buffer[1], c.result == IoResult::Ok ? 0x5A : 0);
+    UnregisterVirtual(device);
+  }
+  Report buffer(kReportSize, 0);
+  EXPECT_EQ(ReadWithRetries(nullptr, buffer.data(), buffer.size(), ReadRetries{}), IoResult::Failed);
+}
+
+TEST_F(HidVirtual, WritesCarryTheirTimeOutToTheDevice) {
+  auto device = std::make_shared<ScriptedDevice>();
+  RegisterVirtual(device);
+  auto d = OpenAt(2);
+  ASSERT_NE(d, nullptr);
+  const Report out = MakeReport(0x01);
+  EXPECT_EQ(d->Write(out.data(), out.size(), 1000), IoResult::Ok);
+  device->writeResult = IoResult::TimedOut;
+  EXPECT_EQ(d->Write(out.data(), out.size(), 250), IoResult::TimedOut);
+  EXPECT_EQ(device->writeTimeouts, (std::vector<uint32_t>{1000, 250}));
+}
+
 #if !defined(_WIN32)
 // The hidraw backend's reads on a node that behaves like one (a FIFO: readable when a report
 // waits). No signal cuts a read short of its time-out, and flushing drops what waits.

@@ -1,3 +1,4 @@
+#include "cardterminal/cardterminal_routes.h"
 #include "host.h"
 #include "http/http.h"
 #include "http/local_routes.h"
@@ -13,5 +14,15 @@ void RegisterRoutes(Tarnwick& server) {
   server.AddHandler("/VnSdt_api/ReadBaseMsg", handle_HID_ReadBaseMsg);
   server.AddHandler("/VnSdt_api/GetSAMID", handle_HID_GetSAMID);
   server.AddHandler("/VnSdt_api/GetCardNo", handle_HID_GetCardNo);
+  server.AddHandler("/Jrs_Api/JrsCardGetDllVer", handle_JRS_CARD_GetDllVer);
+  server.AddHandler("/Jrs_Api/JrsCardCommOpen", handle_JRS_CARD_CommOpen);
+  server.AddHandler("/Jrs_Api/JrsCardCommClose", handle_JRS_CARD_CommClose);
+  server.AddHandler("/Jrs_Api/JrsCardCommandEx", handle_JRS_CARD_CommandEx);
+  server.AddHandler("/Jrs_Api/JrsCardCommRead", handle_JRS_CARD_CommRead);
+  server.AddHandler("/Jrs_Api/JrsCardCommWriteEx", handle_JRS_CARD_CommWriteEx);
+  server.AddHandler("/Jrs_Api/JrsCardGetDataStrEx", handle_JRS_CARD_GetDataStrEx);
+  server.AddHandler("/Jrs_Api/JrsCardDataRead", handle_JRS_CARD_DataRead);
+  server.AddHandler("/Jrs_Api/JrsCardCmdRead", handle_JRS_CARD_CmdRead);
+  server.AddHandler("/Jrs_Api/JrsCardGetFprImage", handle_JRS_CARD_GetFprImage);
   server.AddHandler("/test", handle_test);
 }

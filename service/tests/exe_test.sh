@@ -71,6 +71,14 @@ check "sample card read" "1" "$(printf '%s' "$card" | grep -c '"name":"林小满
 photo="$(curl -s -m 20 "http://127.0.0.1:$port/VnSdt_api/ReadBaseMsg?Port=1001&ReadType=1")"
 check "sample card photo" "1" "$(printf '%s' "$photo" | grep -c '^{"result":"data:image/bmp;base64,Qk')"
 
+# The simulated card terminal, through the card library and the transfer library beside the program.
+jrs="http://127.0.0.1:$port/Jrs_Api"
+check "card terminal open" '{"return":0}' "$(curl -s -m 20 "$jrs/JrsCardCommOpen?CardPort=70000")"
+check "card fingerprint read" '{"return":0}' "$(curl -s -m 20 "$jrs/JrsCardCommRead?StructType=4&Index=0&Count=1")"
+fpr="$(curl -s -m 20 "$jrs/JrsCardGetFprImage")"
+check "fingerprint picture answer" "42007 1" "${#fpr} $(printf '%s' "$fpr" | grep -c '^{"result":"data:image/bmp;base64,Qk')"
+check "Fpr.bmp written" "31478" "$(stat -c %s "$work/Log/Fpr.bmp" 2>/dev/null)"
+
 # The stop control (Ctrl+C) ends the run with exit code 0.
 kill -INT "$pid"
 status=""

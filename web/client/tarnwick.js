@@ -216,3 +216,5 @@ export class TarnwickClient {
     };
   }
 }
+
+export * from './cardterminal.js';

@@ -1,9 +1,10 @@
 // What the browser tests share: the service under test, local servers and a headless Chromium.
 import { spawn } from 'node:child_process';
 import { existsSync } from 'node:fs';
-import { mkdtemp, rm } from 'node:fs/promises';
+import { mkdir, mkdtemp, readFile, rm } from 'node:fs/promises';
+import { createServer } from 'node:http';
 import { tmpdir } from 'node:os';
-import { dirname, join, resolve } from 'node:path';
+import { dirname, extname, join, resolve, sep } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
@@ -72,6 +73,25 @@ export async function stopService(s) {
   await rm(s.dir, { recursive: true, force: true });
 }
 
+const webRoot = resolve(here, '..');
+const types = { '.html': 'text/html', '.js': 'text/javascript', '.mjs': 'text/javascript', '.css': 'text/css' };
+
+// A request handler that publishes only the demo and the client, as a user's static server would.
+export function serveDemo(req, res) {
+  const path = decodeURIComponent(new URL(req.url, 'http://x').pathname);
+  const file = resolve(webRoot, `.${path.endsWith('/') ? `${path}index.html` : path}`);
+  const allowed = ['demo', 'client'].some((d) => file.startsWith(join(webRoot, d) + sep));
+  if (!allowed) {
+    res.writeHead(path === '/favicon.ico' ? 204 : 404);
+    res.end();
+    return;
+  }
+  readFile(file).then((body) => {
+    res.writeHead(200, { 'Content-Type': `${types[extname(file)] ?? 'application/octet-stream'}; charset=utf-8` });
+    res.end(body);
+  }, () => { res.writeHead(404); res.end(); });
+}
+
 export function listen(server) {
   return new Promise((r, reject) => {
     server.once('error', reject);
@@ -106,4 +126,49 @@ export async function closeBrowser(browser) {
   if (browser?.userDataDir) {
     await rm(browser.userDataDir, { recursive: true, force: true, maxRetries: 5 }).catch(() => {});
   }
+}
+
+// The service with `env`, and the demo page served from another origin and opened against it in
+// Chromium. Resolves to { service, staticServer, browser, page }; closeDemo undoes it.
+export async function openDemo(tag, env, consoleLines, { viewport, timeout = 15_000 } = {}) {
+  const demo = { staticServer: createServer(serveDemo) };
+  try {
+    demo.service = await startService(tag, env);
+    const pagePort = await listen(demo.staticServer);
+    demo.browser = await launchBrowser(consoleLines, { viewport });
+    demo.page = demo.browser.page;
+    const serviceOrigin = `http://127.0.0.1:${demo.service.port}`;
+    await demo.page.goto(`http://127.0.0.1:${pagePort}/demo/?service=${encodeURIComponent(serviceOrigin)}`,
+      { timeout });
+    return demo;
+  } catch (e) {
+    await closeDemo(demo);
+    throw e;
+  }
+}
+
+// Closes what openDemo opened, after a screenshot of the page's last state when named.
+export async function closeDemo(demo, screenshotName) {
+  if (!demo) return;
+  if (demo.page && screenshotName) {
+    await mkdir(artifacts, { recursive: true }).catch(() => {});
+    await demo.page.screenshot({ path: join(artifacts, screenshotName), fullPage: true }).catch(() => {});
+  }
+  await closeBrowser(demo.browser);
+  if (demo.staticServer.listening) await closeServer(demo.staticServer);
+  if (demo.service) await stopService(demo.service);
+}
+
+// Text for an assertion message: the page's console and the service's output.
+export function runReport(consoleLines, service) {
+  return [`browser console:\n${consoleLines.join('\n')}`, `service output:\n${service?.output() ?? ''}`].join('\n');
+}
+
+// Clicks a button and waits until the element `scope`, whose data-seq counts the actions it has
+// finished, has finished this one. Resolves to its data-last.
+export async function pressButton(page, buttonId, scope = 'body', timeout = 15_000) {
+  const seq = Number(await page.getAttribute(scope, 'data-seq'));
+  await page.click(`#${buttonId}`, { timeout });
+  await page.waitForSelector(`${scope}[data-seq="${seq + 1}"]`, { timeout });
+  return page.getAttribute(scope, 'data-last');
 }

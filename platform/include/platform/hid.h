@@ -56,6 +56,16 @@ class Device {
   virtual bool FlushInput() = 0;
 };
 
+// How ReadWithRetries reads a report from a device that may be slow to start answering.
+struct ReadRetries {
+  int tries = 3;
+  uint32_t timeoutMs = 1000;          // what each try waits for a report
+  uint32_t pauseAfterTimeOutMs = 50;  // a further pause after a try that timed out
+};
+// Reads one input report, trying again after a try that failed or timed out. Blocks at most
+// tries * (timeoutMs + pauseAfterTimeOutMs). Returns the last try's result.
+IoResult ReadWithRetries(Device* device, uint8_t* report, size_t size, const ReadRetries& retries);
+
 // The number of interface indices enumeration visits.
 constexpr int kMaxInterfaceIndex = 1000;
 

@@ -17,6 +17,11 @@ class VirtualDevice {
   virtual Attributes GetAttributes() = 0;
   // One output report from the host (report ID in byte 0). false: the write fails.
   virtual bool OnOutputReport(const uint8_t* report, size_t size) = 0;
+  // The same for a write the host lets wait timeoutMs; a device that models a report it does
+  // not take in time answers TimedOut.
+  virtual IoResult OnOutputReportWithin(const uint8_t* report, size_t size, uint32_t /*timeoutMs*/) {
+    return OnOutputReport(report, size) ? IoResult::Ok : IoResult::Failed;
+  }
   // The next input report for the host; waits at most timeoutMs for one. Failed: the device
   // is gone.
   virtual IoResult OnInputReport(uint8_t* report, size_t size, uint32_t timeoutMs) = 0;

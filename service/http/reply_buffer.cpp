@@ -1,0 +1,6 @@
+#include "reply_buffer.h"
+
+char* SharedReplyBuffer() {
+  static char buffer[kSharedReplyBytes];
+  return buffer;
+}

@@ -216,3 +216,6 @@ export class TarnwickClient {
     };
   }
 }
+
+// The USB-key routes (UsbKey, verifySignature, ...).
+export * from './usbkey.js';

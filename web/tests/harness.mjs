@@ -1,9 +1,10 @@
 // What the browser tests share: the service under test, local servers and a headless Chromium.
 import { spawn } from 'node:child_process';
 import { existsSync } from 'node:fs';
-import { mkdtemp, rm } from 'node:fs/promises';
+import { mkdtemp, readFile, rm } from 'node:fs/promises';
+import { createServer } from 'node:http';
 import { tmpdir } from 'node:os';
-import { dirname, join, resolve } from 'node:path';
+import { dirname, extname, join, resolve, sep } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
@@ -36,7 +37,8 @@ export async function startService(tag, env = {}) {
   const dir = await mkdtemp(join(tmpdir(), `tarnwick-${tag}-`));
   const child = spawn(serviceBin, ['console'], {
     cwd: dir,
-    env: { ...process.env, ...env },
+    // Simulated USB keys keep their files in the run's folder, not in the user's.
+    env: { ...process.env, TARNWICK_USBKEY_DIR: join(dir, 'keys'), ...env },
     stdio: ['ignore', 'pipe', 'pipe'],
   });
   let out = '';
@@ -70,6 +72,28 @@ export async function stopService(s) {
     });
   }
   await rm(s.dir, { recursive: true, force: true });
+}
+
+const webRoot = resolve(here, '..');
+const types = { '.html': 'text/html', '.js': 'text/javascript', '.mjs': 'text/javascript', '.css': 'text/css' };
+
+// A static server for the demo page and the client, and nothing else of the checkout, as a
+// user's own web server would publish them. Not yet listening.
+export function demoServer() {
+  return createServer((req, res) => {
+    const path = decodeURIComponent(new URL(req.url, 'http://x').pathname);
+    const file = resolve(webRoot, `.${path.endsWith('/') ? `${path}index.html` : path}`);
+    const allowed = ['demo', 'client'].some((d) => file.startsWith(join(webRoot, d) + sep));
+    if (!allowed) {
+      res.writeHead(path === '/favicon.ico' ? 204 : 404);
+      res.end();
+      return;
+    }
+    readFile(file).then((body) => {
+      res.writeHead(200, { 'Content-Type': `${types[extname(file)] ?? 'application/octet-stream'}; charset=utf-8` });
+      res.end(body);
+    }, () => { res.writeHead(404); res.end(); });
+  });
 }
 
 export function listen(server) {

@@ -460,9 +460,8 @@ void MeasureLoad(const Options& o, uint16_t port, pid_t pid, Report& r) {
   Line("resident memory after load", static_cast<double>(r.loadRss), "KiB");
 }
 
-// One GET on a keep-alive socket; the whole answer.
-std::string GetOnce(tcp::socket& sock, std::string& buf, const std::string& target) {
-  const std::string request = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+// One request on a keep-alive socket; the whole answer.
+std::string Exchange(tcp::socket& sock, std::string& buf, const std::string& request) {
   asio::write(sock, asio::buffer(request));
   size_t used;
   while ((used = AnswerSize(buf)) == 0 || buf.size() < used) {
@@ -472,6 +471,10 @@ std::string GetOnce(tcp::socket& sock, std::string& buf, const std::string& targ
   std::string answer = buf.substr(0, used);
   buf.erase(0, used);
   return answer;
+}
+
+std::string GetOnce(tcp::socket& sock, std::string& buf, const std::string& target) {
+  return Exchange(sock, buf, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
 }
 
 // A full card read with photo and fingerprint from the simulated reader, then how quickly the
@@ -525,15 +528,8 @@ void MeasureSign(uint16_t port, int signs, Report& r) {
   // The first call makes the key (a new key pair) and is not what a signature costs.
   for (int i = -5; i < signs; ++i) {
     const auto t0 = Clock::now();
-    asio::write(sock, asio::buffer(request));
-    size_t used;
-    while ((used = AnswerSize(buf)) == 0 || buf.size() < used) {
-      char chunk[4096];
-      buf.append(chunk, sock.read_some(asio::buffer(chunk)));
-    }
+    const std::string answer = Exchange(sock, buf, request);
     if (i >= 0) us.push_back(Us(Clock::now() - t0));
-    const std::string answer = buf.substr(0, used);
-    buf.erase(0, used);
     if (answer.find("{\"result\":\"") == std::string::npos || answer.find("==\"}") == std::string::npos)
       throw std::runtime_error("signing failed: " + Escaped(answer.substr(0, 300)));
   }

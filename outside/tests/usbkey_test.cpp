@@ -24,23 +24,6 @@ std::string Text(const wchar_t* wide) {
   return wide == nullptr ? "(null)" : platform::TextFromWide(wide, platform::CodePage::Ansi);
 }
 
-std::string FromBase64(const std::string& text) {
-  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  unsigned bits = 0, value = 0;
-  for (char c : text) {
-    const size_t v = alphabet.find(c);
-    if (v == std::string::npos) continue;
-    value = (value << 6) | static_cast<unsigned>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<char>((value >> bits) & 0xFF));
-    }
-  }
-  return out;
-}
-
 class UsbKeyStandIn : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -59,7 +42,7 @@ class UsbKeyStandIn : public ::testing::Test {
   // Whether `base64` is the stored key pair's signature of `content`.
   bool Verifies(const std::string& content, const std::string& base64) const {
     const auto key = usbkey::RsaKey::FromCanonical(Stored().privateKey);
-    return key && key->VerifySha256(content, FromBase64(base64));
+    return key && key->VerifySha256(content, tw::testing::FromBase64(base64));
   }
   std::string Sign(const std::string& content, const char* pin = usbkey::kDefaultPin) {
     return Text(USBKey_DOSIGN(content.c_str(), static_cast<int>(content.size()), pin));
@@ -97,7 +80,7 @@ TEST_F(UsbKeyStandIn, ANewKeyIsReadyToSign) {
   // The certificate carries the public half of the stored key pair.
   const auto key = usbkey::RsaKey::FromCanonical(Stored().privateKey);
   ASSERT_TRUE(key);
-  EXPECT_NE(FromBase64(pem.substr(28)).find(key->Modulus()), std::string::npos);
+  EXPECT_NE(tw::testing::FromBase64(pem.substr(28)).find(key->Modulus()), std::string::npos);
 
   const std::string signature = Sign("Pay 100.00 to the bearer");
   EXPECT_EQ(signature.size(), 344u);  // Base64 of 256 bytes

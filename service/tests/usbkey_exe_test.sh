@@ -4,34 +4,12 @@
 # Usage: usbkey_exe_test.sh native|wine PATH-TO-TARNWICK
 set -uo pipefail
 mode="$1"
-exe="$(realpath "$2")"
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-run=()
-if [ "$mode" = wine ]; then run=("$here/../../cmake/wine-run.sh"); fi
-
-work="$(mktemp -d)"
-pid=""
+exe="$2"
+source "$(dirname "${BASH_SOURCE[0]}")/exe_common.sh"
 port=""
-fails=0
-passes=0
-cleanup() {
-  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -KILL "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" == "$3" ]; then
-    passes=$((passes + 1))
-  else
-    fails=$((fails + 1))
-    printf 'FAIL %s\n  expected: %.200q\n  actual:   %.200q\n' "$1" "$2" "$3"
-  fi
-}
 
-mkdir -p "$work/bin" "$work/run"
-cp "$exe" "$work/bin/"
-for lib in "$(dirname "$exe")"/*.dll "$(dirname "$exe")"/*.so; do [ -e "$lib" ] && cp "$lib" "$work/bin/"; done
-exe="$work/bin/$(basename "$exe")"
+copy_program
+mkdir -p "$work/run"
 cd "$work/run"
 export TARNWICK_MESSAGEBOX=stderr TARNWICK_SIM=1
 keys="$work/keys"

@@ -6,10 +6,10 @@
 #include <string>
 
 #include "UsbKey.h"
-#include "host/host.h"
 #include "http/http.h"
 #include "key_record.h"
 #include "raw_client.h"
+#include "route_server.h"
 #include "rsa_key.h"
 #include "tw/testing.h"
 
@@ -36,23 +36,6 @@ std::string UrlEncoded(const std::string& text) {
   return out;
 }
 
-std::string FromBase64(const std::string& text) {
-  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  unsigned bits = 0, value = 0;
-  for (char c : text) {
-    const size_t v = alphabet.find(c);
-    if (v == std::string::npos) break;
-    value = (value << 6) | static_cast<unsigned>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<char>((value >> bits) & 0xFF));
-    }
-  }
-  return out;
-}
-
 // What the library last received (see SimUsbKey_Received).
 std::string Received(const char* what, int* length = nullptr) {
   std::string bytes(200000, '\0');
@@ -67,20 +50,16 @@ class UsbKeyRoutes : public ::testing::Test {
     SimUsbKey_Control("reset", 0);
     SimUsbKey_Control("present", 1);
     ASSERT_EQ(SimUsbKey_Text("folder", (work_.path() / "keys").u8string().c_str()), 1);
-    server_.Init("0");
-    RegisterRoutes(server_);
-    ASSERT_TRUE(server_.Start());
-    polling_.emplace(server_);
+    ASSERT_TRUE(server_.emplace().Started());
   }
   void TearDown() override {
-    polling_.reset();
-    server_.Close();
+    server_.reset();
     SimUsbKey_Control("reset", 0);
   }
 
   // The answer's body without its trailing LF; POST with a form body.
   std::string Post(const std::string& route, const std::string& form = "") {
-    test::RawClient c(server_.BoundPort());
+    test::RawClient c(server_->Port());
     c.Send("POST /VnUsbKey_Api/" + route +
            " HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n" +
            "Content-Length: " + std::to_string(form.size()) + "\r\n\r\n" + form);
@@ -88,7 +67,7 @@ class UsbKeyRoutes : public ::testing::Test {
     return body.substr(0, body.size() - 1);
   }
   std::string Get(const std::string& target) {
-    const std::string body = test::Body(test::Get(server_.BoundPort(), "/VnUsbKey_Api/" + target));
+    const std::string body = test::Body(test::Get(server_->Port(), "/VnUsbKey_Api/" + target));
     return body.substr(0, body.size() - 1);
   }
   bool Verifies(const std::string& content, const std::string& answer) {
@@ -97,12 +76,11 @@ class UsbKeyRoutes : public ::testing::Test {
     usbkey::KeyRecord record;
     if (!usbkey::Parse(tw::testing::ReadFile(work_.path() / "keys" / "7301000001.key"), &record)) return false;
     const auto key = usbkey::RsaKey::FromCanonical(record.privateKey);
-    return key && key->VerifySha256(content, FromBase64(answer.substr(prefix.size())));
+    return key && key->VerifySha256(content, tw::testing::FromBase64(answer.substr(prefix.size())));
   }
 
   tw::testing::WorkDirectory work_{"tw_usbkey_routes"};
-  Tarnwick server_;
-  std::optional<test::PollingThread> polling_;
+  std::optional<test::RouteServer> server_;
 };
 
 const char* const kRoutes[] = {"GetReaderName",

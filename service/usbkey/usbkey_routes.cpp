@@ -79,7 +79,7 @@ template <class Call, class Format>
 void TextRoute(const char* function, size_t bufferSize, mg_connection* c, ReplySender reply, Call call, Format format) {
   if (!KeyReady()) return SendReturn(c, reply, -1);
   const std::optional<std::string> text = AnsiText(call(), bufferSize);
-  LOG_IN(Debug, "{}:{}", function, text ? text->size() : 0);
+  LOG_IN(Debug, "{} length:{}", function, text ? text->size() : 0);
   const Answer answer = text ? format(*text) : std::nullopt;
   if (!answer) return SendReturn(c, reply, -1);
   reply(c, *answer);

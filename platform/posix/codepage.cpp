@@ -148,8 +148,12 @@ std::string ConvertText(std::string_view text, CodePage from, CodePage to) {
 
 std::string LogText(std::string_view utf8) { return std::string(utf8); }
 
-std::wstring WideFromUtf8(std::string_view utf8) {
-  const std::u16string units = ToUtf16(utf8, CodePage::Utf8);
+std::wstring WideFromUtf8(std::string_view utf8) { return WideFromText(utf8, CodePage::Utf8); }
+
+std::string Utf8FromWide(std::wstring_view wide) { return TextFromWide(wide, CodePage::Utf8); }
+
+std::wstring WideFromText(std::string_view text, CodePage from) {
+  const std::u16string units = ToUtf16(text, from);
   std::wstring out;
   out.reserve(units.size());
   for (size_t i = 0; i < units.size(); ++i) {
@@ -168,7 +172,7 @@ std::wstring WideFromUtf8(std::string_view utf8) {
   return out;
 }
 
-std::string Utf8FromWide(std::wstring_view wide) {
+std::string TextFromWide(std::wstring_view wide, CodePage to) {
   std::u16string units;
   units.reserve(wide.size());
   for (wchar_t w : wide) {
@@ -182,7 +186,7 @@ std::string Utf8FromWide(std::wstring_view wide) {
       units.push_back(static_cast<char16_t>(c));
     }
   }
-  return FromUtf16(units, CodePage::Utf8);
+  return FromUtf16(units, to);
 }
 
 }  // namespace platform

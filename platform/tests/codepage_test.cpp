@@ -191,6 +191,17 @@ TEST(CodePage, WideRoundTrip) {
   EXPECT_EQ(WideFromUtf8("\xFF"), L"\uFFFD");
 }
 
+TEST(CodePage, WideInAnyCodePage) {
+  const std::wstring wide = L"ID \u6C49\U0001F600";
+  // GBK holds the Han character, not the emoji: one '?' for the pair.
+  EXPECT_EQ(TextFromWide(wide, CodePage::Gbk), "ID \xBA\xBA?");
+  EXPECT_EQ(WideFromText("ID \xBA\xBA", CodePage::Gbk), L"ID \u6C49");
+  EXPECT_EQ(TextFromWide(wide, CodePage::Utf8), Utf8FromWide(wide));
+  EXPECT_EQ(WideFromText("ID", CodePage::Ansi), L"ID");
+  EXPECT_EQ(TextFromWide(L"ID", CodePage::Ansi), "ID");
+  EXPECT_EQ(TextFromWide(L"", CodePage::Gbk), "");
+}
+
 TEST(CodePage, InvalidWideBecomesReplacementCharacter) {
   std::wstring wide = L"a";
   wide.push_back(static_cast<wchar_t>(0xD800));

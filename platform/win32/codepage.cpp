@@ -135,4 +135,8 @@ std::wstring WideFromUtf8(std::string_view utf8) { return Decode(utf8, CP_UTF8);
 
 std::string Utf8FromWide(std::wstring_view wide) { return Encode(wide, CP_UTF8); }
 
+std::wstring WideFromText(std::string_view text, CodePage from) { return Decode(text, WindowsCodePage(from)); }
+
+std::string TextFromWide(std::wstring_view wide, CodePage to) { return Encode(wide, WindowsCodePage(to)); }
+
 }  // namespace platform

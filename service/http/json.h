@@ -17,6 +17,10 @@ namespace json {
 std::string Escape(std::string_view text);
 void AppendEscaped(std::string& out, std::string_view text);
 
+// Whether the text is one JSON number (RFC 8259, section 6), blanks around it allowed: what may
+// stand unquoted as a value.
+bool IsNumber(std::string_view text);
+
 // A string value: its text escaped, between quotes.
 struct Quoted {
   explicit Quoted(std::string_view t) : text(t) {}

@@ -4,28 +4,9 @@
 # Usage: exe_test.sh native|wine PATH-TO-TARNWICK FILE-VERSION
 set -uo pipefail
 mode="$1"
-exe="$(realpath "$2")"
-here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-run=()
-if [ "$mode" = wine ]; then run=("$here/../../cmake/wine-run.sh"); fi
+exe="$2"
+source "$(dirname "${BASH_SOURCE[0]}")/exe_common.sh"
 
-work="$(mktemp -d)"
-pid=""
-fails=0
-passes=0
-cleanup() {
-  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -TERM "$pid" 2>/dev/null; sleep 1; kill -KILL "$pid" 2>/dev/null; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" == "$3" ]; then
-    passes=$((passes + 1))
-  else
-    fails=$((fails + 1))
-    printf 'FAIL %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-  fi
-}
 # Sends raw request bytes and prints the raw answer (up to N bytes, or until close).
 raw() {  # raw PORT REQUEST BYTES
   exec 3<>"/dev/tcp/127.0.0.1/$1" || return 1
@@ -35,11 +16,8 @@ raw() {  # raw PORT REQUEST BYTES
 }
 
 # The program runs from a copy of its folder without the optional devtool library.
-mkdir -p "$work/bin"
-cp "$exe" "$work/bin/"
-for lib in "$(dirname "$exe")"/*.dll "$(dirname "$exe")"/*.so; do [ -e "$lib" ] && cp "$lib" "$work/bin/"; done
+copy_program
 rm -f "$work/bin/devtool.dll" "$work/bin/libdevtool.so"
-exe="$work/bin/$(basename "$exe")"
 cd "$work"
 export TARNWICK_MESSAGEBOX=stderr
 # With the simulated devices, as the main job runs it.

@@ -288,4 +288,14 @@ TEST(Json, EscapingAndTheShapesOfTheAnswers) {
             "{ \"szSAMID\": \"5-1\",\"return\":144}");
 }
 
+TEST(Json, NumbersThatMayStandUnquoted) {
+  for (const char* number : {"0", "7301000001", "-7", "1.25", "6.02E23", "1e-5", "1E+2", "-0.0", " 42 ", "\t1\n"}) {
+    EXPECT_TRUE(json::IsNumber(number)) << number;
+  }
+  for (const char* other : {"",  " ",  "SN7301", "0123", "-01", "1.",   ".5",       "-.5", "1e",  "1e+",
+                            "-", "+1", "1_0",    "1-2",  "1 2", "0x10", "Infinity", "NaN", "1,5", "12}"}) {
+    EXPECT_FALSE(json::IsNumber(other)) << other;
+  }
+}
+
 }  // namespace

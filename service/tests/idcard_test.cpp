@@ -21,6 +21,7 @@
 #include "platform/hid_virtual.h"
 #include "platform/sim.h"
 #include "raw_client.h"
+#include "route_server.h"
 #include "sim/reader.h"
 #include "tw/log.h"
 #include "tw/testing.h"
@@ -55,21 +56,17 @@ class IdCardRoutes : public ::testing::Test {
     g_SDT_ClosePort = nullptr;
     g_SDT_WriteAppMsg = nullptr;
 
-    server_.Init("0");
-    RegisterRoutes(server_);
-    ASSERT_TRUE(server_.Start());
-    polling_.emplace(server_);
+    ASSERT_TRUE(server_.emplace().Started());
   }
   void TearDown() override {
-    polling_.reset();
-    server_.Close();
+    server_.reset();
     SimJL_Control("reset", 0);
     if (devtool_) platform::FreeDynLib(devtool_);
   }
 
   // The body of the answer, without the trailing LF.
   std::string Get(const std::string& target) {
-    const std::string body = test::Body(test::Get(server_.BoundPort(), target));
+    const std::string body = test::Body(test::Get(server_->Port(), target));
     return body.substr(0, body.size() - 1);
   }
 
@@ -89,8 +86,7 @@ class IdCardRoutes : public ::testing::Test {
   const fs::path& dir_ = work_.path();
   sim::ScopedReaders readers_;
   const std::shared_ptr<sim::HidReader>& reader_ = readers_.hid;
-  Tarnwick server_;
-  std::optional<test::PollingThread> polling_;
+  std::optional<test::RouteServer> server_;
   platform::DynLib devtool_ = nullptr;
 };
 
@@ -306,7 +302,7 @@ TEST_F(JlRoutes, CallsDoNotDependOnTheLogLevelAndRecordsNameTheirRoutine) {
 
 TEST_F(JlRoutes, FailingCloseAfterTheAnswerSendsNoSecondAnswer) {
   SimJL_Control("closeComm", 0);
-  test::RawClient c(server_.BoundPort());
+  test::RawClient c(server_->Port());
   c.Send("GET /VnSdt_api/ReadBaseMsg?Port=1001&ReadType=0 HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_NE(c.ReadAnswer().find("\"return\":\"144\"}"), std::string::npos);
   c.Send("GET /test HTTP/1.1\r\nHost: x\r\n\r\n");

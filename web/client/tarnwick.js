@@ -218,3 +218,5 @@ export class TarnwickClient {
 }
 
 export * from './cardterminal.js';
+// The USB-key routes (UsbKey, verifySignature, ...).
+export * from './usbkey.js';

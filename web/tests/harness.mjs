@@ -37,7 +37,8 @@ export async function startService(tag, env = {}) {
   const dir = await mkdtemp(join(tmpdir(), `tarnwick-${tag}-`));
   const child = spawn(serviceBin, ['console'], {
     cwd: dir,
-    env: { ...process.env, ...env },
+    // Simulated USB keys keep their files in the run's folder, not in the user's.
+    env: { ...process.env, TARNWICK_USBKEY_DIR: join(dir, 'keys'), ...env },
     stdio: ['ignore', 'pipe', 'pipe'],
   });
   let out = '';

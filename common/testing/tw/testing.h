@@ -1,4 +1,4 @@
-// What the test programs share: a fresh working folder per test, and whole-file reads.
+// What the test programs share: a fresh working folder per test, whole-file reads, Base64.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -46,6 +46,26 @@ class WorkDirectory {
 inline std::string ReadFile(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Standard Base64 to bytes: line breaks and blanks are skipped, decoding stops at anything else
+// outside the alphabet ("=" or the end of a PEM block).
+inline std::string FromBase64(const std::string& text) {
+  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  unsigned bits = 0, value = 0;
+  for (char c : text) {
+    if (c == '\n' || c == '\r' || c == ' ' || c == '\t') continue;
+    const size_t v = alphabet.find(c);
+    if (v == std::string::npos) break;
+    value = (value << 6) | static_cast<unsigned>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<char>((value >> bits) & 0xFF));
+    }
+  }
+  return out;
 }
 
 }  // namespace tw::testing

@@ -27,5 +27,9 @@ std::string LogText(std::string_view utf8);
 // UTF-32 on Linux).
 std::wstring WideFromUtf8(std::string_view utf8);
 std::string Utf8FromWide(std::wstring_view wide);
+// The same for any code page, by the rules above (MultiByteToWideChar and WideCharToMultiByte
+// on Windows, so CodePage::Ansi is CP_ACP there).
+std::wstring WideFromText(std::string_view text, CodePage from);
+std::string TextFromWide(std::wstring_view wide, CodePage to);
 
 }  // namespace platform

@@ -21,16 +21,9 @@ rm -f "$work/bin/devtool.dll" "$work/bin/libdevtool.so"
 cd "$work"
 export TARNWICK_MESSAGEBOX=stderr
 # With the simulated devices, as the main job runs it.
-TARNWICK_SIM=1 "${run[@]}" "$exe" console >"$work/out.txt" 2>"$work/err.txt" &
-pid=$!
-port=""
-for _ in $(seq 1 300); do
-  port="$(sed -n 's|^Tarnwick listening on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$work/out.txt")"
-  [ -n "$port" ] && break
-  sleep 0.1
-done
+start TARNWICK_SIM=1
 check "listening on a candidate port" "yes" "$(case "$port" in 12321|61234|23456) echo yes;; *) echo no;; esac)"
-[ -n "$port" ] || { cat "$work/err.txt"; echo "0 passed, 1 failed"; exit 1; }
+[ -n "$port" ] || { echo "0 passed, 1 failed"; exit 1; }
 
 version="$3"
 body="{\"Version\":\"$version\"}"
@@ -58,14 +51,8 @@ check "fingerprint picture answer" "42007 1" "${#fpr} $(printf '%s' "$fpr" | gre
 check "Fpr.bmp written" "31478" "$(stat -c %s "$work/Log/Fpr.bmp" 2>/dev/null)"
 
 # The stop control (Ctrl+C) ends the run with exit code 0.
-kill -INT "$pid"
-status=""
-for _ in $(seq 1 100); do
-  if ! kill -0 "$pid" 2>/dev/null; then wait "$pid"; status=$?; break; fi
-  sleep 0.1
-done
+stop INT
 check "stopped by Ctrl+C with code 0" "0" "$status"
-pid=""
 log="$(ls "$work"/Log/*.txt 2>/dev/null | head -1)"
 check "log file named by the start date" "$work/Log/$(date +%Y-%m-%d).txt" "$log"
 check "Log/Photo exists" "yes" "$([ -d "$work/Log/Photo" ] && echo yes || echo no)"
@@ -86,15 +73,7 @@ if [ "$mode" = wine ]; then
 else
   settings=(TARNWICK_LISTEN_ADDRESS=127.0.0.1 "TARNWICK_ALLOWED_ORIGINS=http://allowed.test:8080 https://other.test")
 fi
-: >"$work/out.txt"
-env "${settings[@]}" "${run[@]}" "$exe" console >"$work/out.txt" 2>"$work/err.txt" &
-pid=$!
-port=""
-for _ in $(seq 1 300); do
-  port="$(sed -n 's|^Tarnwick listening on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$work/out.txt")"
-  [ -n "$port" ] && break
-  sleep 0.1
-done
+start "${settings[@]}"
 check "listening on loopback only" "127.0.0.1:$port" "$(ss -Hltn "sport = :$port" | awk '{print $4}' | head -1)"
 ask() {  # ask ORIGIN HOST: the whole answer of a GET /test
   raw "$port" "GET /test HTTP/1.1\r\nHost: $2\r\nOrigin: $1\r\nConnection: close\r\n\r\n" 400
@@ -104,10 +83,7 @@ other="$(ask http://evil.test 127.0.0.1)"
 check "other origin gets no grant" "0" "$(printf '%s' "$other" | grep -c 'Access-Control-Allow')"
 check "other origin gets the not-found answer" '{"return":false}' "$(printf '%s' "$other" | tail -1)"
 check "rebound host name is refused" '{"return":false}' "$(ask http://allowed.test:8080 evil.test | tail -1)"
-kill -INT "$pid"
-for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-wait "$pid" 2>/dev/null
-pid=""
+stop INT
 if [ "$mode" = wine ]; then "${run[@]}" reg delete "$params" /f >/dev/null 2>&1; fi
 
 if [ "$mode" = wine ]; then

@@ -20,27 +20,6 @@ else
 fi
 keyfile="$keys/7301000001.key"
 
-start() {  # start [ENV=VALUE...]: the program in the foreground, until it listens
-  : >"$work/out.txt"
-  env "$@" "${run[@]}" "$exe" console >"$work/out.txt" 2>"$work/err.txt" &
-  pid=$!
-  port=""
-  for _ in $(seq 1 300); do
-    port="$(sed -n 's|^Tarnwick listening on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$work/out.txt")"
-    [ -n "$port" ] && return 0
-    sleep 0.1
-  done
-  cat "$work/err.txt"
-  return 1
-}
-stop() {  # stop INT|KILL
-  exec 3>&2 2>/dev/null  # without the shell's "Killed" notice
-  kill -"$1" "$pid"
-  for _ in $(seq 1 100); do kill -0 "$pid" || break; sleep 0.1; done
-  wait "$pid"
-  exec 2>&3 3>&-
-  pid=""
-}
 post() {  # post ROUTE FORM
   curl -s -m 30 --data "$2" "http://127.0.0.1:$port/VnUsbKey_Api/$1"
 }

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "certificate.h"
-#include "platform/storage.h"
+#include "platform/files.h"
 #include "tw/base64.h"
 
 namespace usbkey {

@@ -1,11 +1,58 @@
-// Files and folders: folders that hold personal data (the log folder, with the card holders'
-// photos), and names of temporary files that no other program shares.
+// Files and folders. Files that must survive a crash or a power cut: whole-file reads,
+// replacement by a complete new version (never a half-written one), and the machine's folder for
+// program data; folders that hold personal data (the log folder, with the card holders' photos);
+// names of temporary files that no other program shares. Paths are UTF-8. Every call blocks on
+// disk I/O at most; none keeps state between calls, so they are thread-safe as long as two
+// threads do not replace the same file at once.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace platform {
+
+// Where programs keep data for every user of the machine: the ProgramData known folder on
+// Windows, $XDG_DATA_HOME (else ~/.local/share) on Linux. Empty when it cannot be found.
+std::string DataFolder();
+
+// Creates the folder and its parents; true when it exists afterwards.
+bool MakeFolders(const std::string& path);
+
+enum class ReadResult {
+  Ok,
+  Missing,   // no such file
+  TooLarge,  // longer than the caller's limit; *bytes untouched
+  Failed,    // any other error (access denied, I/O error)
+};
+// The whole file, when it is at most maxBytes long.
+ReadResult ReadWholeFile(const std::string& path, size_t maxBytes, std::string* bytes);
+
+// A new version of a file. The bytes go to "<path>.tmp"; Commit flushes them to the disk and
+// only then renames the temporary file over `path` (and, on Linux, flushes the folder), so that
+// a reader or a later start finds the old version or the new one, never a mix. Without Commit
+// (a failure, or the process dies) the old version stays; a leftover temporary file is
+// truncated by the next replacement.
+class ReplacementFile {
+ public:
+  explicit ReplacementFile(const std::string& path);
+  ~ReplacementFile();  // discards an uncommitted replacement
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+  // False once any step has failed; every later call then fails too.
+  bool ok() const { return ok_; }
+  bool Write(const void* data, size_t size);
+  bool Commit();
+
+ private:
+  void Discard();
+  std::string path_;
+  std::string temporary_;
+  bool ok_ = false;
+  bool committed_ = false;
+  std::intptr_t file_ = -1;  // the open temporary file (a HANDLE or a descriptor); -1: none
+};
 
 // Creates the folder (UTF-8 path) when missing and leaves it readable to the service's own
 // account only: on Windows a protected access list with full control for SYSTEM, the

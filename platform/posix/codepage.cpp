@@ -3,6 +3,9 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -36,6 +39,9 @@ class Converter {
   Converter& operator=(const Converter&) = delete;
 
   bool ok() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  void Reset() {
+    if (ok()) iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+  }
 
   enum class Stop { Done, Invalid };
 
@@ -64,6 +70,25 @@ class Converter {
   iconv_t cd_;
 };
 
+// Opening a converter costs far more than most conversions (a card's text is a dozen short
+// fields), so each thread keeps the few it has used. Returned reset to its initial state.
+Converter& Cached(const char* to, const char* from) {
+  struct Entry {
+    const char* to;
+    const char* from;
+    std::unique_ptr<Converter> converter;
+  };
+  thread_local std::vector<Entry> cache;
+  for (Entry& e : cache) {
+    if (std::strcmp(e.to, to) == 0 && std::strcmp(e.from, from) == 0) {
+      e.converter->Reset();
+      return *e.converter;
+    }
+  }
+  cache.push_back({to, from, std::make_unique<Converter>(to, from)});
+  return *cache.back().converter;
+}
+
 std::u16string FromLittleEndian(const std::string& bytes) {
   std::u16string out;
   out.reserve(bytes.size() / 2);
@@ -83,7 +108,7 @@ void AppendLittleEndian(std::string& out, char16_t c) {
 
 std::u16string ToUtf16(std::string_view text, CodePage from) {
   if (text.empty()) return std::u16string();
-  Converter conv("UTF-16LE", IconvName(from));
+  Converter& conv = Cached("UTF-16LE", IconvName(from));
   if (!conv.ok()) {
     std::u16string out;
     for (char c : text) out.push_back(static_cast<unsigned char>(c) < 0x80 ? c : kReplacement);
@@ -120,7 +145,7 @@ std::string FromUtf16(std::u16string_view text, CodePage to) {
     }
   }
   std::string out;
-  Converter conv(IconvName(to), "UTF-16LE");
+  Converter& conv = Cached(IconvName(to), "UTF-16LE");
   if (!conv.ok()) {
     for (char16_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
     return out;

@@ -111,7 +111,7 @@ TrainingCard MakeSampleTrainingCard() {
 TerminalFirmware::TerminalFirmware() : card(MakeSampleTrainingCard()) {}
 
 Bytes TerminalFirmware::Handle(const Bytes& block) {
-  requests.push_back(block);
+  requests.Add(block);
   const size_t capacity = block.size() >= kHeader ? GetU16(block.data() + 4) : kOverhead;
   const std::optional<Request> request = DecodeRequest(block);
   if (!request) {

@@ -96,7 +96,7 @@ constexpr uint8_t kUnknownCommand = 0x21;
 }  // namespace
 
 Bytes ReaderFirmware::Handle(const Bytes& request) {
-  requests.push_back(request);
+  requests.Add(request);
   if (!scriptedReplies.empty()) {
     Bytes r = std::move(scriptedReplies.front());
     scriptedReplies.pop_front();

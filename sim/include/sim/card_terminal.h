@@ -17,6 +17,7 @@
 
 #include "platform/hid_virtual.h"
 #include "platform/scsi_virtual.h"
+#include "sim/recent_requests.h"
 #include "sim/terminal_blocks.h"
 
 namespace sim {
@@ -72,7 +73,7 @@ class TerminalFirmware {
   std::string clock = "20260302080000";
   std::string display;
   Fields lastCommand;
-  std::vector<Bytes> requests;  // every request block seen, for tests
+  RecentRequests requests;  // the latest request blocks seen, for tests
 
  private:
   blocks::Reply Execute(const blocks::Request& request);

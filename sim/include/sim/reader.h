@@ -18,6 +18,7 @@
 #include "platform/hid_virtual.h"
 #include "platform/serial_virtual.h"
 #include "sim/device_model.h"
+#include "sim/recent_requests.h"
 
 namespace sim {
 
@@ -63,8 +64,8 @@ class ReaderFirmware {
   std::map<uint16_t, int> sw3For;
   // Replies to the next requests, taken in order instead of the firmware's own.
   std::deque<Bytes> scriptedReplies;
-  // Requests seen, for tests.
-  std::vector<Bytes> requests;
+  // The latest requests seen, for tests.
+  RecentRequests requests;
 };
 
 // Behaviour of the link in front of the firmware.

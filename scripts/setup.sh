@@ -59,6 +59,13 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init >/dev/null 2>&1 || true
   wineserver -w || true
 fi
+# Windows made by programs without an X display (a service's child, a test without Xvfb) use
+# Wine's null display driver instead of failing; with a display they still go to X.
+if ! grep -q '"Graphics"="x11,null"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+  echo "setup: letting Wine programs without a display open windows"
+  # A running Wine server writes the key to disk later; until then this check repeats it.
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11,null /f >/dev/null 2>&1 || true
+fi
 
 # Browser-test driver from npm (uses Debian's chromium; never downloads a browser).
 if [ ! -d "$here/web/tests/node_modules/playwright-core" ]; then

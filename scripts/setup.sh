@@ -50,6 +50,10 @@ if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
   $SUDO locale-gen >/dev/null
 fi
 
+# OpenCV for the Windows builds of the capture program, from Debian's own sources: built once per
+# machine (a few minutes), then found in its cache at once.
+"$here/scripts/opencv-mingw.sh"
+
 # One Wine prefix per machine, outside the checkout; creating it takes a while, so only once.
 export WINEPREFIX="${WINEPREFIX:-$HOME/.local/share/tarnwick-wine}"
 export WINEDEBUG="${WINEDEBUG:--all}"

@@ -366,7 +366,9 @@ void SimTablet::RunScript(std::vector<std::string> steps, std::vector<PenPoint> 
   for (const std::string& step : steps) {
     bool going = true;
     if (step == "sign") {
-      going = play(SignatureScript());
+      // A person takes up the pen a moment after the tablet switched to pen mode.
+      next = std::chrono::steady_clock::now() + kPenUpLead;
+      going = Sleep(next) && play(SignatureScript());
     } else if (step == "play") {
       going = play(points);
     } else if (step == "confirm") {

@@ -29,7 +29,8 @@ class Library : public ::testing::Test {
     status_ = reinterpret_cast<Status*>(platform::DynSymbol(lib_, "PMGetStatus"));
     ASSERT_TRUE(init_ && close_ && packetsGet_ && status_);
   }
-  void TearDown() override { platform::FreeDynLib(lib_); }
+  // Left loaded, as the capture program leaves it: the library keeps its one instance for the
+  // process's whole life.
 
   platform::DynLib lib_ = nullptr;
   Init* init_ = nullptr;

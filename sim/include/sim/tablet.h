@@ -42,6 +42,8 @@ struct PenPoint {
 // The made-up signature: three strokes with hover moves between them.
 std::vector<PenPoint> SignatureScript();
 constexpr std::chrono::microseconds kReportInterval{5000};
+// The script's "sign" starts this long after the switch into pen mode.
+constexpr std::chrono::milliseconds kPenUpLead{600};
 
 struct TabletFaults {
   bool silent = false;          // acknowledges nothing, sends no serial number

@@ -115,6 +115,7 @@ void Processor::OnTabletMessage() {
   if (packet.key == kKeyClear) canvas_.Clear();
   if (packet.key != 0) return;
   if (!window_->HasDrawingContext()) {
+    LOG_MAIN(Error, "hdc Failed!");
     platform::ShowMessageBox("hdc Failed!", "Info");
     return;
   }
@@ -178,7 +179,9 @@ bool Processor::Execute(const char* buffer, size_t received) {
     api_.close(window_->Handle());
     TabletCaps caps{};
     uint32_t message = 0;
-    const int result = api_.init(&caps, &message, nullptr);
+    // Its own window as the target: a broadcast would hand the pen's path to every top-level
+    // window of the desktop, and need not reach this one when a service started it.
+    const int result = api_.init(&caps, &message, window_->Handle());
     if (result != 0) {
       LOG_COMMAND(Error, "Failed to Init!{}", result);
       // No more commands are read: the service is told at once by the closed connection

@@ -91,7 +91,10 @@ TEST_P(Pressure, SetsTheLineThickness) {
 // rows with those).
 INSTANTIATE_TEST_SUITE_P(Levels, Pressure,
                          ::testing::Values(Thickness{1, 1}, Thickness{399, 1}, Thickness{400, 3}, Thickness{799, 3},
-                                           Thickness{800, 5}, Thickness{1023, 5}));
+                                           Thickness{800, 5}, Thickness{1023, 5}),
+                         [](const ::testing::TestParamInfo<Thickness>& info) {
+                           return "pressure" + std::to_string(info.param.pressure);
+                         });
 
 // The 0x8816 decoder's y stops at 3072: strokes are scaled by that, not by the record's 4175,
 // so that a signature reaches the bottom of the canvas.

@@ -216,3 +216,5 @@ export class TarnwickClient {
     };
   }
 }
+
+export { SignaturePad, SIGNATURE_PREFIX } from './signature.js';

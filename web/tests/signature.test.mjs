@@ -1,0 +1,141 @@
+// The demo page's signature panel, served from another origin, captures the simulated
+// signature through the service and the capture program, and shows the service's errors.
+import { describe, before, after, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { createServer } from 'node:http';
+import { mkdir, readFile, writeFile } from 'node:fs/promises';
+import { dirname, extname, join, resolve, sep } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { inflateSync } from 'node:zlib';
+import {
+  artifacts, closeBrowser, closeServer, launchBrowser, listen, startService, startWatchdog, stopService,
+} from './harness.mjs';
+
+const webRoot = resolve(dirname(fileURLToPath(import.meta.url)), '..');
+const overallMs = 100_000;
+const stepMs = 20_000;
+
+let service;
+let staticServer;
+let browser;
+let page;
+const consoleLines = [];
+const watchdog = startWatchdog('signature', overallMs + 15_000, () => service);
+
+const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css' };
+
+function serveStatic(req, res) {
+  const path = decodeURIComponent(new URL(req.url, 'http://x').pathname);
+  const file = resolve(webRoot, `.${path.endsWith('/') ? `${path}index.html` : path}`);
+  if (!['demo', 'client'].some((d) => file.startsWith(join(webRoot, d) + sep))) {
+    res.writeHead(path === '/favicon.ico' ? 204 : 404);
+    res.end();
+    return;
+  }
+  readFile(file).then((body) => {
+    res.writeHead(200, { 'Content-Type': `${types[extname(file)] ?? 'application/octet-stream'}; charset=utf-8` });
+    res.end(body);
+  }, () => { res.writeHead(404); res.end(); });
+}
+
+function describeRun() {
+  return [`browser console:\n${consoleLines.join('\n')}`, `service output:\n${service?.output() ?? ''}`].join('\n');
+}
+
+// Clicks a panel button and waits until the panel has finished that action.
+async function press(buttonId) {
+  const seq = Number(await page.getAttribute('#signature-panel', 'data-seq'));
+  await page.click(`#${buttonId}`, { timeout: stepMs });
+  await page.waitForSelector(`#signature-panel[data-seq="${seq + 1}"]`, { timeout: stepMs });
+  return page.getAttribute('#signature-panel', 'data-last');
+}
+
+// Width, height, colour type and the count of opaque pixels of an 8-bit RGBA PNG.
+function decodePng(bytes) {
+  assert.deepEqual([...bytes.subarray(0, 8)], [0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A]);
+  let pos = 8;
+  let header;
+  const idat = [];
+  while (pos < bytes.length) {
+    const length = bytes.readUInt32BE(pos);
+    const kind = bytes.toString('latin1', pos + 4, pos + 8);
+    const body = bytes.subarray(pos + 8, pos + 8 + length);
+    if (kind === 'IHDR') header = { width: body.readUInt32BE(0), height: body.readUInt32BE(4), depth: body[8], colour: body[9] };
+    if (kind === 'IDAT') idat.push(body);
+    pos += 12 + length;
+  }
+  const raw = inflateSync(Buffer.concat(idat));
+  const stride = header.width * 4;
+  let previous = Buffer.alloc(stride);
+  let opaque = 0;
+  for (let y = 0, i = 0; y < header.height; y++) {
+    const filter = raw[i];
+    const line = Buffer.from(raw.subarray(i + 1, i + 1 + stride));
+    i += 1 + stride;
+    for (let x = 0; x < stride; x++) {
+      const a = x >= 4 ? line[x - 4] : 0;
+      const b = previous[x];
+      const c = x >= 4 ? previous[x - 4] : 0;
+      const p = a + b - c;
+      const paeth = Math.abs(p - a) <= Math.min(Math.abs(p - b), Math.abs(p - c)) ? a
+        : Math.abs(p - b) <= Math.abs(p - c) ? b : c;
+      line[x] = (line[x] + [0, a, b, (a + b) >> 1, paeth][filter]) & 255;
+    }
+    for (let x = 3; x < stride; x += 4) if (line[x] !== 0) opaque++;
+    previous = line;
+  }
+  return { ...header, opaque };
+}
+
+describe('signature panel against the simulated tablet', { timeout: overallMs }, () => {
+  before(async () => {
+    staticServer = createServer(serveStatic);
+    service = await startService('signature', { TARNWICK_SIM: '1', TARNWICK_SIM_TABLET: 'sign,confirm' });
+    const pagePort = await listen(staticServer);
+    browser = await launchBrowser(consoleLines, { viewport: { width: 1000, height: 1200 } });
+    page = browser.page;
+    const serviceOrigin = `http://127.0.0.1:${service.port}`;
+    await page.goto(`http://127.0.0.1:${pagePort}/demo/?service=${encodeURIComponent(serviceOrigin)}`,
+      { timeout: stepMs });
+  }, { timeout: overallMs - 5_000 });
+
+  after(async () => {
+    if (page) {
+      await mkdir(artifacts, { recursive: true });
+      await page.screenshot({ path: join(artifacts, 'signature-last.png'), fullPage: true }).catch(() => {});
+      // The capture program outlives the service; end it.
+      await page.evaluate((url) => fetch(`${url}/Pemrik_Api/QuitPMProc`).catch(() => {}),
+        `http://127.0.0.1:${service?.port}`).catch(() => {});
+    }
+    await closeBrowser(browser);
+    if (staticServer?.listening) await closeServer(staticServer);
+    if (service) await stopService(service);
+    clearTimeout(watchdog);
+  });
+
+  test('open, sign on the tablet, confirm: the page holds the signature', async () => {
+    assert.equal(await press('sig-open'), 'open:ok', describeRun());
+    assert.equal(await press('sig-init'), 'init:ok', describeRun());
+    await page.waitForSelector('#signature-panel[data-state="confirmed"]', { timeout: 30_000 })
+      .catch(() => assert.fail(`no confirmation\n${describeRun()}`));
+    const src = await page.getAttribute('#signature-image', 'src');
+    assert.ok(src.startsWith('data:image/png;base64,'), src.slice(0, 60));
+    const png = Buffer.from(src.slice('data:image/png;base64,'.length), 'base64');
+    const picture = decodePng(png);
+    assert.deepEqual([picture.width, picture.height, picture.depth, picture.colour], [600, 300, 8, 6]);
+    assert.ok(picture.opaque > 2000, `only ${picture.opaque} inked pixels`);
+    assert.equal(await page.isDisabled('#sig-save'), false);
+    assert.equal(await page.isVisible('#signature-error'), false);
+    await mkdir(artifacts, { recursive: true });
+    await writeFile(join(artifacts, 'signature-captured.png'), png);
+    await page.screenshot({ path: join(artifacts, 'signature.png'), fullPage: true });
+  });
+
+  test('after quit, signing shows the service\'s failure on the page', async () => {
+    assert.equal(await press('sig-quit'), 'quit:ok', describeRun());
+    assert.equal(await press('sig-init'), 'init:error', describeRun());
+    assert.equal(await page.isVisible('#signature-error'), true);
+    assert.match(await page.textContent('#signature-error'), /not connected/);
+    await page.screenshot({ path: join(artifacts, 'signature-error.png'), fullPage: true });
+  });
+});

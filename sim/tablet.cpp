@@ -105,12 +105,8 @@ void SimTablet::Attach() {
     std::lock_guard<std::mutex> lock(mutex_);
     unplugged_ = false;
   }
-  auto tablet = std::make_shared<platform::usbtree::VirtualDevice>();
-  tablet->id = {kTabletVendorId, Facts(deviceType_).productId};
-  auto root = std::make_shared<platform::usbtree::VirtualDevice>();
-  root->id = {0x1D6B, 0x0002};
-  root->ports.push_back(tablet);
-  rootHub_ = root;
+  rootHub_ = platform::usbtree::MakeVirtual(
+      0x1D6B, 0x0002, {platform::usbtree::MakeVirtual(kTabletVendorId, Facts(deviceType_).productId)});
   platform::usbtree::RegisterVirtual(rootHub_);
   platform::hid::RegisterVirtual(shared_from_this());
 }

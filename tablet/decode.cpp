@@ -47,6 +47,27 @@ int32_t MapY(uint16_t y, int32_t low, int32_t high) {
   return (y - low) * 3072 / (high - low);
 }
 
+// Pen reports of device types 1 and 3: contact reports map the raw y from the active window
+// low < y < high; hover reports give the model's own hover y. false: not one of their statuses.
+bool ContactOrHover(const uint8_t* r, int32_t low, int32_t high, int32_t (*hoverY)(uint16_t y), Decoded* d) {
+  const uint16_t x = Word(r, 2), y = Word(r, 4), pressure = Word(r, 6);
+  switch (r[1]) {
+    case 0xA1:
+      *d = Pen(x, MapY(y, low, high), (y > low && y < high) ? pressure : 0, true);
+      return true;
+    case 0xA0:
+    case 0xE0:
+      *d = Pen(x, MapY(y, low, high), 0, true);
+      return true;
+    case 0xB0:
+    case 0xB1:
+      *d = Pen(x, hoverY(y), 0, false);
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace
 
 Decoded Decoder::Decode(const uint8_t report[kInputReportLength]) {
@@ -70,23 +91,11 @@ Decoded Decoder::Decode(const uint8_t report[kInputReportLength]) {
 }
 
 Decoded Decoder::Type1(const uint8_t* r) {
-  const uint8_t status = r[1];
-  const uint16_t x = Word(r, 2), y = Word(r, 4), pressure = Word(r, 6);
-  constexpr int32_t kLow = 955, kHigh = 7237;
-  switch (status) {
-    case 0xA1:
-      return Pen(x, MapY(y, kLow, kHigh), (y > kLow && y < kHigh) ? pressure : 0, true);
-    case 0xA0:
-    case 0xE0:
-      return Pen(x, MapY(y, kLow, kHigh), 0, true);
-    case 0xB0:
-    case 0xB1:
-      return Pen(x, y, 0, false);
-    case 0x55:
-      break;
-    default:
-      return Decoded{};
-  }
+  Decoded d;
+  if (ContactOrHover(
+          r, 955, 7237, [](uint16_t y) { return static_cast<int32_t>(y); }, &d))
+    return d;
+  if (r[1] != 0x55) return Decoded{};
   if (r[2] == 5 && (r[3] == 0x11 || r[3] == 0x22 || r[3] == 0x33) && r[4] == 0x70 && r[5] == 0xFF && r[6] == 0xFF &&
       r[7] == 0xFF) {
     return Acknowledgement();
@@ -101,22 +110,11 @@ Decoded Decoder::Type1(const uint8_t* r) {
 }
 
 Decoded Decoder::Type3(const uint8_t* r) {
-  const uint8_t status = r[1];
-  if (!IsPenReportOfTypes2And3(status)) return KeysOfTypes2And3(r);
-  const uint16_t x = Word(r, 2), y = Word(r, 4), pressure = Word(r, 6);
-  constexpr int32_t kLow = 1136, kHigh = 5311;
-  switch (status) {
-    case 0xA1:
-      return Pen(x, MapY(y, kLow, kHigh), (y > kLow && y < kHigh) ? pressure : 0, true);
-    case 0xA0:
-    case 0xE0:
-      return Pen(x, MapY(y, kLow, kHigh), 0, true);
-    case 0xB0:
-    case 0xB1:
-      return Pen(x, y <= kLow ? 0 : y >= kHigh ? y : y - kLow, 0, false);
-    default:
-      return Decoded{};
-  }
+  if (!IsPenReportOfTypes2And3(r[1])) return KeysOfTypes2And3(r);
+  // Hovering, y counts from the window's near side, and stays raw beyond its far side.
+  const auto hoverY = [](uint16_t y) -> int32_t { return y <= 1136 ? 0 : y >= 5311 ? y : y - 1136; };
+  Decoded d;
+  return ContactOrHover(r, 1136, 5311, hoverY, &d) ? d : Decoded{};
 }
 
 Decoded Decoder::Type2(const uint8_t* r) {

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <map>
@@ -153,10 +154,17 @@ bool StartAsUser(const Token&, const StartOptions& options, const Environment& e
   std::vector<char*> envp;
   for (std::string& e : entries) envp.push_back(&e[0]);
   envp.push_back(nullptr);
+  // As on Windows, the command line names the program first; without one it is the program.
   std::string application = options.application;
-  std::string commandLine = options.commandLine;
-  std::vector<char*> argv = {&application[0]};
-  if (!commandLine.empty()) argv.push_back(&commandLine[0]);
+  std::vector<std::string> words;
+  for (size_t at = 0; at < options.commandLine.size();) {
+    const size_t end = std::min(options.commandLine.find(' ', at), options.commandLine.size());
+    if (end > at) words.push_back(options.commandLine.substr(at, end - at));
+    at = end + 1;
+  }
+  if (words.empty()) words.push_back(application);
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(&w[0]);
   argv.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;

@@ -21,14 +21,6 @@ Ids WalkAll() {
   return ids;
 }
 
-std::shared_ptr<const VirtualDevice> Node(uint16_t vendor, uint16_t product,
-                                          std::vector<std::shared_ptr<const VirtualDevice>> ports = {}) {
-  auto d = std::make_shared<VirtualDevice>();
-  d->id = {vendor, product};
-  d->ports = std::move(ports);
-  return d;
-}
-
 class UsbTreeVirtual : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -45,10 +37,12 @@ class UsbTreeVirtual : public ::testing::Test {
 
 // Hub by hub, depth first, every controller in registration order.
 TEST_F(UsbTreeVirtual, WalksEveryHubDepthFirst) {
-  RegisterVirtual(Node(0x1D6B, 2,
-                       {Node(0x05E3, 0x0610, {Node(0x046D, 0xC077), Node(0x05E3, 0x0610, {Node(0x0B57, 0x8421)})}),
-                        Node(0x0000, 0x0000)}));
-  RegisterVirtual(Node(0x1D6B, 3, {Node(0x0781, 0x5581)}));
+  RegisterVirtual(MakeVirtual(
+      0x1D6B, 2,
+      {MakeVirtual(0x05E3, 0x0610,
+                   {MakeVirtual(0x046D, 0xC077), MakeVirtual(0x05E3, 0x0610, {MakeVirtual(0x0B57, 0x8421)})}),
+       MakeVirtual(0x0000, 0x0000)}));
+  RegisterVirtual(MakeVirtual(0x1D6B, 3, {MakeVirtual(0x0781, 0x5581)}));
   EXPECT_EQ(WalkAll(),
             (Ids{{0x05E3, 0x0610}, {0x046D, 0xC077}, {0x05E3, 0x0610}, {0x0B57, 0x8421}, {0, 0}, {0x0781, 0x5581}}));
 }

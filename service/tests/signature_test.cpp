@@ -15,19 +15,12 @@
 #include "platform/process.h"
 #include "raw_client.h"
 #include "signature/signature_routes.h"
+#include "tw/testing.h"
 
 namespace {
 
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
-
-void SetEnv(const char* name, const char* value) {
-#if defined(_WIN32)
-  _putenv_s(name, value);
-#else
-  setenv(name, value, 1);
-#endif
-}
 
 std::vector<uint32_t> CapturePrograms() {
   std::vector<platform::process::Entry> entries;
@@ -55,9 +48,9 @@ class SignatureRoutes : public ::testing::Test {
     // Whatever an earlier run left would answer in place of the program these tests start.
     for (uint32_t pid : CapturePrograms()) platform::process::Terminate(pid);
     ASSERT_TRUE(Eventually([] { return CapturePrograms().empty(); }));
-    SetEnv("TARNWICK_SIM", "1");
-    SetEnv("TARNWICK_SIM_TABLET", "sign,wait=2000,confirm");
-    SetEnv("TARNWICK_MESSAGEBOX", "stderr");
+    tw::testing::SetEnv("TARNWICK_SIM", "1");
+    tw::testing::SetEnv("TARNWICK_SIM_TABLET", "sign,wait=2000,confirm");
+    tw::testing::SetEnv("TARNWICK_MESSAGEBOX", "stderr");
     signature::SetReplyTimeoutForTesting(signature::kReplyTimeoutMs);
     signature::SetProgramForTesting("");
     server_.Init("0");

@@ -14,14 +14,6 @@ namespace {
 using platform::usbtree::DeviceId;
 using platform::usbtree::VirtualDevice;
 
-std::shared_ptr<const VirtualDevice> Node(uint16_t vendor, uint16_t product,
-                                          std::vector<std::shared_ptr<const VirtualDevice>> ports = {}) {
-  auto d = std::make_shared<VirtualDevice>();
-  d->id = {vendor, product};
-  d->ports = std::move(ports);
-  return d;
-}
-
 class Presence : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -33,14 +25,17 @@ class Presence : public ::testing::Test {
 
 TEST_F(Presence, ATabletTwoHubsBelowTheRootHubIsFound) {
   platform::usbtree::RegisterVirtual(
-      Node(0x1D6B, 2, {Node(0x046D, 0xC077), Node(0x05E3, 0x0610, {Node(0x05E3, 0x0610, {Node(0x0B57, 0x8816)})})}));
+      MakeVirtual(0x1D6B, 2,
+                  {MakeVirtual(0x046D, 0xC077),
+                   MakeVirtual(0x05E3, 0x0610, {MakeVirtual(0x05E3, 0x0610, {MakeVirtual(0x0B57, 0x8816)})})}));
   EXPECT_EQ(PMGetStatus(), 0);
 }
 
 TEST_F(Presence, OtherDevicesAndEmptyPortsAreNoTablet) {
   EXPECT_EQ(PMGetStatus(), 1);
-  platform::usbtree::RegisterVirtual(
-      Node(0x1D6B, 2, {Node(0, 0), Node(0x0B57, 0x1234), Node(0x2796, 0x1001), Node(0, 0x8420)}));
+  platform::usbtree::RegisterVirtual(MakeVirtual(
+      0x1D6B, 2,
+      {MakeVirtual(0, 0), MakeVirtual(0x0B57, 0x1234), MakeVirtual(0x2796, 0x1001), MakeVirtual(0, 0x8420)}));
   EXPECT_EQ(PMGetStatus(), 1);
 }
 

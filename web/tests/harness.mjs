@@ -1,9 +1,10 @@
 // What the browser tests share: the service under test, local servers and a headless Chromium.
 import { spawn } from 'node:child_process';
 import { existsSync } from 'node:fs';
-import { mkdtemp, rm } from 'node:fs/promises';
+import { mkdtemp, readFile, rm } from 'node:fs/promises';
+import { createServer } from 'node:http';
 import { tmpdir } from 'node:os';
-import { dirname, join, resolve } from 'node:path';
+import { dirname, extname, join, resolve, sep } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from 'playwright-core';
 
@@ -70,6 +71,35 @@ export async function stopService(s) {
     });
   }
   await rm(s.dir, { recursive: true, force: true });
+}
+
+const webRoot = resolve(here, '..');
+const types = { '.html': 'text/html', '.js': 'text/javascript', '.mjs': 'text/javascript', '.css': 'text/css' };
+
+// A static server for the demo page and the client, and nothing else, as a user's would be.
+export function demoServer() {
+  return createServer((req, res) => {
+    const path = decodeURIComponent(new URL(req.url, 'http://x').pathname);
+    const file = resolve(webRoot, `.${path.endsWith('/') ? `${path}index.html` : path}`);
+    if (!['demo', 'client'].some((d) => file.startsWith(join(webRoot, d) + sep))) {
+      res.writeHead(path === '/favicon.ico' ? 204 : 404);
+      res.end();
+      return;
+    }
+    readFile(file).then((body) => {
+      res.writeHead(200, { 'Content-Type': `${types[extname(file)] ?? 'application/octet-stream'}; charset=utf-8` });
+      res.end(body);
+    }, () => { res.writeHead(404); res.end(); });
+  });
+}
+
+// Clicks a demo button and waits until the element that counts the page's actions (its
+// data-seq) shows that this one has finished; the action's outcome is its data-last.
+export async function press(page, buttonId, { scope = 'body', timeout = 15_000 } = {}) {
+  const seq = Number(await page.getAttribute(scope, 'data-seq'));
+  await page.click(`#${buttonId}`, { timeout });
+  await page.waitForSelector(`${scope}[data-seq="${seq + 1}"]`, { timeout });
+  return page.getAttribute(scope, 'data-last');
 }
 
 export function listen(server) {

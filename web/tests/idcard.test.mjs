@@ -2,15 +2,13 @@
 // through the service in a real browser and shows the reader's errors.
 import { describe, before, after, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { createServer } from 'node:http';
-import { mkdir, readFile } from 'node:fs/promises';
-import { dirname, extname, join, resolve, sep } from 'node:path';
-import { fileURLToPath } from 'node:url';
+import { mkdir } from 'node:fs/promises';
+import { join } from 'node:path';
 import {
-  artifacts, closeBrowser, closeServer, launchBrowser, listen, startService, startWatchdog, stopService,
+  artifacts, closeBrowser, closeServer, demoServer, launchBrowser, listen, press as pressIn, startService,
+  startWatchdog, stopService,
 } from './harness.mjs';
 
-const webRoot = resolve(dirname(fileURLToPath(import.meta.url)), '..');
 const overallMs = 90_000;
 const stepMs = 15_000;
 
@@ -21,35 +19,11 @@ let page;
 const consoleLines = [];
 const watchdog = startWatchdog('idcard', overallMs + 15_000, () => service);
 
-const types = { '.html': 'text/html', '.js': 'text/javascript', '.mjs': 'text/javascript', '.css': 'text/css' };
-
-// Only the demo and the client are published, as a user's static server would.
-function serveStatic(req, res) {
-  const path = decodeURIComponent(new URL(req.url, 'http://x').pathname);
-  const file = resolve(webRoot, `.${path.endsWith('/') ? `${path}index.html` : path}`);
-  const allowed = ['demo', 'client'].some((d) => file.startsWith(join(webRoot, d) + sep));
-  if (!allowed) {
-    res.writeHead(path === '/favicon.ico' ? 204 : 404);
-    res.end();
-    return;
-  }
-  readFile(file).then((body) => {
-    res.writeHead(200, { 'Content-Type': `${types[extname(file)] ?? 'application/octet-stream'}; charset=utf-8` });
-    res.end(body);
-  }, () => { res.writeHead(404); res.end(); });
-}
-
 function describeRun() {
   return [`browser console:\n${consoleLines.join('\n')}`, `service output:\n${service?.output() ?? ''}`].join('\n');
 }
 
-// Clicks a demo button and waits until the page has finished that action.
-async function press(buttonId) {
-  const seq = Number(await page.getAttribute('body', 'data-seq'));
-  await page.click(`#${buttonId}`, { timeout: stepMs });
-  await page.waitForSelector(`body[data-seq="${seq + 1}"]`, { timeout: stepMs });
-  return page.getAttribute('body', 'data-last');
-}
+const press = (buttonId) => pressIn(page, buttonId, { timeout: stepMs });
 
 const text = (id) => page.textContent(`#${id}`).then((t) => t.trim());
 
@@ -60,7 +34,7 @@ async function screenshot(name) {
 
 describe('ID card demo page against the simulated reader', { timeout: overallMs }, () => {
   before(async () => {
-    staticServer = createServer(serveStatic);
+    staticServer = demoServer();
     service = await startService('idcard', { TARNWICK_SIM: '1' });
     const pagePort = await listen(staticServer);
     browser = await launchBrowser(consoleLines, { viewport: { width: 1000, height: 800 } });

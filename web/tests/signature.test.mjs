@@ -2,16 +2,14 @@
 // signature through the service and the capture program, and shows the service's errors.
 import { describe, before, after, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { createServer } from 'node:http';
-import { mkdir, readFile, writeFile } from 'node:fs/promises';
-import { dirname, extname, join, resolve, sep } from 'node:path';
-import { fileURLToPath } from 'node:url';
+import { mkdir, writeFile } from 'node:fs/promises';
+import { join } from 'node:path';
 import { inflateSync } from 'node:zlib';
 import {
-  artifacts, closeBrowser, closeServer, launchBrowser, listen, startService, startWatchdog, stopService,
+  artifacts, closeBrowser, closeServer, demoServer, launchBrowser, listen, press as pressIn, startService,
+  startWatchdog, stopService,
 } from './harness.mjs';
 
-const webRoot = resolve(dirname(fileURLToPath(import.meta.url)), '..');
 const overallMs = 100_000;
 const stepMs = 20_000;
 
@@ -22,33 +20,11 @@ let page;
 const consoleLines = [];
 const watchdog = startWatchdog('signature', overallMs + 15_000, () => service);
 
-const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css' };
-
-function serveStatic(req, res) {
-  const path = decodeURIComponent(new URL(req.url, 'http://x').pathname);
-  const file = resolve(webRoot, `.${path.endsWith('/') ? `${path}index.html` : path}`);
-  if (!['demo', 'client'].some((d) => file.startsWith(join(webRoot, d) + sep))) {
-    res.writeHead(path === '/favicon.ico' ? 204 : 404);
-    res.end();
-    return;
-  }
-  readFile(file).then((body) => {
-    res.writeHead(200, { 'Content-Type': `${types[extname(file)] ?? 'application/octet-stream'}; charset=utf-8` });
-    res.end(body);
-  }, () => { res.writeHead(404); res.end(); });
-}
-
 function describeRun() {
   return [`browser console:\n${consoleLines.join('\n')}`, `service output:\n${service?.output() ?? ''}`].join('\n');
 }
 
-// Clicks a panel button and waits until the panel has finished that action.
-async function press(buttonId) {
-  const seq = Number(await page.getAttribute('#signature-panel', 'data-seq'));
-  await page.click(`#${buttonId}`, { timeout: stepMs });
-  await page.waitForSelector(`#signature-panel[data-seq="${seq + 1}"]`, { timeout: stepMs });
-  return page.getAttribute('#signature-panel', 'data-last');
-}
+const press = (buttonId) => pressIn(page, buttonId, { scope: '#signature-panel', timeout: stepMs });
 
 // Width, height, colour type and the count of opaque pixels of an 8-bit RGBA PNG.
 function decodePng(bytes) {
@@ -89,7 +65,7 @@ function decodePng(bytes) {
 
 describe('signature panel against the simulated tablet', { timeout: overallMs }, () => {
   before(async () => {
-    staticServer = createServer(serveStatic);
+    staticServer = demoServer();
     service = await startService('signature', { TARNWICK_SIM: '1', TARNWICK_SIM_TABLET: 'sign,confirm' });
     const pagePort = await listen(staticServer);
     browser = await launchBrowser(consoleLines, { viewport: { width: 1000, height: 1200 } });

@@ -65,7 +65,7 @@ std::vector<std::pair<std::string, std::string>> VariablesStartingWith(const std
 
 struct StartOptions {
   std::string application;  // the program file; a relative path counts from the current folder
-  std::string commandLine;  // empty: none
+  std::string commandLine;  // the whole command line, program name first; empty: none
   std::string directory;    // empty: this process's current folder
 };
 

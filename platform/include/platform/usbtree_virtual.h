@@ -2,7 +2,9 @@
 // registered virtual host controllers (in registration order) instead of the system's.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "platform/usbtree.h"
@@ -15,6 +17,15 @@ struct VirtualDevice {
   DeviceId id;
   std::vector<std::shared_ptr<const VirtualDevice>> ports;
 };
+
+// A device with the given devices on its ports.
+inline std::shared_ptr<const VirtualDevice> MakeVirtual(uint16_t vendorId, uint16_t productId,
+                                                        std::vector<std::shared_ptr<const VirtualDevice>> ports = {}) {
+  auto d = std::make_shared<VirtualDevice>();
+  d->id = {vendorId, productId};
+  d->ports = std::move(ports);
+  return d;
+}
 
 // A host controller's root hub; its ports hold the attached devices.
 void RegisterVirtual(std::shared_ptr<const VirtualDevice> rootHub);

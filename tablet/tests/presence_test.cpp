@@ -12,6 +12,7 @@
 namespace {
 
 using platform::usbtree::DeviceId;
+using platform::usbtree::MakeVirtual;
 using platform::usbtree::VirtualDevice;
 
 class Presence : public ::testing::Test {

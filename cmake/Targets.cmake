@@ -88,12 +88,16 @@ endfunction()
 # Places the libraries a program loads (by import or at run time) beside it, as they are
 # installed: tw_place_beside(program lib...). Libraries not built in this configuration are
 # skipped.
+# The copy is checked on every build, so that it follows a rebuilt library also when the program
+# itself is not relinked (copy_if_different: nothing is written while they agree).
 function(tw_place_beside target)
   foreach(lib ${ARGN})
     if(TARGET ${lib})
-      add_dependencies(${target} ${lib})
-      add_custom_command(TARGET ${target} POST_BUILD
-        COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${lib}> $<TARGET_FILE_DIR:${target}>)
+      add_custom_target(${target}_beside_${lib}
+        COMMAND ${CMAKE_COMMAND} -E make_directory $<TARGET_FILE_DIR:${target}>
+        COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:${lib}> $<TARGET_FILE_DIR:${target}>
+        DEPENDS ${lib} VERBATIM)
+      add_dependencies(${target} ${target}_beside_${lib})
     endif()
   endforeach()
 endfunction()

@@ -61,6 +61,10 @@ if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
   $SUDO locale-gen >/dev/null
 fi
 
+# OpenCV for the Windows builds of the capture program, from Debian's own sources: built once per
+# machine (a few minutes), then found in its cache at once.
+"$here/scripts/opencv-mingw.sh"
+
 # One Wine prefix per machine, outside the checkout; creating it takes a while, so only once.
 export WINEPREFIX="${WINEPREFIX:-$HOME/.local/share/tarnwick-wine}"
 export WINEDEBUG="${WINEDEBUG:--all}"
@@ -69,6 +73,13 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   mkdir -p "$WINEPREFIX"
   WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init >/dev/null 2>&1 || true
   wineserver -w || true
+fi
+# Windows made by programs without an X display (a service's child, a test without Xvfb) use
+# Wine's null display driver instead of failing; with a display they still go to X.
+if ! grep -q '"Graphics"="x11,null"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+  echo "setup: letting Wine programs without a display open windows"
+  # A running Wine server writes the key to disk later; until then this check repeats it.
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11,null /f >/dev/null 2>&1 || true
 fi
 
 # Browser-test driver from npm (uses Debian's chromium; never downloads a browser).

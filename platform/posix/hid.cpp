@@ -6,9 +6,11 @@
 #include <hidapi/hidapi.h>
 #include <linux/hidraw.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <mutex>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "../sim/hid_os.h"
+#include "platform/hid_descriptor.h"
 
 namespace platform::hid {
 namespace {
@@ -65,11 +68,70 @@ int WaitReadable(int fd, Clock::time_point deadline) {
   }
 }
 
+// The descriptor tells the report lengths and whether reports come with their ID in front.
+bool ReadDescriptor(int fd, DescriptorInfo* info) {
+  int size = 0;
+  if (ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0 || size <= 0) return false;
+  hidraw_report_descriptor descriptor = {};
+  descriptor.size = static_cast<uint32_t>(std::min<int>(size, HID_MAX_DESCRIPTOR_SIZE));
+  if (ioctl(fd, HIDIOCGRDESC, &descriptor) < 0) return false;
+  *info = ParseReportDescriptor(descriptor.value, descriptor.size);
+  return true;
+}
+
 class HidrawDevice final : public Device {
  public:
   HidrawDevice(int fd, const Attributes& a, bool haveAttributes)
-      : fd_(fd), attributes_(a), haveAttributes_(haveAttributes) {}
-  ~HidrawDevice() override { close(fd_); }
+      : fd_(fd), attributes_(a), haveAttributes_(haveAttributes) {
+    haveDescriptor_ = ReadDescriptor(fd_, &descriptor_);
+  }
+  ~HidrawDevice() override {
+    close(fd_);
+    if (wakeFd_ >= 0) close(wakeFd_);
+  }
+
+  bool GetCaps(Caps* caps) override {
+    if (caps == nullptr || !haveDescriptor_) return false;
+    *caps = descriptor_.caps;
+    return true;
+  }
+
+  // hidraw wants the report number in byte 0 and counts it, numbered or not.
+  bool SetFeature(const uint8_t* report, size_t size) override {
+    if (report == nullptr || size == 0) return false;
+    std::vector<uint8_t> buffer(report, report + size);
+    int r;
+    do {
+      r = ioctl(fd_, HIDIOCSFEATURE(size), buffer.data());
+    } while (r < 0 && errno == EINTR);
+    if (r < 0) os::RecordError(static_cast<uint32_t>(errno));
+    return r >= 0;
+  }
+
+  IoResult ReadOrStop(uint8_t* report, size_t size, size_t* received, Event& stop) override {
+    if (report == nullptr || size < 2 || received == nullptr) return IoResult::Failed;
+    *received = 0;
+    if (wakeFd_ < 0) wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0) return IoResult::Failed;
+    const int wake = wakeFd_;
+    const Event::Watch watch = stop.OnSet([wake] {
+      const uint64_t one = 1;
+      (void)!write(wake, &one, sizeof one);
+    });
+    for (;;) {
+      if (stop.Wait(0) == WaitResult::Signalled) return IoResult::Stopped;
+      pollfd fds[2] = {{fd_, POLLIN, 0}, {wake, POLLIN, 0}};
+      const int ready = poll(fds, 2, -1);
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) return IoResult::Failed;
+      if (fds[1].revents & POLLIN) {
+        uint64_t count;
+        (void)!read(wake, &count, sizeof count);
+      }
+      if (fds[0].revents & POLLIN) return ReadReport(report, size, received);
+      if (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return IoResult::Failed;
+    }
+  }
 
   bool GetAttributes(Attributes* attributes) override {
     if (attributes == nullptr || !haveAttributes_) return false;
@@ -91,19 +153,13 @@ class HidrawDevice final : public Device {
     return Send(report, size) ? IoResult::Ok : IoResult::Failed;
   }
 
-  // Unnumbered input reports come without their ID; byte 0 gets the 0 the callers expect.
   IoResult Read(uint8_t* report, size_t size, uint32_t timeoutMs) override {
     if (report == nullptr || size < 2) return IoResult::Failed;
     const int ready = WaitReadable(fd_, Clock::now() + std::chrono::milliseconds(timeoutMs));
     if (ready == 0) return IoResult::TimedOut;
     if (ready < 0) return IoResult::Failed;
-    ssize_t n;
-    do {
-      n = read(fd_, report + 1, size - 1);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) return IoResult::Failed;
-    report[0] = 0;
-    return IoResult::Ok;
+    size_t received = 0;
+    return ReadReport(report, size, &received);
   }
 
   bool FlushInput() override {
@@ -119,6 +175,23 @@ class HidrawDevice final : public Device {
   }
 
  private:
+  // Numbered input reports come with their ID; unnumbered ones without, and byte 0 gets the 0
+  // the callers expect.
+  IoResult ReadReport(uint8_t* report, size_t size, size_t* received) {
+    const size_t skip = descriptor_.numberedReports ? 0 : 1;
+    ssize_t n;
+    do {
+      n = read(fd_, report + skip, size - skip);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+      os::RecordError(n < 0 ? static_cast<uint32_t>(errno) : static_cast<uint32_t>(ENODEV));
+      return IoResult::Failed;
+    }
+    if (skip != 0) report[0] = 0;
+    *received = static_cast<size_t>(n) + skip;
+    return IoResult::Ok;
+  }
+
   bool Send(const uint8_t* report, size_t size) {
     if (report == nullptr || size == 0) return false;
     ssize_t n;
@@ -129,8 +202,11 @@ class HidrawDevice final : public Device {
   }
 
   int fd_;
+  int wakeFd_ = -1;
   Attributes attributes_;
   bool haveAttributes_;
+  DescriptorInfo descriptor_;
+  bool haveDescriptor_ = false;
 };
 
 }  // namespace
@@ -162,7 +238,10 @@ bool DevicePathAt(int index, std::string* path) {
 Device* Open(const std::string& path) {
   if (path.empty()) return nullptr;
   const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    RecordError(static_cast<uint32_t>(errno));
+    return nullptr;
+  }
   Attributes attributes;
   const bool haveAttributes = LookUpAttributes(path, &attributes);
   Device* device = new (std::nothrow) HidrawDevice(fd, attributes, haveAttributes);

@@ -13,4 +13,11 @@ void ShowMessageBox(std::string_view utf8Text) {
   std::fflush(stderr);
 }
 
+void ShowMessageBox(std::string_view utf8Text, std::string_view utf8Caption, MessageBoxIcon) {
+  std::string line(utf8Caption);
+  line += ": ";
+  line += utf8Text;
+  ShowMessageBox(line);
+}
+
 }  // namespace platform

@@ -2,9 +2,13 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
+#include <climits>
 
 namespace platform {
 
@@ -39,5 +43,103 @@ PortProbe ProbeTcpPort(uint16_t port, const std::string& address, int* error) {
   ::close(s);
   return result;
 }
+
+int NetCleanup() { return 0; }
+
+namespace {
+
+sockaddr_in Address(uint32_t host, uint16_t port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(host);
+  addr.sin_port = htons(port);
+  return addr;
+}
+
+int Fd(Socket s) { return static_cast<int>(s); }
+
+}  // namespace
+
+Socket TcpSocket() {
+  const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  return s < 0 ? kNoSocket : s;
+}
+
+bool BindAny(Socket s, uint16_t port) {
+  PrepareListenSocket(static_cast<std::uintptr_t>(s));
+  const sockaddr_in addr = Address(INADDR_ANY, port);
+  return ::bind(Fd(s), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+uint16_t LocalPort(Socket s) {
+  sockaddr_in addr{};
+  socklen_t size = sizeof addr;
+  if (::getsockname(Fd(s), reinterpret_cast<sockaddr*>(&addr), &size) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+bool Listen(Socket s, int backlog) { return ::listen(Fd(s), backlog) == 0; }
+
+Socket Accept(Socket s) {
+  int c;
+  do {
+    c = ::accept4(Fd(s), nullptr, nullptr, SOCK_CLOEXEC);
+  } while (c < 0 && errno == EINTR);
+  return c < 0 ? kNoSocket : c;
+}
+
+bool ConnectLoopback(Socket s, uint16_t port) {
+  const sockaddr_in addr = Address(INADDR_LOOPBACK, port);
+  int r;
+  do {
+    r = ::connect(Fd(s), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  } while (r < 0 && errno == EINTR);
+  return r == 0;
+}
+
+long Send(Socket s, const void* data, size_t size) {
+  ssize_t n;
+  do {
+    n = ::send(Fd(s), data, size, MSG_NOSIGNAL);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? -1 : static_cast<long>(n);
+}
+
+long Receive(Socket s, void* data, size_t size, uint32_t timeoutMs) {
+  if (s == kNoSocket) {
+    errno = EBADF;
+    return -1;
+  }
+  if (timeoutMs != kWaitForever) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+      pollfd p = {Fd(s), POLLIN, 0};
+      const int ready = ::poll(&p, 1, static_cast<int>(left < 0 ? 0 : left > INT_MAX ? INT_MAX : left));
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready < 0) return -1;
+      if (ready == 0) return kTimedOut;
+      break;
+    }
+  }
+  ssize_t n;
+  do {
+    n = ::recv(Fd(s), data, size, 0);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? -1 : static_cast<long>(n);
+}
+
+bool CloseSocket(Socket s) {
+  if (s == kNoSocket) {
+    errno = EBADF;
+    return false;
+  }
+  // A thread blocked on the socket wakes only when the connection is shut down first.
+  ::shutdown(Fd(s), SHUT_RDWR);
+  return ::close(Fd(s)) == 0;
+}
+
+int LastNetError() { return errno; }
 
 }  // namespace platform

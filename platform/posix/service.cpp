@@ -248,4 +248,6 @@ uint32_t TickCount() {
 
 void SleepMs(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+void ApplyServiceEnvironment(const char*) {}
+
 }  // namespace platform::service

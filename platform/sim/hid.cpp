@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "hid_os.h"
+#include "platform/hid_descriptor.h"
 #include "platform/hid_virtual.h"
 #include "platform/sim.h"
 #include "virtual_registry.h"
@@ -14,6 +15,10 @@ namespace {
 
 using Registry = sim::VirtualRegistry<VirtualDevice>;
 constexpr char kVirtualPrefix[] = "sim:hid:";
+constexpr uint32_t kErrorNotConnected = 1167;
+constexpr uint32_t kErrorGeneralFailure = 31;
+
+thread_local uint32_t t_lastError = 0;
 
 class VirtualHandle final : public Device {
  public:
@@ -23,8 +28,21 @@ class VirtualHandle final : public Device {
     *a = device_->GetAttributes();
     return true;
   }
+  bool GetCaps(Caps* caps) override {
+    if (caps == nullptr || !Present()) return false;
+    const std::vector<uint8_t> descriptor = device_->ReportDescriptor();
+    if (descriptor.empty()) return false;
+    *caps = ParseReportDescriptor(descriptor.data(), descriptor.size()).caps;
+    return true;
+  }
   bool SetOutputReport(const uint8_t* report, size_t size) override {
     return Present() && device_->OnOutputReport(report, size);
+  }
+  bool SetFeature(const uint8_t* report, size_t size) override {
+    if (report == nullptr || size == 0 || !Present()) return false;
+    if (device_->OnFeatureReport(report, size)) return true;
+    os::RecordError(Registry::Instance().Contains(device_) ? kErrorGeneralFailure : kErrorNotConnected);
+    return false;
   }
   bool GetInputReport(uint8_t* report, size_t size) override {
     // The class driver's call returns what the device has at once.
@@ -36,6 +54,15 @@ class VirtualHandle final : public Device {
   IoResult Read(uint8_t* report, size_t size, uint32_t timeoutMs) override {
     return Present() ? device_->OnInputReport(report, size, timeoutMs) : IoResult::Failed;
   }
+  IoResult ReadOrStop(uint8_t* report, size_t size, size_t* received, Event& stop) override {
+    if (report == nullptr || size == 0 || received == nullptr || !Present()) return IoResult::Failed;
+    *received = 0;
+    const IoResult r = device_->OnInputReportOrStop(report, size, received, stop);
+    if (r == IoResult::Failed) {
+      os::RecordError(Registry::Instance().Contains(device_) ? kErrorGeneralFailure : kErrorNotConnected);
+    }
+    return r;
+  }
   bool FlushInput() override {
     if (!Present()) return false;
     device_->OnFlushInput();
@@ -43,11 +70,38 @@ class VirtualHandle final : public Device {
   }
 
  private:
-  bool Present() const { return Registry::Instance().Contains(device_); }
+  bool Present() const {
+    if (Registry::Instance().Contains(device_)) return true;
+    os::RecordError(kErrorNotConnected);
+    return false;
+  }
   std::shared_ptr<VirtualDevice> device_;
 };
 
 }  // namespace
+
+StopSignal::StopSignal(Event& stop, std::mutex& mutex, std::condition_variable& cv) : stop_(stop) {
+  watch_ = stop.OnSet([this, &mutex, &cv] {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      requested_ = true;
+    }
+    cv.notify_all();
+  });
+  // A stop set before the watch existed is taken now.
+  if (stop.Wait(0) == WaitResult::Signalled) requested_ = taken_ = true;
+}
+
+StopSignal::~StopSignal() {
+  watch_.reset();
+  if (requested_ && !taken_) stop_.Wait(0);
+}
+
+namespace os {
+void RecordError(uint32_t code) { t_lastError = code; }
+}  // namespace os
+
+uint32_t LastError() { return t_lastError; }
 
 void RegisterVirtual(std::shared_ptr<VirtualDevice> device) { Registry::Instance().Add(std::move(device)); }
 void UnregisterVirtual(const std::shared_ptr<VirtualDevice>& device) { Registry::Instance().Remove(device); }
@@ -67,6 +121,7 @@ Device* Open(const std::string& path) {
   if (path.rfind(kVirtualPrefix, 0) != 0) return SimulationEnabled() ? nullptr : os::Open(path);
   const unsigned id = static_cast<unsigned>(std::strtoul(path.c_str() + sizeof kVirtualPrefix - 1, nullptr, 10));
   std::shared_ptr<VirtualDevice> device = Registry::Instance().FindId(id);
+  if (!device) os::RecordError(kErrorNotConnected);
   return device ? new (std::nothrow) VirtualHandle(std::move(device)) : nullptr;
 }
 

@@ -1,7 +1,8 @@
 // The registry behind every kind of virtual device (HID, serial, and those that follow): devices
 // in registration order, each with an id that stays its own after others leave, and an optional
 // key (a COM number, say). Thread-safe. Built on first use, so that a library's start-up code
-// may register devices before the globals of this file exist.
+// may register devices before the globals of this file exist, and never destroyed, so that a
+// device thread still running while the process exits finds it.
 #pragma once
 
 #include <algorithm>
@@ -15,8 +16,8 @@ template <class Device>
 class VirtualRegistry {
  public:
   static VirtualRegistry& Instance() {
-    static VirtualRegistry registry;
-    return registry;
+    static VirtualRegistry* registry = new VirtualRegistry;
+    return *registry;
   }
 
   // Registers `device`; a device already holding `key` (when one is given) is replaced.

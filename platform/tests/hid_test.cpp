@@ -151,6 +151,12 @@ TEST_F(HidSystem, DevicesThatOpenAnswerAttributesAndReadsEnd) {
     if (d == nullptr) continue;
     Attributes a;
     EXPECT_TRUE(d->GetAttributes(&a)) << path;
+    // Every HID device has a top-level collection and some input report.
+    Caps caps;
+    if (d->GetCaps(&caps)) {
+      EXPECT_NE(caps.usagePage, 0) << path;
+      EXPECT_GT(caps.inputReportLength, 1) << path;
+    }
     // Reports of other sizes may fail; what matters is that reads end and a timed-out read
     // leaves the handle usable.
     IoResult previous = IoResult::Ok;

@@ -5,20 +5,14 @@
 #include <cstdlib>
 #include <string>
 
+#include "tw/testing.h"
+
 namespace platform {
 namespace {
 
-void SetEnv(const char* name, const char* value) {
-#if defined(_WIN32)
-  _putenv_s(name, value);
-#else
-  setenv(name, value, 1);
-#endif
-}
-
 // Under TARNWICK_MESSAGEBOX=stderr no dialog may open: a box would stop the test here.
 TEST(MessageBox, WritesTextToStandardError) {
-  SetEnv("TARNWICK_MESSAGEBOX", "stderr");
+  tw::testing::SetEnv("TARNWICK_MESSAGEBOX", "stderr");
   testing::internal::CaptureStderr();
   ShowMessageBox("\xE5\x8A\xA0\xE8\xBD\xBD\xE5\x8A\xA8\xE6\x80\x81\xE5\xBA\x93 failed: devtool.dll");
   const std::string err = testing::internal::GetCapturedStderr();
@@ -28,7 +22,7 @@ TEST(MessageBox, WritesTextToStandardError) {
 }
 
 TEST(MessageBox, EmptyTextGivesEmptyLine) {
-  SetEnv("TARNWICK_MESSAGEBOX", "stderr");
+  tw::testing::SetEnv("TARNWICK_MESSAGEBOX", "stderr");
   testing::internal::CaptureStderr();
   ShowMessageBox("");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "\n");

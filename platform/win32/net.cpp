@@ -43,4 +43,77 @@ PortProbe ProbeTcpPort(uint16_t port, const std::string& address, int* error) {
   return result;
 }
 
+int NetCleanup() { return ::WSACleanup() == 0 ? 0 : ::WSAGetLastError(); }
+
+namespace {
+
+sockaddr_in Address(u_long host, uint16_t port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(host);
+  addr.sin_port = htons(port);
+  return addr;
+}
+
+SOCKET Native(Socket s) { return static_cast<SOCKET>(s); }
+
+}  // namespace
+
+Socket TcpSocket() {
+  const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  return s == INVALID_SOCKET ? kNoSocket : static_cast<Socket>(s);
+}
+
+bool BindAny(Socket s, uint16_t port) {
+  PrepareListenSocket(static_cast<std::uintptr_t>(s));
+  const sockaddr_in addr = Address(INADDR_ANY, port);
+  return ::bind(Native(s), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+uint16_t LocalPort(Socket s) {
+  sockaddr_in addr{};
+  int size = sizeof addr;
+  if (::getsockname(Native(s), reinterpret_cast<sockaddr*>(&addr), &size) != 0) return 0;
+  return ntohs(addr.sin_port);
+}
+
+bool Listen(Socket s, int backlog) { return ::listen(Native(s), backlog) == 0; }
+
+Socket Accept(Socket s) {
+  const SOCKET c = ::accept(Native(s), nullptr, nullptr);
+  return c == INVALID_SOCKET ? kNoSocket : static_cast<Socket>(c);
+}
+
+bool ConnectLoopback(Socket s, uint16_t port) {
+  const sockaddr_in addr = Address(INADDR_LOOPBACK, port);
+  return ::connect(Native(s), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+long Send(Socket s, const void* data, size_t size) {
+  const int n = ::send(Native(s), static_cast<const char*>(data), static_cast<int>(size), 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+long Receive(Socket s, void* data, size_t size, uint32_t timeoutMs) {
+  if (s == kNoSocket) {
+    ::WSASetLastError(WSAENOTSOCK);
+    return -1;
+  }
+  if (timeoutMs != kWaitForever) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(Native(s), &readable);
+    timeval limit{static_cast<long>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000) * 1000};
+    const int ready = ::select(0, &readable, nullptr, nullptr, &limit);
+    if (ready == SOCKET_ERROR) return -1;
+    if (ready == 0) return kTimedOut;
+  }
+  const int n = ::recv(Native(s), static_cast<char*>(data), static_cast<int>(size), 0);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+bool CloseSocket(Socket s) { return s != kNoSocket && ::closesocket(Native(s)) == 0; }
+
+int LastNetError() { return ::WSAGetLastError(); }
+
 }  // namespace platform

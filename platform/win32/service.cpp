@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <cstdlib>
+#include <vector>
+
 #include "platform/codepage.h"
 
 namespace platform::service {
@@ -82,6 +85,31 @@ bool SetStatus(StatusHandle handle, const Status& s) {
 bool InstallConsoleStopHandler(ControlHandler handler) {
   g_consoleHandler = handler;
   return ::SetConsoleCtrlHandler(ConsoleCtrl, TRUE) != FALSE;
+}
+
+void ApplyServiceEnvironment(const char* name) {
+  if (name == nullptr) return;
+  const std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + WideFromUtf8(name);
+  HKEY k = nullptr;
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) return;
+  DWORD type = 0, size = 0;
+  if (::RegQueryValueExW(k, L"Environment", nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_MULTI_SZ &&
+      size > 0 && size < 65536) {
+    std::vector<wchar_t> text(size / sizeof(wchar_t) + 2, L'\0');
+    if (::RegQueryValueExW(k, L"Environment", nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size) ==
+        ERROR_SUCCESS) {
+      for (const wchar_t* p = text.data(); *p != L'\0'; p += wcslen(p) + 1) {
+        const std::wstring entry(p);
+        const size_t eq = entry.find(L'=');
+        if (eq == std::wstring::npos || eq == 0) continue;
+        const std::wstring variable = entry.substr(0, eq);
+        if (::GetEnvironmentVariableW(variable.c_str(), nullptr, 0) != 0) continue;
+        // The C runtime keeps its own copy, which getenv reads.
+        _wputenv_s(variable.c_str(), entry.c_str() + eq + 1);
+      }
+    }
+  }
+  ::RegCloseKey(k);
 }
 
 bool ReportErrorEvent(const char* source, uint32_t eventId, const std::vector<std::string>& texts) {

@@ -3,6 +3,7 @@
 #include "http/http.h"
 #include "http/local_routes.h"
 #include "idcard/idcard_routes.h"
+#include "signature/signature_routes.h"
 #include "usbkey/usbkey_routes.h"
 
 // Route-table order; device families join as they are built. Until then their paths answer
@@ -40,4 +41,11 @@ void RegisterRoutes(Tarnwick& server) {
   server.AddHandler("/VnUsbKey_Api/ReadSignature", handle_VN_USBKEY_ReadSignature);
   server.AddHandler("/VnUsbKey_Api/DOSIGN", handle_VN_USBKEY_DOSIGN);
   server.AddHandler("/test", handle_test);
+  server.AddHandler("/Pemrik_Api/OpenDev", handle_Pemrik_openDev);
+  server.AddHandler("/Pemrik_Api/GetSign", handle_Pemrik_getSign);
+  server.AddHandler("/Pemrik_Api/CloseDev", handle_Pemrik_closeDev);
+  server.AddHandler("/Pemrik_Api/InitDev", handle_Pemrik_initDev);
+  server.AddHandler("/Pemrik_Api/QuitPMProc", handle_Pemrik_quitDev);
+  server.AddHandler("/Pemrik_Api/ClearDev", handle_Pemrik_clearDev);
+  server.AddHandler("/Pemrik_Api/GetConfirm", handle_Pemrik_confirmDev);
 }

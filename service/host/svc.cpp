@@ -284,6 +284,7 @@ namespace {
 
 void RunService() {
   g_underManager = true;
+  svc::ApplyServiceEnvironment(kServiceName);
   if (!svc::RunDispatcher(kServiceName, SvcMain)) {
     const uint32_t error = svc::LastError();
     platform::ShowMessageBox("Tarnwick服务打开失败!");

@@ -220,3 +220,5 @@ export class TarnwickClient {
 export * from './cardterminal.js';
 // The USB-key routes (UsbKey, verifySignature, ...).
 export * from './usbkey.js';
+// The signature pad driven through the capture program.
+export { SignaturePad, SIGNATURE_PREFIX } from './signature.js';

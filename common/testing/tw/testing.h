@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -41,6 +42,15 @@ class WorkDirectory {
   std::filesystem::path path_;
   std::filesystem::path previous_;
 };
+
+// Sets a variable of this process's environment (the C runtime's copy too, on Windows).
+inline void SetEnv(const char* name, const char* value) {
+#if defined(_WIN32)
+  _putenv_s(name, value);
+#else
+  setenv(name, value, 1);
+#endif
+}
 
 // The whole file as bytes; empty when it cannot be read.
 inline std::string ReadFile(const std::filesystem::path& p) {

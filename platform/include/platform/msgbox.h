@@ -11,4 +11,9 @@ namespace platform {
 // Blocks until the person closes the box (Windows, unless redirected); any thread.
 void ShowMessageBox(std::string_view utf8Text);
 
+enum class MessageBoxIcon { None, Error };
+// The same with a caption and an icon (standard error: "caption: text").
+void ShowMessageBox(std::string_view utf8Text, std::string_view utf8Caption,
+                    MessageBoxIcon icon = MessageBoxIcon::None);
+
 }  // namespace platform

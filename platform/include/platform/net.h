@@ -1,9 +1,13 @@
 // Socket set-up that differs between the systems: Winsock start-up, the port probe, and the
 // options of a listening socket. None of these blocks; all are thread-safe.
+// Below them, plain blocking TCP sockets over IPv4 for the programs' own small protocols.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "platform/event.h"
 
 namespace platform {
 
@@ -24,5 +28,35 @@ PortProbe ProbeTcpPort(uint16_t port, const std::string& address, int* error);
 // connections linger in TIME_WAIT).
 // false when the option is refused.
 bool PrepareListenSocket(std::uintptr_t nativeSocket);
+
+// WSACleanup on Windows (0, or its error code); 0 elsewhere. Pairs with one NetStartup.
+int NetCleanup();
+
+// Blocking TCP sockets (Winsock must be started on Windows). A socket is used by one thread at a
+// time, except that any thread may close it: a call blocked on it then ends with a failure.
+using Socket = std::intptr_t;
+constexpr Socket kNoSocket = -1;
+constexpr long kTimedOut = -2;
+
+Socket TcpSocket();  // kNoSocket on failure
+// Binds to 0.0.0.0:port with the options of PrepareListenSocket. false on failure.
+bool BindAny(Socket s, uint16_t port);
+// The port a socket is bound to (useful after binding port 0); 0 on failure.
+uint16_t LocalPort(Socket s);
+bool Listen(Socket s, int backlog);
+// Blocks for the next connection; kNoSocket on failure (the socket was closed, say).
+Socket Accept(Socket s);
+// Connects to 127.0.0.1:port; blocks until accepted or refused. false on failure.
+bool ConnectLoopback(Socket s, uint16_t port);
+// One send call: the bytes it took (possibly fewer than size), -1 on failure. A peer that has
+// gone never raises a signal.
+long Send(Socket s, const void* data, size_t size);
+// One receive call: the bytes received (1..size), 0 when the peer has closed, -1 on failure,
+// kTimedOut when nothing came within timeoutMs (kWaitForever: no limit).
+long Receive(Socket s, void* data, size_t size, uint32_t timeoutMs = kWaitForever);
+// false when closing failed (not an open socket).
+bool CloseSocket(Socket s);
+// The system's code of this thread's last failed socket call.
+int LastNetError();
 
 }  // namespace platform

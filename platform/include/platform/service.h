@@ -73,6 +73,10 @@ bool SetStatus(StatusHandle handle, const Status& status);
 // Console runs: Ctrl+C (and SIGTERM on Linux) call handler(kControlStop) on a thread of the
 // system's (Windows) or a watcher thread (Linux); the handler must not block.
 bool InstallConsoleStopHandler(ControlHandler handler);
+// Windows: the variables of the service's "Environment" value (REG_MULTI_SZ, NAME=value) in its
+// registry key, set in this process when not set already, as Windows' own manager does and Wine's
+// does not. Linux: nothing (the unit's Environment= lines do it). Call before any other thread.
+void ApplyServiceEnvironment(const char* name);
 // One error entry in the system's event log (Linux: standard error). Does not block on a user.
 // false when the event source cannot be registered.
 bool ReportErrorEvent(const char* source, uint32_t eventId, const std::vector<std::string>& texts);

@@ -1,0 +1,236 @@
+#include "processor.h"
+
+#include <chrono>
+#include <cstring>
+
+#include "platform/codepage.h"
+#include "platform/msgbox.h"
+#include "resource.h"
+#include "tw/log.h"
+
+namespace capture {
+namespace {
+
+constexpr int kKeyConfirm = 17;
+constexpr int kKeyClear = 18;
+constexpr uint32_t kCommandJoinMs = 2000;
+
+// Records of the command thread carry its name, whatever helper writes them.
+#define LOG_COMMAND(severity, ...) TW_LOG_AS("Thread_Pemrik", ::tw::log::Severity::severity, __VA_ARGS__)
+#define LOG_MAIN(severity, ...) TW_LOG_AS("wWinMain", ::tw::log::Severity::severity, __VA_ARGS__)
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count() /
+         1000.0;
+}
+
+}  // namespace
+
+Processor::Processor(Binder bind) : bind_(std::move(bind)) {}
+
+Processor::~Processor() = default;
+
+int Processor::Run() {
+  platform::message::WindowOptions options;
+  options.titleId = IDS_APP_TITLE;
+  options.title = "PemrikProcessor";
+  options.classNameId = IDC_PEMRIKPROCESSOR;
+  options.className = "PEMRIKPROCESSOR";
+  options.iconId = IDI_PEMRIKPROCESSOR;
+  options.menuId = IDC_PEMRIKPROCESSOR;
+  options.acceleratorsId = IDC_PEMRIKPROCESSOR;
+  platform::message::MessageWindow::Failure failure;
+  window_ = platform::message::MessageWindow::Create(
+      options, [this](const platform::message::Message& m) { return WindowProcedure(m); }, &failure);
+  if (!window_) {
+    platform::ShowMessageBox(
+        failure == platform::message::MessageWindow::Failure::ClassRegistration
+            ? "\xE6\xB3\xA8\xE5\x86\x8C\xE7\xAA\x97\xE5\x8F\xA3\xE7\xB1\xBB\xE5\xA4\xB1\xE8\xB4\xA5!"
+            : "\xE5\x88\x9B\xE5\xBB\xBA\xE7\xAA\x97\xE5\x8F\xA3\xE5\xA4\xB1\xE8\xB4\xA5!",
+        "\xE9\x94\x99\xE8\xAF\xAF", platform::MessageBoxIcon::Error);
+    return 0;
+  }
+
+  tw::log::Init(kLogFile, tw::log::Severity::Debug);
+  LOG_MAIN(Info, "enter!");
+
+  if (!bind_(&api_)) {
+    LOG_MAIN(Error, "PMTablet: {}", platform::DynLibError());
+    return 0;
+  }
+  if (api_.getStatus() != 0) {
+    LOG_MAIN(Error, "{}", platform::LogText("\xE8\xAE\xBE\xE5\xA4\x87\xE6\x9C\xAA\xE8\xBF\x9E\xE6\x8E\xA5!"));
+    return 0;
+  }
+
+  commandThread_ = platform::Thread::Start([this] { ThreadPemrik(); });
+  const int code = window_->Run();
+
+  CloseEverything();
+  // The command thread ends on the closed sockets; a message box may hold it, and the process
+  // ends all the same.
+  if (commandThread_) commandThread_->Join(kCommandJoinMs);
+  commandThread_.reset();
+  return code;
+}
+
+void Processor::CloseEverything() {
+  api_.close(window_->Handle());
+  platform::CloseSocket(connected_.exchange(platform::kNoSocket));
+  platform::CloseSocket(listening_.exchange(platform::kNoSocket));
+}
+
+bool Processor::WindowProcedure(const platform::message::Message& m) {
+  const uint32_t tablet = messageId_.load();
+  if (tablet != 0 && m.id == tablet) {
+    OnTabletMessage();
+    return true;
+  }
+  switch (m.id) {
+    case platform::message::kCommand:
+      switch (m.wParam & 0xFFFF) {
+        case IDM_EXIT:
+          window_->Destroy();
+          return true;
+        case IDM_ABOUT:
+          return true;
+        default:
+          return false;
+      }
+    case platform::message::kPaint:
+      return true;
+    case platform::message::kDestroy:
+      CloseEverything();
+      window_->PostQuit(0);
+      return true;
+    default:
+      return false;
+  }
+}
+
+void Processor::OnTabletMessage() {
+  PenPacket packet{};
+  if (api_.packetsGet(1, &packet) == 0) return;
+  if (packet.key == kKeyConfirm) confirmed_ = 1;
+  if (packet.key == kKeyClear) canvas_.Clear();
+  if (packet.key != 0) return;
+  if (!window_->HasDrawingContext()) {
+    LOG_MAIN(Error, "hdc Failed!");
+    platform::ShowMessageBox("hdc Failed!", "Info");
+    return;
+  }
+  canvas_.Draw(packet);
+  if (drawn_) drawn_(packet);
+}
+
+void Processor::ThreadPemrik() {
+  if (platform::NetStartup(0x0101) != 0) {
+    LOG_COMMAND(Error, "ERROR: WSAStartup Failed!");
+    return;
+  }
+  const platform::Socket listening = platform::TcpSocket();
+  if (listening == platform::kNoSocket) {
+    LOG_COMMAND(Error, "ERROR: socket Failed!");
+    return;
+  }
+  listening_ = listening;
+  if (!platform::BindAny(listening, kCommandPort)) {
+    LOG_COMMAND(Error, "ERROR: bind Failed!");
+    return;
+  }
+  if (!platform::Listen(listening, 1)) {
+    LOG_COMMAND(Error, "ERROR: listen Failed!");
+    return;
+  }
+  const platform::Socket connection = platform::Accept(listening);
+  if (connection == platform::kNoSocket) {
+    LOG_COMMAND(Error, "ERROR: accept Failed!");
+    return;
+  }
+  connected_ = connection;
+
+  for (;;) {
+    char buffer[kCommandBufferSize];
+    std::memset(buffer, 0, sizeof buffer);
+    const long received = platform::Receive(connected_.load(), buffer, sizeof buffer);
+    if (received <= 0) {
+      if (!platform::CloseSocket(connected_.exchange(platform::kNoSocket))) {
+        LOG_COMMAND(Error, "ERROR: closesocket Failed!");
+        return;
+      }
+      // Only one connection in the program's life: the port is given up with it, as Winsock's
+      // clean-up does on Windows.
+      platform::CloseSocket(listening_.exchange(platform::kNoSocket));
+      if (platform::NetCleanup() != 0) LOG_COMMAND(Error, "ERROR: WSACleanup Failed!");
+      return;
+    }
+    if (!Execute(buffer, static_cast<size_t>(received))) return;
+  }
+}
+
+bool Processor::Execute(const char* buffer, size_t received) {
+  // The text ends at the first zero byte, and never beyond what arrived.
+  const std::string word(buffer, strnlen(buffer, received));
+  LOG_COMMAND(Info, "len:{}", received);
+  LOG_COMMAND(Info, "buffer:{}", word);
+  if (word == "Quit") {
+    window_->Send(platform::message::kDestroy, 0, 0);
+  } else if (word == "Init") {
+    api_.close(window_->Handle());
+    TabletCaps caps{};
+    uint32_t message = 0;
+    // Its own window as the target: a broadcast would hand the pen's path to every top-level
+    // window of the desktop, and need not reach this one when a service started it.
+    const int result = api_.init(&caps, &message, window_->Handle());
+    if (result != 0) {
+      LOG_COMMAND(Error, "Failed to Init!{}", result);
+      // No more commands are read: the service is told at once by the closed connection
+      // instead of waiting for replies, and a new program can take the port.
+      platform::CloseSocket(connected_.exchange(platform::kNoSocket));
+      platform::CloseSocket(listening_.exchange(platform::kNoSocket));
+      platform::NetCleanup();
+      return false;
+    }
+    canvas_.SetCaps(caps);
+    messageId_ = message;
+  } else if (word == "Close") {
+    api_.close(window_->Handle());
+  } else if (word == "GetSign") {
+    GetSign();
+  } else if (word == "Clear") {
+    api_.clearSig();
+    canvas_.Clear();
+  } else if (word == "Confirm") {
+    Confirm();
+  } else {
+    LOG_COMMAND(Warning, "unknown command:{}", word);
+    platform::ShowMessageBox(word, "Info");
+  }
+  return true;
+}
+
+void Processor::GetSign() {
+  const auto start = std::chrono::steady_clock::now();
+  const std::string text = canvas_.PngBase64();
+  LOG_COMMAND(Info, "base64_encode time is: {}s", SecondsSince(start));
+  const auto sending = std::chrono::steady_clock::now();
+  platform::Send(connected_.load(), text.data(), text.size());
+  LOG_COMMAND(Info, "WriteFile time is: {}s", SecondsSince(sending));
+}
+
+void Processor::Confirm() {
+  const bool confirmed = confirmed_.exchange(0) == 1;
+  if (confirmed) canvas_.Clear();
+  platform::Send(connected_.load(), confirmed ? "1" : "0", 1);
+}
+
+int Main() {
+  Processor processor([](TabletApi* api) {
+    platform::DynLib library = nullptr;
+    // Kept loaded for the rest of the program's life.
+    return LoadTablet(api, &library);
+  });
+  return processor.Run();
+}
+
+}  // namespace capture

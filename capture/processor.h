@@ -1,0 +1,70 @@
+// The capture program: a hidden window whose procedure turns the tablet library's messages into
+// strokes on the canvas, and the command thread Thread_Pemrik, which serves one TCP connection
+// on port 45654: "Init", "Close", "GetSign", "Clear", "Confirm", "Quit". Only "GetSign" (the
+// Base64 text of the canvas's PNG) and "Confirm" ("1" or "0") are answered.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "canvas.h"
+#include "platform/message.h"
+#include "platform/net.h"
+#include "platform/thread.h"
+#include "tablet_binding.h"
+
+namespace capture {
+
+constexpr uint16_t kCommandPort = 45654;
+constexpr size_t kCommandBufferSize = 256;
+constexpr char kLogFile[] = "PemrikProcessor.txt";
+
+class Processor {
+ public:
+  // Binds the tablet library's five entry points: the program loads the library file; tests
+  // hand in the library's objects linked into them.
+  using Binder = std::function<bool(TabletApi*)>;
+  explicit Processor(Binder bind);
+  ~Processor();
+  Processor(const Processor&) = delete;
+  Processor& operator=(const Processor&) = delete;
+
+  // The whole program: start-up, the message loop, the end; the exit code.
+  int Run();
+
+  Canvas& canvas() { return canvas_; }
+  // Called on the window thread after each pen packet was drawn (benchmarks time it).
+  void SetDrawnObserver(std::function<void(const PenPacket&)> observer) { drawn_ = std::move(observer); }
+  // The main window once Run has made it; null before.
+  platform::message::WindowHandle Window() const { return window_ ? window_->Handle() : nullptr; }
+
+ private:
+  bool WindowProcedure(const platform::message::Message& m);
+  void OnTabletMessage();
+  void CloseEverything();
+  void ThreadPemrik();
+  // One chunk as one command; false when the thread is to stop reading.
+  bool Execute(const char* buffer, size_t received);
+  void GetSign();
+  void Confirm();
+
+  Binder bind_;
+  std::function<void(const PenPacket&)> drawn_;
+  TabletApi api_;
+  Canvas canvas_;
+  std::unique_ptr<platform::message::MessageWindow> window_;
+  std::unique_ptr<platform::Thread> commandThread_;
+  std::atomic<uint32_t> messageId_{0};
+  std::atomic<int32_t> confirmed_{0};
+  std::atomic<platform::Socket> listening_{platform::kNoSocket};
+  std::atomic<platform::Socket> connected_{platform::kNoSocket};
+};
+
+// The program's entry: the real tablet library.
+int Main();
+
+}  // namespace capture

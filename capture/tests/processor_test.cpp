@@ -1,0 +1,323 @@
+// The capture program in this process, driven over its real TCP protocol on port 45654, with
+// the tablet library's objects and the simulated tablet below.
+#include "processor.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "library.h"
+#include "png_check.h"
+#include "resource.h"
+#include "sim/tablet.h"
+#include "tw/testing.h"
+
+namespace capture {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+std::atomic<int> g_clearSigCalls{0};
+int TW_STDCALL CountingClearSig() {
+  ++g_clearSigCalls;
+  return PMClearSig();
+}
+
+bool BindLinked(TabletApi* api) {
+  api->getStatus = PMGetStatus;
+  api->init = PMInit;
+  api->close = PMClose;
+  api->clearSig = CountingClearSig;
+  api->packetsGet = PMPacketsGet;
+  return true;
+}
+
+int InkAround(const cv::Mat& m, int x, int y) {
+  int n = 0;
+  for (int dy = -1; dy <= 1; ++dy) {
+    for (int dx = -1; dx <= 1; ++dx) {
+      const int px = x + dx, py = y + dy;
+      if (px >= 0 && py >= 0 && px < m.cols && py < m.rows) n += m.at<cv::Vec4b>(py, px) == cv::Vec4b(0, 0, 0, 255);
+    }
+  }
+  return n;
+}
+
+int Ink(const cv::Mat& m) {
+  int n = 0;
+  for (int y = 0; y < m.rows; ++y) {
+    for (int x = 0; x < m.cols; ++x) n += m.at<cv::Vec4b>(y, x)[3] != 0;
+  }
+  return n;
+}
+
+class Program : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    tablet::Timing timing;
+    timing.acknowledgementMs = 3000;
+    timing.afterDiscoveryMs = timing.afterAtopMs = timing.beforeStopMs = timing.afterStopMs = 0;
+    tablet::Library::Instance().SetTimingForTesting(timing);
+    g_clearSigCalls = 0;
+  }
+  void TearDown() override {
+    if (thread_.joinable()) {
+      // The menu's exit command ends the program whatever its command thread does.
+      platform::message::Post(processor_->Window(), platform::message::kCommand, IDM_EXIT, 0);
+      thread_.join();
+    }
+    platform::CloseSocket(socket_);
+    platform::NetCleanup();
+  }
+
+  void Start(int deviceType = 1) {
+    tablet_.emplace(deviceType);
+    processor_ = std::make_unique<Processor>(BindLinked);
+    thread_ = std::thread([this] { code_ = processor_->Run(); });
+    ASSERT_EQ(platform::NetStartup(0x0101), 0);
+    for (int i = 0; i < 500; ++i) {
+      socket_ = platform::TcpSocket();
+      if (platform::ConnectLoopback(socket_, kCommandPort)) return;
+      platform::CloseSocket(socket_);
+      socket_ = platform::kNoSocket;
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+    FAIL() << "the program does not listen on " << kCommandPort;
+  }
+  sim::SimTablet& Sim() { return *tablet_->tablet; }
+
+  void Send(const std::string& bytes) {
+    ASSERT_EQ(platform::Send(socket_, bytes.data(), bytes.size()), static_cast<long>(bytes.size()));
+  }
+  void Command(const std::string& word) { Send(word + std::string(1, '\0')); }
+
+  // One chunk is one command: bytes sent while the program is still busy with the last word
+  // would join it. A word without an answer is followed only once the log shows it was read.
+  size_t Reads(const std::string& text) {
+    const std::string log = tw::testing::ReadFile("PemrikProcessor.txt");
+    const std::string record = "buffer:" + text;
+    size_t n = 0;
+    for (size_t at = log.find(record); at != std::string::npos; at = log.find(record, at + 1)) {
+      const size_t end = at + record.size();
+      if (end < log.size() && (log[end] == '\r' || log[end] == '\n')) ++n;  // the whole text, to its line end
+    }
+    return n;
+  }
+  void SendRead(const std::string& bytes, const std::string& text) {
+    const size_t before = Reads(text);
+    Send(bytes);
+    const auto until = steady_clock::now() + milliseconds(10000);
+    while (Reads(text) == before) {
+      ASSERT_LT(steady_clock::now(), until) << "the program did not read " << text;
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+  }
+  void CommandRead(const std::string& word) { SendRead(word + std::string(1, '\0'), word); }
+
+  std::string Confirm() {
+    Command("Confirm");
+    char reply[8] = {};
+    const long n = platform::Receive(socket_, reply, sizeof reply, 10000);
+    return n > 0 ? std::string(reply, static_cast<size_t>(n)) : "(" + std::to_string(n) + ")";
+  }
+
+  // The whole Base64 text of the PNG, however many receives it takes.
+  std::string GetSign() {
+    Command("GetSign");
+    std::string text;
+    const auto until = steady_clock::now() + milliseconds(10000);
+    while (!test::CompletePng(text) && steady_clock::now() < until) {
+      char chunk[65536];
+      const long n = platform::Receive(socket_, chunk, sizeof chunk, 1000);
+      if (n > 0) text.append(chunk, static_cast<size_t>(n));
+      if (n == 0 || n == -1) break;
+    }
+    return text;
+  }
+  cv::Mat Picture() { return test::DecodePngBase64(GetSign()); }
+
+  // "Init", and the answer to a following command as the sign that it has run.
+  void Init() {
+    CommandRead("Init");
+    ASSERT_FALSE(Picture().empty());
+  }
+
+  // Polls the canvas until `done` holds for it.
+  template <class Pred>
+  cv::Mat PictureWhen(Pred done) {
+    const auto until = steady_clock::now() + milliseconds(10000);
+    cv::Mat m;
+    do {
+      m = Picture();
+      if (!m.empty() && done(m)) return m;
+      std::this_thread::sleep_for(milliseconds(20));
+    } while (steady_clock::now() < until);
+    return m;
+  }
+
+  tw::testing::WorkDirectory work_{"tw_capture"};
+  std::optional<sim::ScopedTablet> tablet_;
+  std::unique_ptr<Processor> processor_;
+  std::thread thread_;
+  int code_ = -1;
+  platform::Socket socket_ = platform::kNoSocket;
+};
+
+TEST_F(Program, GetSignOnAnEmptyCanvasIsATransparentPicture) {
+  Start();
+  const cv::Mat m = Picture();
+  ASSERT_EQ(m.cols, 600);
+  ASSERT_EQ(m.rows, 300);
+  ASSERT_EQ(m.channels(), 4);
+  EXPECT_EQ(Ink(m), 0);
+}
+
+struct SignatureCase {
+  int deviceType;
+};
+
+class Signature : public Program, public ::testing::WithParamInterface<int> {};
+
+// The scripted signature lands where its points go, in black, and nowhere else; for 0x8816 too,
+// whose strokes are scaled by its decoder's range.
+TEST_P(Signature, InkIsWhereThePenWent) {
+  Start(GetParam());
+  Init();
+  const auto script = sim::SignatureScript();
+  Sim().Play(script, std::chrono::microseconds(1000));
+  ASSERT_TRUE(Sim().WaitIdle(30000));
+  const sim::PenPoint& last = script.back();
+  const cv::Mat m = PictureWhen([&](const cv::Mat& p) {
+    return InkAround(p, static_cast<int>(last.x * 600), static_cast<int>(last.y * 300)) > 0;
+  });
+  ASSERT_FALSE(m.empty());
+  int missing = 0, checked = 0;
+  for (size_t i = 1; i < script.size(); ++i) {
+    if (script[i].pressure == 0 || script[i - 1].pressure == 0) continue;
+    ++checked;
+    if (InkAround(m, static_cast<int>(script[i].x * 600), static_cast<int>(script[i].y * 300)) == 0) ++missing;
+  }
+  EXPECT_GT(checked, 300);
+  EXPECT_EQ(missing, 0);
+  EXPECT_EQ(InkAround(m, 3, 3), 0);
+  EXPECT_EQ(InkAround(m, 596, 296), 0);
+  EXPECT_EQ(InkAround(m, 300, 290), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, Signature, ::testing::Values(1, 2, 3));
+
+// "0" until the confirm key; then "1" exactly once, and the canvas is empty again.
+TEST_F(Program, ConfirmAnswersOnceAfterTheKey) {
+  Start();
+  Init();
+  EXPECT_EQ(Confirm(), "0");
+  Sim().Play({{0.2, 0.5, 500}, {0.8, 0.5, 500}}, std::chrono::microseconds(100));
+  ASSERT_FALSE(PictureWhen([](const cv::Mat& p) { return Ink(p) > 0; }).empty());
+  Sim().PressKey(sim::kConfirmKey);
+  std::string answer;
+  for (int i = 0; i < 500 && (answer = Confirm()) == "0"; ++i) std::this_thread::sleep_for(milliseconds(10));
+  EXPECT_EQ(answer, "1");
+  EXPECT_EQ(Confirm(), "0");
+  EXPECT_EQ(Ink(Picture()), 0);
+}
+
+// The clear key empties the canvas on its own; "Clear" clears the tablet's screen as well.
+TEST_F(Program, ClearKeyAndClearCommand) {
+  Start();
+  Init();
+  const auto stroke = [this] {
+    Sim().Play({{0.2, 0.5, 500}, {0.8, 0.5, 500}}, std::chrono::microseconds(100));
+    return PictureWhen([](const cv::Mat& p) { return Ink(p) > 0; });
+  };
+  ASSERT_GT(Ink(stroke()), 0);
+  Sim().PressKey(sim::kClearKey);
+  EXPECT_EQ(Ink(PictureWhen([](const cv::Mat& p) { return Ink(p) == 0; })), 0);
+  EXPECT_EQ(g_clearSigCalls, 0);
+  ASSERT_GT(Ink(stroke()), 0);
+  CommandRead("Clear");
+  EXPECT_EQ(Ink(Picture()), 0);
+  EXPECT_EQ(g_clearSigCalls, 1);
+  EXPECT_EQ(Sim().FeatureReports().back(), (sim::Report{5, 0x33, 0x70}));
+}
+
+// One chunk is one command: "Init", zero, "Close" is "Init".
+TEST_F(Program, TwoWordsInOneChunkAreTheFirst) {
+  Start();
+  SendRead(std::string("Init\0Close\0", 11), "Init");
+  ASSERT_FALSE(Picture().empty());
+  EXPECT_TRUE(Sim().InPenMode());
+  CommandRead("Close");
+  ASSERT_FALSE(Picture().empty());
+  EXPECT_FALSE(Sim().InPenMode());
+}
+
+// Words are exact and case-sensitive; anything else is shown and the commands go on. A full
+// chunk without a zero byte is read only as far as it goes.
+TEST_F(Program, UnknownWordsAreShownAndCommandsGoOn) {
+  Start();
+  ::testing::internal::CaptureStderr();
+  CommandRead("init");
+  SendRead(std::string(256, 'A'), std::string(256, 'A'));
+  const bool answered = !Picture().empty();
+  const std::string shown = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(answered);
+  EXPECT_NE(shown.find("Info: init\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("Info: " + std::string(256, 'A') + "\n"), std::string::npos) << shown;
+  EXPECT_FALSE(Sim().InPenMode());
+}
+
+TEST_F(Program, QuitEndsTheProgram) {
+  Start();
+  Init();
+  Command("Quit");
+  thread_.join();
+  EXPECT_EQ(code_, 0);
+  EXPECT_FALSE(Sim().InPenMode());
+  const std::string log = tw::testing::ReadFile("PemrikProcessor.txt");
+  EXPECT_NE(log.find("[wWinMain@"), std::string::npos) << log;
+  EXPECT_NE(log.find("enter!"), std::string::npos);
+  EXPECT_NE(log.find("[Thread_Pemrik@"), std::string::npos);
+  EXPECT_NE(log.find("buffer:Quit"), std::string::npos);
+  EXPECT_NE(log.find("base64_encode time is: "), std::string::npos);
+}
+
+// A tablet that does not answer "Init": the command thread stops reading and says so by
+// closing the connection; nothing listens any more.
+TEST_F(Program, AFailedInitStopsTheCommands) {
+  Start();
+  tablet::Timing timing;
+  timing.acknowledgementMs = 100;
+  tablet::Library::Instance().SetTimingForTesting(timing);
+  Sim().faults.silent = true;
+  CommandRead("Init");
+  char reply[8];
+  EXPECT_EQ(platform::Receive(socket_, reply, sizeof reply, 10000), 0);
+  EXPECT_NE(tw::testing::ReadFile("PemrikProcessor.txt").find("Failed to Init!4"), std::string::npos);
+  const platform::Socket again = platform::TcpSocket();
+  EXPECT_FALSE(platform::ConnectLoopback(again, kCommandPort));
+  platform::CloseSocket(again);
+}
+
+TEST(ProgramStart, WithoutATabletItEndsBeforeListening) {
+  tw::testing::WorkDirectory work("tw_capture_none");
+  sim::ScopedTablet scoped;
+  scoped.tablet->Unplug();
+  Processor processor(BindLinked);
+  EXPECT_EQ(processor.Run(), 0);
+  ASSERT_EQ(platform::NetStartup(0x0101), 0);
+  const platform::Socket s = platform::TcpSocket();
+  EXPECT_FALSE(platform::ConnectLoopback(s, kCommandPort));
+  platform::CloseSocket(s);
+  platform::NetCleanup();
+  EXPECT_NE(tw::testing::ReadFile("PemrikProcessor.txt").find("ERROR"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace capture

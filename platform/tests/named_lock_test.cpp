@@ -1,0 +1,55 @@
+#include "platform/named_lock.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace platform {
+namespace {
+
+std::string UniqueName(const char* base) {
+  return std::string(base) + "." + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "." +
+         ::testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
+TEST(NamedLock, TwoOpeningsOfOneNameShareTheLock) {
+  const std::string name = UniqueName("TarnwickLockTest");
+  auto a = NamedLock::Open(name);
+  auto b = NamedLock::Open(name);
+  ASSERT_NE(a, nullptr);
+  ASSERT_NE(b, nullptr);
+  ASSERT_TRUE(a->Enter(0));
+  EXPECT_FALSE(b->Enter(0));
+  EXPECT_FALSE(b->Enter(20));
+  a->Leave();
+  // A thread may leave what another entered, and leaving a free lock keeps it a lock for one.
+  ASSERT_TRUE(b->Enter(0));
+  a->Leave();
+  a->Leave();
+  ASSERT_TRUE(a->Enter(0));
+  EXPECT_FALSE(b->Enter(0));
+  a->Leave();
+}
+
+TEST(NamedLock, OtherNamesAreOtherLocks) {
+  auto a = NamedLock::Open(UniqueName("TarnwickLockTestA"));
+  auto b = NamedLock::Open(UniqueName("TarnwickLockTestB"));
+  ASSERT_TRUE(a->Enter(0));
+  EXPECT_TRUE(b->Enter(0));
+  a->Leave();
+  b->Leave();
+}
+
+TEST(NamedLock, GuardLeavesOnScopeExit) {
+  auto lock = NamedLock::Open(UniqueName("TarnwickLockTestGuard"));
+  {
+    NamedLockGuard guard(lock.get());
+    EXPECT_FALSE(lock->Enter(0));
+  }
+  EXPECT_TRUE(lock->Enter(0));
+  lock->Leave();
+  NamedLockGuard none(nullptr);
+}
+
+}  // namespace
+}  // namespace platform

@@ -1,0 +1,177 @@
+// The signature-pad routes over real HTTP: the built capture program started beside this test
+// with the simulated tablet, and a stand-in program that never answers.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "host/host.h"
+#include "http/http.h"
+#include "platform/net.h"
+#include "platform/process.h"
+#include "raw_client.h"
+#include "signature/signature_routes.h"
+#include "tw/testing.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+std::vector<uint32_t> CapturePrograms() {
+  std::vector<platform::process::Entry> entries;
+  platform::process::Snapshot(&entries);
+  std::vector<uint32_t> pids;
+  for (const auto& e : entries) {
+    if (e.name == platform::process::ProgramFileName("PemrikProcessor.exe")) pids.push_back(e.pid);
+  }
+  return pids;
+}
+
+template <class Pred>
+bool Eventually(Pred pred, int ms = 20000) {
+  const auto until = steady_clock::now() + milliseconds(ms);
+  while (!pred()) {
+    if (steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(milliseconds(50));
+  }
+  return true;
+}
+
+class SignatureRoutes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Whatever an earlier run left would answer in place of the program these tests start.
+    for (uint32_t pid : CapturePrograms()) platform::process::Terminate(pid);
+    ASSERT_TRUE(Eventually([] { return CapturePrograms().empty(); }));
+    tw::testing::SetEnv("TARNWICK_SIM", "1");
+    tw::testing::SetEnv("TARNWICK_SIM_TABLET", "sign,wait=2000,confirm");
+    tw::testing::SetEnv("TARNWICK_MESSAGEBOX", "stderr");
+    signature::SetReplyTimeoutForTesting(signature::kReplyTimeoutMs);
+    signature::SetProgramForTesting("");
+    server_.Init("0");
+    RegisterRoutes(server_);
+    ASSERT_TRUE(server_.Start());
+    polling_.emplace(server_);
+  }
+  void TearDown() override {
+    Get("/Pemrik_Api/QuitPMProc");
+    polling_.reset();
+    server_.Close();
+    for (uint32_t pid : CapturePrograms()) platform::process::Terminate(pid);
+    signature::SetProgramForTesting("");
+  }
+
+  std::string Get(const std::string& target) {
+    const std::string body = test::Body(test::Get(server_.BoundPort(), target));
+    return body.substr(0, body.size() - 1);
+  }
+  static std::string Return(int code) { return "{\"return\":" + std::to_string(code) + "}"; }
+
+  Tarnwick server_;
+  std::optional<test::PollingThread> polling_;
+};
+
+const char kImagePrefix[] = "{\"result\":\"data:image/png;base64,";
+
+TEST_F(SignatureRoutes, CommandsBeforeOpenDevFail) {
+  for (const char* route : {"/Pemrik_Api/InitDev", "/Pemrik_Api/GetSign", "/Pemrik_Api/CloseDev",
+                            "/Pemrik_Api/ClearDev", "/Pemrik_Api/GetConfirm", "/Pemrik_Api/QuitPMProc"}) {
+    EXPECT_EQ(Get(route), Return(-1)) << route;
+  }
+}
+
+// The whole road: open, init, the simulated signature, confirm once, the picture, quit.
+TEST_F(SignatureRoutes, ASignatureFromOpenToQuit) {
+  ASSERT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0));
+  EXPECT_EQ(CapturePrograms().size(), 1u);
+  EXPECT_EQ(Get("/Pemrik_Api/OpenDev"), Return(1));
+  EXPECT_EQ(Get("/Pemrik_Api/InitDev"), Return(0));
+  EXPECT_EQ(Get("/Pemrik_Api/GetConfirm"), Return(-1));  // "0": not pressed yet
+
+  // The picture grows while the pen writes; the confirm key follows two seconds after.
+  std::string sign, confirm;
+  ASSERT_TRUE(Eventually([&] {
+    const std::string next = Get("/Pemrik_Api/GetSign");
+    if (next.size() > sign.size()) sign = next;
+    confirm = Get("/Pemrik_Api/GetConfirm");
+    return confirm == Return(0);
+  }));
+  EXPECT_EQ(Get("/Pemrik_Api/GetConfirm"), Return(-1));
+  ASSERT_EQ(sign.rfind(kImagePrefix, 0), 0u) << sign.substr(0, 80);
+  EXPECT_EQ(sign.substr(sign.size() - 2), "\"}");
+  const std::string empty = Get("/Pemrik_Api/GetSign");
+  ASSERT_EQ(empty.rfind(kImagePrefix, 0), 0u);
+  EXPECT_GT(sign.size(), empty.size() + 1000);  // ink, where the confirmation left a blank canvas
+
+  EXPECT_EQ(Get("/Pemrik_Api/ClearDev"), Return(0));
+  EXPECT_EQ(Get("/Pemrik_Api/CloseDev"), Return(0));
+  EXPECT_EQ(Get("/Pemrik_Api/QuitPMProc"), Return(0));
+  EXPECT_FALSE(signature::Connected());
+  EXPECT_EQ(Get("/Pemrik_Api/ClearDev"), Return(-1));
+  EXPECT_TRUE(Eventually([] { return CapturePrograms().empty(); }));
+}
+
+// The connection went (here: a reply that could not come in no time at all) while the program
+// runs on: it listens no more, so OpenDev ends it and starts another.
+TEST_F(SignatureRoutes, OpenDevReplacesAProgramThatNoLongerListens) {
+  ASSERT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0));
+  const std::vector<uint32_t> first = CapturePrograms();
+  ASSERT_EQ(first.size(), 1u);
+  signature::SetReplyTimeoutForTesting(0);
+  EXPECT_EQ(Get("/Pemrik_Api/GetSign"), Return(-1));
+  EXPECT_FALSE(signature::Connected());
+  signature::SetReplyTimeoutForTesting(signature::kReplyTimeoutMs);
+  EXPECT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0));
+  const std::vector<uint32_t> second = CapturePrograms();
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_NE(second.front(), first.front());
+  EXPECT_EQ(Get("/Pemrik_Api/GetConfirm"), Return(-1));
+  EXPECT_TRUE(signature::Connected());
+}
+
+// A program that takes the connection and never answers: each wait ends at the time-out, the
+// connection is torn down, and the service goes on serving.
+TEST_F(SignatureRoutes, AProgramThatNeverAnswersCostsOnlyTheTimeOut) {
+  ASSERT_EQ(platform::NetStartup(0x0101), 0);
+  const platform::Socket listener = platform::TcpSocket();
+  ASSERT_TRUE(platform::BindAny(listener, signature::kCommandPort));
+  ASSERT_TRUE(platform::Listen(listener, 4));
+  std::atomic<bool> done{false};
+  std::thread silent([&] {
+    while (!done) {
+      const platform::Socket s = platform::Accept(listener);
+      if (s == platform::kNoSocket) break;
+      char buffer[256];
+      while (platform::Receive(s, buffer, sizeof buffer) > 0) {
+      }
+      platform::CloseSocket(s);
+    }
+  });
+  // A program that starts and ends at once stands for the capture program.
+#if defined(_WIN32)
+  signature::SetProgramForTesting("C:\\windows\\system32\\hostname.exe");
+#else
+  signature::SetProgramForTesting("/bin/true");
+#endif
+  signature::SetReplyTimeoutForTesting(300);
+  EXPECT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0));
+  for (const char* route : {"/Pemrik_Api/GetSign", "/Pemrik_Api/GetConfirm"}) {
+    EXPECT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0)) << route;
+    const auto start = steady_clock::now();
+    EXPECT_EQ(Get(route), Return(-1)) << route;
+    EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(10)) << route;
+    EXPECT_FALSE(signature::Connected()) << route;
+  }
+  EXPECT_EQ(Get("/test").empty(), false);
+  done = true;
+  platform::CloseSocket(listener);
+  silent.join();
+  platform::NetCleanup();
+}
+
+}  // namespace

@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# The whole Windows signature path: Tarnwick.exe installed and started under Wine's service
+# control manager with simulation on; requests from Linux start PemrikProcessor.exe beside it,
+# which loads PMTablet.dll with the simulated tablet; a signature is captured, confirmed and
+# read; QuitPMProc ends the program.
+# Usage: wine_signature_test.sh PATH-TO-TARNWICK.EXE
+set -uo pipefail
+exe="$(realpath "$1")"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+wine_run="$here/../../cmake/wine-run.sh"
+export WINEPREFIX="${WINEPREFIX:-$HOME/.local/share/tarnwick-wine}"
+export TARNWICK_MESSAGEBOX=stderr
+base=http://127.0.0.1:12321
+fails=0
+passes=0
+check() {
+  if [ "$2" == "$3" ]; then passes=$((passes + 1)); else
+    fails=$((fails + 1))
+    printf 'FAIL %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
+  fi
+}
+get() { curl -s -m 30 "$base$1"; }
+capture_programs() { pgrep -fc 'PemrikProcessor\.exe' || true; }
+# Ends what an interrupted run left, in this prefix only.
+end_capture_programs() { "$wine_run" taskkill /F /IM PemrikProcessor.exe >/dev/null 2>&1; }
+# Opaque pixels of the PNG in a GetSign answer (-1: no picture).
+ink() {
+  python3 -c '
+import base64, json, struct, sys, zlib
+try:
+    png = base64.b64decode(json.loads(sys.stdin.read())["result"].split(",", 1)[1])
+except Exception:
+    print(-1); sys.exit()
+pos, idat = 8, b""
+while pos < len(png):
+    n, kind = struct.unpack(">I4s", png[pos:pos + 8])
+    if kind == b"IHDR": w, h = struct.unpack(">II", png[pos + 8:pos + 16])
+    if kind == b"IDAT": idat += png[pos + 8:pos + 8 + n]
+    pos += 12 + n
+raw, stride, prev, i, opaque = zlib.decompress(idat), w * 4, bytearray(w * 4), 0, 0
+for _ in range(h):
+    f, line = raw[i], bytearray(raw[i + 1:i + 1 + stride]); i += 1 + stride
+    for x in range(stride):
+        a = line[x - 4] if x >= 4 else 0; b = prev[x]; c = prev[x - 4] if x >= 4 else 0; p = a + b - c
+        line[x] = (line[x] + (0, a, b, (a + b) // 2, a if abs(p - a) <= min(abs(p - b), abs(p - c)) else b if abs(p - b) <= abs(p - c) else c)[f]) & 255
+    opaque += sum(1 for x in range(3, stride, 4) if line[x]); prev = line
+print(opaque)'
+}
+
+wineserver -p >/dev/null 2>&1 || true
+"$wine_run" "$exe" stop >/dev/null 2>&1
+"$wine_run" "$exe" uninstall >/dev/null 2>&1
+end_capture_programs
+
+check "install" "" "$("$wine_run" "$exe" install 2>&1 | tr -d '\r')"
+# The service's own environment, as Windows' service manager gives it to the service.
+"$wine_run" reg add 'HKLM\System\CurrentControlSet\Services\Tarnwick' /v Environment /t REG_MULTI_SZ \
+  /d 'TARNWICK_SIM=1\0TARNWICK_SIM_TABLET=sign,wait=2000,confirm\0TARNWICK_MESSAGEBOX=stderr' /f >/dev/null 2>&1
+check "start" "" "$("$wine_run" "$exe" start 2>&1 | tr -d '\r')"
+for _ in $(seq 1 100); do
+  [ -n "$(curl -s -m 2 "$base/test")" ] && break
+  sleep 0.2
+done
+
+check "OpenDev starts the capture program" '{"return":0}' "$(get /Pemrik_Api/OpenDev)"
+check "one capture program runs" "1" "$(capture_programs)"
+check "OpenDev again finds it" '{"return":1}' "$(get /Pemrik_Api/OpenDev)"
+check "InitDev" '{"return":0}' "$(get /Pemrik_Api/InitDev)"
+check "GetConfirm before the key" '{"return":-1}' "$(get /Pemrik_Api/GetConfirm)"
+signed=-1
+confirm=''
+for _ in $(seq 1 120); do
+  n="$(get /Pemrik_Api/GetSign | ink)"
+  [ "$n" -gt "$signed" ] && signed="$n"
+  confirm="$(get /Pemrik_Api/GetConfirm)"
+  [ "$confirm" == '{"return":0}' ] && break
+  sleep 0.25
+done
+check "GetConfirm after the key" '{"return":0}' "$confirm"
+check "the signature has ink" "yes" "$([ "$signed" -gt 2000 ] && echo yes || echo "no ($signed pixels)")"
+check "GetConfirm once only" '{"return":-1}' "$(get /Pemrik_Api/GetConfirm)"
+check "QuitPMProc" '{"return":0}' "$(get /Pemrik_Api/QuitPMProc)"
+check "ClearDev after QuitPMProc" '{"return":-1}' "$(get /Pemrik_Api/ClearDev)"
+for _ in $(seq 1 100); do
+  [ "$(capture_programs)" == 0 ] && break
+  sleep 0.2
+done
+check "the capture program has ended" "0" "$(capture_programs)"
+
+check "stop" "Service stopped successfully" "$("$wine_run" "$exe" stop 2>&1 | tr -d '\r')"
+check "uninstall" "Service deleted successfully" "$("$wine_run" "$exe" uninstall 2>&1 | tr -d '\r')"
+end_capture_programs
+
+echo "wine_signature_test: $passes passed, $fails failed"
+[ "$fails" -eq 0 ]

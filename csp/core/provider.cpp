@@ -58,6 +58,9 @@ Provider::~Provider() = default;
 
 Result Provider::Start() {
   std::call_once(started_, [this] {
+    // CryptoAPI loads the module at every acquire and frees it at every release; staying
+    // loaded spares a process that acquires again the whole start-up each time.
+    platform::PinModule();
     OpenLog();
     names_ = ModuleNames::Resolve();
     const std::string folder = platform::ModuleDirectory();

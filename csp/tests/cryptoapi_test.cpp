@@ -1,8 +1,9 @@
 // The Windows module as CryptoAPI applications use it: registered with regsvr32, reached
 // through advapi32, and checked against Wine's own RSA provider (rsaenh).
 #include <gtest/gtest.h>
-#include <wincrypt.h>
 #include <windows.h>
+// after windows.h, which it needs
+#include <wincrypt.h>
 
 #include <filesystem>
 #include <string>

@@ -34,6 +34,11 @@ std::string ModuleDirectory() {
   return cut == std::string::npos ? std::string() : path.substr(0, cut);
 }
 
+bool PinModule() {
+  // Opening it once more with RTLD_NODELETE keeps it mapped through every later dlclose.
+  return dlopen(ModulePath().c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+}
+
 std::string SystemDirectory() { return "/usr/lib"; }
 
 std::string UserDataDirectory() {

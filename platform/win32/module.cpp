@@ -38,6 +38,12 @@ std::string ModulePath() {
 
 std::string ModuleDirectory() { return FolderOf(ModulePath()); }
 
+bool PinModule() {
+  HMODULE module = nullptr;
+  return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCWSTR>(&ThisModule), &module) != 0;
+}
+
 std::string SystemDirectory() {
   wchar_t buffer[MAX_PATH];
   const UINT n = GetSystemDirectoryW(buffer, MAX_PATH);

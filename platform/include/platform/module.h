@@ -13,6 +13,11 @@ std::string ModulePath();
 // Its folder, without a trailing separator.
 std::string ModuleDirectory();
 
+// Keeps the module holding the calling code loaded until the process ends, however often its
+// host loads and frees it (a provider module that CryptoAPI loads at every acquire). false when
+// the system refuses.
+bool PinModule();
+
 // Windows: the system folder (GetSystemDirectoryW, "C:\Windows\system32"). Linux: "/usr/lib".
 std::string SystemDirectory();
 

@@ -267,6 +267,47 @@ TEST_F(CryptoApi, EnumeratesAlgorithmsAndContainers) {
   EXPECT_NE(std::find(names.begin(), names.end(), "listed"), names.end());
 }
 
+TEST_F(CryptoApi, SelfSignedCertificateOnTheKeyReachesTheUserStore) {
+  Prov prov(L"certified", CRYPT_NEWKEYSET);
+  ASSERT_TRUE(prov.ok()) << std::hex << prov.error();
+  HCRYPTKEY key = 0;
+  ASSERT_TRUE(CryptGenKey(prov.get(), AT_SIGNATURE, 1024u << 16, &key));
+  BYTE name[256];
+  DWORD nameSize = sizeof name;
+  ASSERT_TRUE(CertStrToNameW(X509_ASN_ENCODING, L"CN=Tarnwick provider test", CERT_X500_NAME_STR, nullptr, name,
+                             &nameSize, nullptr));
+  CERT_NAME_BLOB subject{nameSize, name};
+  // crypt32 signs the certificate through the provider: hash, signature and public key are ours.
+  PCCERT_CONTEXT cert =
+      CertCreateSelfSignCertificate(prov.get(), &subject, 0, nullptr, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_NE(cert, nullptr) << std::hex << GetLastError();
+  ASSERT_TRUE(CryptSetKeyParam(key, KP_CERTIFICATE, cert->pbCertEncoded, 0)) << std::hex << GetLastError();
+  DWORD size = 0;
+  ASSERT_TRUE(CryptGetKeyParam(key, KP_CERTIFICATE, nullptr, &size, 0));
+  std::vector<BYTE> stored(size);
+  ASSERT_TRUE(CryptGetKeyParam(key, KP_CERTIFICATE, stored.data(), &size, 0));
+  EXPECT_EQ(stored, std::vector<BYTE>(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded));
+  // Enumerating the containers publishes the key's certificates, tied to this provider.
+  char container[65];
+  size = sizeof container;
+  ASSERT_TRUE(CryptGetProvParam(prov.get(), PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(container), &size, CRYPT_FIRST));
+  HCERTSTORE my = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"MY");
+  ASSERT_NE(my, nullptr);
+  PCCERT_CONTEXT found = CertFindCertificateInStore(my, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, cert, nullptr);
+  ASSERT_NE(found, nullptr);
+  BYTE info[512];
+  size = sizeof info;
+  ASSERT_TRUE(CertGetCertificateContextProperty(found, CERT_KEY_PROV_INFO_PROP_ID, info, &size));
+  const auto* provInfo = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(info);
+  EXPECT_STREQ(provInfo->pwszProvName, kProvider);
+  EXPECT_STREQ(provInfo->pwszContainerName, L"certified");
+  EXPECT_EQ(provInfo->dwKeySpec, static_cast<DWORD>(AT_SIGNATURE));
+  CertDeleteCertificateFromStore(found);
+  CertCloseStore(my, 0);
+  CertFreeCertificateContext(cert);
+  CryptDestroyKey(key);
+}
+
 TEST_F(CryptoApi, BadInput) {
   struct Case {
     std::wstring container;

@@ -21,6 +21,18 @@ Result Lookup(MV_HANDLE prov, csp::Context** c) {
   return *c != nullptr ? Result::Ok() : Result::Fail(Status::kNoContext);
 }
 
+// The context and one of its keys (or hashes) that an entry point names.
+Result LookupKey(MV_HANDLE prov, MV_HANDLE key, csp::Context** c, std::shared_ptr<KeyObject>* k) {
+  CSP_TRY(Lookup(prov, c));
+  *k = P().FindKey(*c, key);
+  return *k ? Result::Ok() : Result::Fail(Status::kBadKey);
+}
+Result LookupHash(MV_HANDLE prov, MV_HANDLE hash, csp::Context** c, std::shared_ptr<HashObject>* h) {
+  CSP_TRY(Lookup(prov, c));
+  *h = P().FindHash(*c, hash);
+  return *h ? Result::Ok() : Result::Fail(Status::kBadHash);
+}
+
 // The caller's buffer rule: a null buffer asks for the size; a small one gets the size and
 // kMoreData; nothing is ever written past *length bytes.
 Result Put(const void* source, size_t size, unsigned char* data, uint32_t* length) {
@@ -42,12 +54,6 @@ Result PutText(const std::string& text, unsigned char* data, uint32_t* length) {
   return Put(text.c_str(), text.size() + 1, data, length);
 }
 
-HS_HANDLE RequireDevice(csp::Context& c, Result* r) {
-  HS_HANDLE device = P().Device(c);
-  *r = device != nullptr ? Result::Ok() : Result::Fail(Status::kNoDevice);
-  return device;
-}
-
 // The place of the context's container on the key now (another process may have moved it).
 Result ContainerIndex(const csp::Context& c, HS_HANDLE device, int* index) {
   if (c.container[0] == '\0') return Result::Fail(Status::kContainerMissing);
@@ -58,6 +64,26 @@ Result ContainerIndex(const csp::Context& c, HS_HANDLE device, int* index) {
   *index = at;
   return Result::Ok();
 }
+
+// The context's key for one operation: its reader's handle, inside the key library's
+// transaction, and (unless asked not to) the place of the context's container.
+class Session {
+ public:
+  explicit Session(csp::Context& c) : c_(c) {}
+  Result Open(bool withContainer = true) {
+    device = P().Device(c_);
+    if (device == nullptr) return Result::Fail(Status::kNoDevice);
+    transaction_.emplace(P().lib(), device);
+    CSP_TRY(transaction_->result());
+    return withContainer ? ContainerIndex(c_, device, &index) : Result::Ok();
+  }
+  HS_HANDLE device = nullptr;
+  int index = 0;
+
+ private:
+  csp::Context& c_;
+  std::optional<Transaction> transaction_;
+};
 
 Result Verify(csp::Context& c, const std::optional<Secret>& given = std::nullopt) {
   return VerifyUser(P().Environment(), P().Request(c), given);
@@ -242,9 +268,9 @@ Result DefaultContainer(HS_HANDLE device, std::string* name) {
 
 Result OpenContainer(csp::Context& c, const ContainerName& name, uint32_t flags, bool* deleted) {
   const KeyLibrary& lib = P().lib();
-  HS_HANDLE device = c.device;
-  Transaction t(lib, device);
-  CSP_TRY(t.result());
+  Session session(c);
+  CSP_TRY(session.Open(false));
+  HS_HANDLE device = session.device;
   std::string container = name.container;
   int index = HS_MAX_CONTAINERS;
   if (flags & kFlagNewKeyset) {
@@ -274,12 +300,10 @@ Result OpenContainer(csp::Context& c, const ContainerName& name, uint32_t flags,
 
 Result EnumContainers(csp::Context& c, unsigned char* data, uint32_t* length, uint32_t flags) {
   if (length == nullptr) return Result::Fail(Status::kInvalidParameter);
-  Result r;
-  HS_HANDLE device = RequireDevice(c, &r);
-  CSP_TRY(r);
+  Session session(c);
+  CSP_TRY(session.Open(false));
+  HS_HANDLE device = session.device;
   const KeyLibrary& lib = P().lib();
-  Transaction t(lib, device);
-  CSP_TRY(t.result());
   if (flags & kCryptFirst) {
     c.enumContainer = 0;
     // Applications find the key's certificates in the user's store, tied to this provider.
@@ -420,14 +444,11 @@ Result GenKey(MV_HANDLE prov, uint32_t alg, uint32_t flags, MV_HANDLE* key) {
     }
     if (bits != 1024 && bits != 2048) return Result::Fail(Status::kBadFlags);
     if (c->Verify()) return Result::Fail(Status::kContainerMissing);
-    Result r;
-    HS_HANDLE device = RequireDevice(*c, &r);
-    CSP_TRY(r);
     CSP_TRY(lib.Need(lib.HSGenRSAEx, lib.HS_d2i_RSAPublicKey, lib.HS_BN_num_bytes));
-    Transaction t(lib, device);
-    CSP_TRY(t.result());
-    int index = 0;
-    CSP_TRY(ContainerIndex(*c, device, &index));
+    Session session(*c);
+    CSP_TRY(session.Open());
+    HS_HANDLE device = session.device;
+    const int index = session.index;
     CSP_TRY(Verify(*c));
     unsigned char der[kMaxDer];
     int size = static_cast<int>(sizeof der);
@@ -505,13 +526,10 @@ Result GetUserKey(MV_HANDLE prov, uint32_t keySpec, MV_HANDLE* key) {
   if (key == nullptr) return Result::Fail(Status::kInvalidParameter);
   if (keySpec != kAtKeyExchange && keySpec != kAtSignature) return Result::Fail(Status::kNoKey);
   if (c->Verify()) return Result::Fail(Status::kContainerMissing);
-  Result r;
-  HS_HANDLE device = RequireDevice(*c, &r);
-  CSP_TRY(r);
-  Transaction t(P().lib(), device);
-  CSP_TRY(t.result());
-  int index = 0;
-  CSP_TRY(ContainerIndex(*c, device, &index));
+  Session session(*c);
+  CSP_TRY(session.Open());
+  HS_HANDLE device = session.device;
+  const int index = session.index;
   HS_RSA* rsa = nullptr;
   CSP_TRY(ReadPublicKey(device, index, keySpec, &rsa));
   *key = P().AddKey(
@@ -521,9 +539,8 @@ Result GetUserKey(MV_HANDLE prov, uint32_t keySpec, MV_HANDLE* key) {
 
 Result DuplicateKey(MV_HANDLE prov, MV_HANDLE key, uint32_t flags, MV_HANDLE* duplicate) {
   csp::Context* c = nullptr;
-  CSP_TRY(Lookup(prov, &c));
-  const auto k = P().FindKey(c, key);
-  if (!k) return Result::Fail(Status::kBadKey);
+  std::shared_ptr<KeyObject> k;
+  CSP_TRY(LookupKey(prov, key, &c, &k));
   if (duplicate == nullptr) return Result::Fail(Status::kInvalidParameter);
   if (flags != 0) return Result::Fail(Status::kBadFlags);
   std::lock_guard<std::mutex> lock(k->mutex);
@@ -558,9 +575,8 @@ Result NotOffered() { return Result::Fail(Status::kNotOffered); }
 
 Result SetKeyParam(MV_HANDLE prov, MV_HANDLE key, uint32_t param, const unsigned char* data, uint32_t flags) {
   csp::Context* c = nullptr;
-  CSP_TRY(Lookup(prov, &c));
-  const auto k = P().FindKey(c, key);
-  if (!k) return Result::Fail(Status::kBadKey);
+  std::shared_ptr<KeyObject> k;
+  CSP_TRY(LookupKey(prov, key, &c, &k));
   if (data == nullptr) return Result::Fail(Status::kInvalidParameter);
   if (flags != 0) return Result::Fail(Status::kBadFlags);
   std::lock_guard<std::mutex> lock(k->mutex);
@@ -579,13 +595,10 @@ Result SetKeyParam(MV_HANDLE prov, MV_HANDLE key, uint32_t param, const unsigned
         header += count;
       }
       if (header + length > kMaxCertificate) return Result::Fail(Status::kBadLength);
-      Result r;
-      HS_HANDLE device = RequireDevice(*c, &r);
-      CSP_TRY(r);
-      Transaction t(P().lib(), device);
-      CSP_TRY(t.result());
-      int index = 0;
-      CSP_TRY(ContainerIndex(*c, device, &index));
+      Session session(*c);
+      CSP_TRY(session.Open());
+      HS_HANDLE device = session.device;
+      const int index = session.index;
       CSP_TRY(Verify(*c));
       return KeyLibrary::Run(P().lib().HSWriteCert, device, index, static_cast<int>(k->spec), data,
                              static_cast<int>(header + length));
@@ -621,9 +634,8 @@ Result SetKeyParam(MV_HANDLE prov, MV_HANDLE key, uint32_t param, const unsigned
 Result GetKeyParam(MV_HANDLE prov, MV_HANDLE key, uint32_t param, unsigned char* data, uint32_t* length,
                    uint32_t flags) {
   csp::Context* c = nullptr;
-  CSP_TRY(Lookup(prov, &c));
-  const auto k = P().FindKey(c, key);
-  if (!k) return Result::Fail(Status::kBadKey);
+  std::shared_ptr<KeyObject> k;
+  CSP_TRY(LookupKey(prov, key, &c, &k));
   if (length == nullptr) return Result::Fail(Status::kInvalidParameter);
   if (flags != 0) return Result::Fail(Status::kBadFlags);
   std::lock_guard<std::mutex> lock(k->mutex);
@@ -655,13 +667,10 @@ Result GetKeyParam(MV_HANDLE prov, MV_HANDLE key, uint32_t param, unsigned char*
       return Put(k->salt, data, length);
     case kKpCertificate: {
       if (k->kind != KeyObject::Kind::Pair) return Result::Fail(Status::kBadKey);
-      Result r;
-      HS_HANDLE device = RequireDevice(*c, &r);
-      CSP_TRY(r);
-      Transaction t(P().lib(), device);
-      CSP_TRY(t.result());
-      int index = 0;
-      CSP_TRY(ContainerIndex(*c, device, &index));
+      Session session(*c);
+      CSP_TRY(session.Open());
+      HS_HANDLE device = session.device;
+      const int index = session.index;
       Bytes certificate(kMaxCertificate);
       int size = static_cast<int>(certificate.size());
       CSP_TRY(
@@ -682,11 +691,8 @@ Result SetProvParam(MV_HANDLE prov, uint32_t param, const unsigned char* data, u
   if (data == nullptr) return Result::Fail(Status::kInvalidParameter);
   const size_t length = strnlen(reinterpret_cast<const char*>(data), HS_MAX_PIN + 1);
   if (length == 0 || length > HS_MAX_PIN) return Result::Fail(Status::kInvalidParameter);
-  Result r;
-  HS_HANDLE device = RequireDevice(*c, &r);
-  CSP_TRY(r);
-  Transaction t(P().lib(), device);
-  CSP_TRY(t.result());
+  Session session(*c);
+  CSP_TRY(session.Open(false));
   return Verify(*c, Secret(std::string(reinterpret_cast<const char*>(data), length)));
 }
 
@@ -744,9 +750,8 @@ Result CreateHash(MV_HANDLE prov, uint32_t alg, MV_HANDLE key, uint32_t flags, M
 
 Result HashData(MV_HANDLE prov, MV_HANDLE hash, const unsigned char* data, uint32_t length, uint32_t flags) {
   csp::Context* c = nullptr;
-  CSP_TRY(Lookup(prov, &c));
-  const auto h = P().FindHash(c, hash);
-  if (!h) return Result::Fail(Status::kBadHash);
+  std::shared_ptr<HashObject> h;
+  CSP_TRY(LookupHash(prov, hash, &c, &h));
   if (data == nullptr && length != 0) return Result::Fail(Status::kInvalidParameter);
   if (flags != 0) return Result::Fail(Status::kBadFlags);
   std::lock_guard<std::mutex> lock(h->mutex);
@@ -763,9 +768,8 @@ Result DestroyHash(MV_HANDLE prov, MV_HANDLE hash) {
 
 Result SetHashParam(MV_HANDLE prov, MV_HANDLE hash, uint32_t param, const unsigned char* data, uint32_t flags) {
   csp::Context* c = nullptr;
-  CSP_TRY(Lookup(prov, &c));
-  const auto h = P().FindHash(c, hash);
-  if (!h) return Result::Fail(Status::kBadHash);
+  std::shared_ptr<HashObject> h;
+  CSP_TRY(LookupHash(prov, hash, &c, &h));
   if (data == nullptr) return Result::Fail(Status::kInvalidParameter);
   if (flags != 0) return Result::Fail(Status::kBadFlags);
   if (param != kHpHashVal) return Result::Fail(Status::kBadType);
@@ -783,9 +787,8 @@ Result SetHashParam(MV_HANDLE prov, MV_HANDLE hash, uint32_t param, const unsign
 Result GetHashParam(MV_HANDLE prov, MV_HANDLE hash, uint32_t param, unsigned char* data, uint32_t* length,
                     uint32_t flags) {
   csp::Context* c = nullptr;
-  CSP_TRY(Lookup(prov, &c));
-  const auto h = P().FindHash(c, hash);
-  if (!h) return Result::Fail(Status::kBadHash);
+  std::shared_ptr<HashObject> h;
+  CSP_TRY(LookupHash(prov, hash, &c, &h));
   if (length == nullptr) return Result::Fail(Status::kInvalidParameter);
   if (flags != 0) return Result::Fail(Status::kBadFlags);
   std::lock_guard<std::mutex> lock(h->mutex);
@@ -809,22 +812,18 @@ Result GetHashParam(MV_HANDLE prov, MV_HANDLE hash, uint32_t param, unsigned cha
 Result SignHash(MV_HANDLE prov, MV_HANDLE hash, uint32_t keySpec, uint32_t flags, unsigned char* signature,
                 uint32_t* length) {
   csp::Context* c = nullptr;
-  CSP_TRY(Lookup(prov, &c));
-  const auto h = P().FindHash(c, hash);
-  if (!h) return Result::Fail(Status::kBadHash);
+  std::shared_ptr<HashObject> h;
+  CSP_TRY(LookupHash(prov, hash, &c, &h));
   if (length == nullptr) return Result::Fail(Status::kInvalidParameter);
   if ((flags & ~kCryptNoHashOid) != 0) return Result::Fail(Status::kBadFlags);
   if (keySpec != kAtKeyExchange && keySpec != kAtSignature) return Result::Fail(Status::kNoKey);
   if (c->Verify()) return Result::Fail(Status::kContainerMissing);
   const KeyLibrary& lib = P().lib();
   CSP_TRY(lib.Need(lib.HSHashPadding, lib.HSRSASign, lib.HS_RSA_free));
-  Result r;
-  HS_HANDLE device = RequireDevice(*c, &r);
-  CSP_TRY(r);
-  Transaction t(lib, device);
-  CSP_TRY(t.result());
-  int index = 0;
-  CSP_TRY(ContainerIndex(*c, device, &index));
+  Session session(*c);
+  CSP_TRY(session.Open());
+  HS_HANDLE device = session.device;
+  const int index = session.index;
   HS_RSA* rsa = nullptr;
   CSP_TRY(ReadPublicKey(device, index, keySpec, &rsa));
   const uint32_t size = ModulusBytes(rsa);
@@ -852,9 +851,8 @@ Result SignHash(MV_HANDLE prov, MV_HANDLE hash, uint32_t keySpec, uint32_t flags
 Result VerifySignature(MV_HANDLE prov, MV_HANDLE hash, const unsigned char* signature, uint32_t length,
                        MV_HANDLE pubKey, uint32_t flags) {
   csp::Context* c = nullptr;
-  CSP_TRY(Lookup(prov, &c));
-  const auto h = P().FindHash(c, hash);
-  if (!h) return Result::Fail(Status::kBadHash);
+  std::shared_ptr<HashObject> h;
+  CSP_TRY(LookupHash(prov, hash, &c, &h));
   const auto k = P().FindKey(c, pubKey);
   if (!k || k->rsa == nullptr) return Result::Fail(Status::kBadKey);
   if (signature == nullptr) return Result::Fail(Status::kInvalidParameter);
@@ -889,9 +887,8 @@ Result VerifySignature(MV_HANDLE prov, MV_HANDLE hash, const unsigned char* sign
 Result ExportKey(MV_HANDLE prov, MV_HANDLE key, MV_HANDLE pubKey, uint32_t blobType, uint32_t flags,
                  unsigned char* data, uint32_t* length) {
   csp::Context* c = nullptr;
-  CSP_TRY(Lookup(prov, &c));
-  const auto k = P().FindKey(c, key);
-  if (!k) return Result::Fail(Status::kBadKey);
+  std::shared_ptr<KeyObject> k;
+  CSP_TRY(LookupKey(prov, key, &c, &k));
   if (length == nullptr) return Result::Fail(Status::kInvalidParameter);
   if (flags != 0) return Result::Fail(Status::kBadFlags);
   const KeyLibrary& lib = P().lib();
@@ -959,13 +956,10 @@ Result ImportKey(MV_HANDLE prov, const unsigned char* data, uint32_t length, MV_
       if (c->Verify()) return Result::Fail(Status::kContainerMissing);
       if (header->alg != kCalgRsaKeyx && header->alg != kCalgRsaSign) return Result::Fail(Status::kBadAlgorithm);
       const uint32_t spec = header->alg == kCalgRsaKeyx ? kAtKeyExchange : kAtSignature;
-      Result r;
-      HS_HANDLE device = RequireDevice(*c, &r);
-      CSP_TRY(r);
-      Transaction t(lib, device);
-      CSP_TRY(t.result());
-      int index = 0;
-      CSP_TRY(ContainerIndex(*c, device, &index));
+      Session session(*c);
+      CSP_TRY(session.Open());
+      HS_HANDLE device = session.device;
+      const int index = session.index;
       if (pubKey != 0) {
         // Enciphered under an SSF33 session key: the key takes the PKCS #1 key as it comes.
         const auto wrap = P().FindKey(c, pubKey);
@@ -1014,13 +1008,10 @@ Result ImportKey(MV_HANDLE prov, const unsigned char* data, uint32_t length, MV_
       if (!wrap || wrap->kind != KeyObject::Kind::Pair || wrap->spec != kAtKeyExchange) {
         return Result::Fail(Status::kBadKey);
       }
-      Result r;
-      HS_HANDLE device = RequireDevice(*c, &r);
-      CSP_TRY(r);
-      Transaction t(lib, device);
-      CSP_TRY(t.result());
-      int index = 0;
-      CSP_TRY(ContainerIndex(*c, device, &index));
+      Session session(*c);
+      CSP_TRY(session.Open());
+      HS_HANDLE device = session.device;
+      const int index = session.index;
       CSP_TRY(Verify(*c));
       Bytes secret(blob->key.size());
       int size = static_cast<int>(secret.size());
@@ -1052,9 +1043,8 @@ Result ImportKey(MV_HANDLE prov, const unsigned char* data, uint32_t length, MV_
 Result Encrypt(MV_HANDLE prov, MV_HANDLE key, MV_HANDLE hash, bool final, uint32_t flags, unsigned char* data,
                uint32_t* length, uint32_t bufferLength) {
   csp::Context* c = nullptr;
-  CSP_TRY(Lookup(prov, &c));
-  const auto k = P().FindKey(c, key);
-  if (!k) return Result::Fail(Status::kBadKey);
+  std::shared_ptr<KeyObject> k;
+  CSP_TRY(LookupKey(prov, key, &c, &k));
   std::shared_ptr<HashObject> h;
   if (hash != 0 && !(h = P().FindHash(c, hash))) return Result::Fail(Status::kBadHash);
   if (length == nullptr) return Result::Fail(Status::kInvalidParameter);
@@ -1105,9 +1095,8 @@ Result Encrypt(MV_HANDLE prov, MV_HANDLE key, MV_HANDLE hash, bool final, uint32
 Result Decrypt(MV_HANDLE prov, MV_HANDLE key, MV_HANDLE hash, bool final, uint32_t flags, unsigned char* data,
                uint32_t* length) {
   csp::Context* c = nullptr;
-  CSP_TRY(Lookup(prov, &c));
-  const auto k = P().FindKey(c, key);
-  if (!k) return Result::Fail(Status::kBadKey);
+  std::shared_ptr<KeyObject> k;
+  CSP_TRY(LookupKey(prov, key, &c, &k));
   std::shared_ptr<HashObject> h;
   if (hash != 0 && !(h = P().FindHash(c, hash))) return Result::Fail(Status::kBadHash);
   if (length == nullptr || (data == nullptr && *length != 0)) return Result::Fail(Status::kInvalidParameter);
@@ -1124,13 +1113,10 @@ Result Decrypt(MV_HANDLE prov, MV_HANDLE key, MV_HANDLE hash, bool final, uint32
     if (k->kind != KeyObject::Kind::Pair || k->spec != kAtKeyExchange) return Result::Fail(Status::kBadKey);
     if (!final) return Result::Fail(Status::kBadData);
     if (in != ModulusBytes(k->rsa)) return Result::Fail(Status::kBadLength);
-    Result r;
-    HS_HANDLE device = RequireDevice(*c, &r);
-    CSP_TRY(r);
-    Transaction t(lib, device);
-    CSP_TRY(t.result());
-    int index = 0;
-    CSP_TRY(ContainerIndex(*c, device, &index));
+    Session session(*c);
+    CSP_TRY(session.Open());
+    HS_HANDLE device = session.device;
+    const int index = session.index;
     CSP_TRY(Verify(*c));
     const Bytes big = Reversed(Bytes(data, data + in));
     plain.assign(in, 0);

@@ -11,22 +11,22 @@
 
 namespace csp {
 
-#define CSP_KEYLIB_FUNCTIONS(X)                                                                                        \
-  X(HSConnectDev)                                                                                                      \
-  X(HSDisconnectDev) X(HSBeginTransaction) X(HSEndTransaction) X(HSListReaders) X(HSGetDevState) X(HSSetDevChgEvent)   \
-      X(HSGetContainerName) X(HSGetContainerNum) X(HSGetSerial) X(HSReadCachedPin) X(HSWriteCachedPin)                 \
-          X(HSCreateContainer) X(HSDelContainer) X(HSVerifyUserPin) X(HSReadLabel) X(HSExportRSAPubKey)                \
-              X(HSSymSessionEcb) X(HSSCB2Cbc) X(HSRSADecrypt) X(HSImportRSAEx) X(HSReadCert) X(HSWriteCert)            \
-                  X(HSHashPadding) X(HSGenRSA) X(HSRSASign) X(HSGetHWApp) X(HS33ImprotRSA) X(HSWriteCharacter)         \
-                      X(HSRSASignBD) X(BH_GetSignature) X(BH_ShowData) X(HSReadPCODE) X(HSRSAEncryptSoft) X(HSSymInit) \
-                          X(HSSymUpdate) X(HSSymFinal) X(HSHashInit) X(HSHashUpdate) X(HSHashFinal) X(HSSHA1)          \
-                              X(HSGenRandom) X(HSGenRSAEx) X(HSRSAVerifySoft) X(HSRSAVerify) X(HSClearPin)             \
-                                  X(HSImportRSA) X(HSRegistCertByReaderName) X(HSRegistCertByHandle)                   \
-                                      X(HSGetConfigValueString) X(HS_X509_SIG_free) X(HS_d2i_X509_SIG)                 \
-                                          X(HS_OBJ_obj2nid) X(HS_RSA_free) X(HS_BN_bn2bin) X(HS_BN_get_word)           \
-                                              X(HS_BN_new) X(HS_d2i_RSAPublicKey) X(HS_RSA_new) X(HS_BN_bin2bn)        \
-                                                  X(HS_BN_set_word) X(HS_BN_num_bytes) X(HS_i2d_RSAPrivateKey)         \
-                                                      X(HSGetCategory) X(HSFingerprintQuery) X(HSFingerprintVerify)
+// clang-format off
+#define CSP_KEYLIB_FUNCTIONS(X)                                                                    \
+  X(HSConnectDev) X(HSDisconnectDev) X(HSBeginTransaction) X(HSEndTransaction) X(HSListReaders)    \
+  X(HSGetDevState) X(HSSetDevChgEvent) X(HSGetContainerName) X(HSGetContainerNum) X(HSGetSerial)   \
+  X(HSReadCachedPin) X(HSWriteCachedPin) X(HSCreateContainer) X(HSDelContainer) X(HSVerifyUserPin) \
+  X(HSReadLabel) X(HSExportRSAPubKey) X(HSSymSessionEcb) X(HSSCB2Cbc) X(HSRSADecrypt)              \
+  X(HSImportRSAEx) X(HSReadCert) X(HSWriteCert) X(HSHashPadding) X(HSGenRSA) X(HSRSASign)          \
+  X(HSGetHWApp) X(HS33ImprotRSA) X(HSWriteCharacter) X(HSRSASignBD) X(BH_GetSignature)             \
+  X(BH_ShowData) X(HSReadPCODE) X(HSRSAEncryptSoft) X(HSSymInit) X(HSSymUpdate) X(HSSymFinal)      \
+  X(HSHashInit) X(HSHashUpdate) X(HSHashFinal) X(HSSHA1) X(HSGenRandom) X(HSGenRSAEx)              \
+  X(HSRSAVerifySoft) X(HSRSAVerify) X(HSClearPin) X(HSImportRSA) X(HSRegistCertByReaderName)       \
+  X(HSRegistCertByHandle) X(HSGetConfigValueString) X(HS_X509_SIG_free) X(HS_d2i_X509_SIG)         \
+  X(HS_OBJ_obj2nid) X(HS_RSA_free) X(HS_BN_bn2bin) X(HS_BN_get_word) X(HS_BN_new)                  \
+  X(HS_d2i_RSAPublicKey) X(HS_RSA_new) X(HS_BN_bin2bn) X(HS_BN_set_word) X(HS_BN_num_bytes)        \
+  X(HS_i2d_RSAPrivateKey) X(HSGetCategory) X(HSFingerprintQuery) X(HSFingerprintVerify)
+// clang-format on
 
 struct KeyLibrary {
 #define CSP_KEYLIB_MEMBER(name) decltype(&::name) name = nullptr;

@@ -36,6 +36,36 @@ std::vector<std::string> SplitReaders(const char* list, size_t size) {
   return out;
 }
 
+// The hash and key tables work alike; these serve both (under objectsMutex_).
+template <typename T>
+std::shared_ptr<T> Find(const std::map<MV_HANDLE, std::shared_ptr<T>>& table, const Context* c, MV_HANDLE handle) {
+  const auto it = table.find(handle);
+  return it != table.end() && it->second->owner == c ? it->second : nullptr;
+}
+
+template <typename T>
+std::shared_ptr<T> Take(std::map<MV_HANDLE, std::shared_ptr<T>>& table, MV_HANDLE handle) {
+  const auto it = table.find(handle);
+  if (it == table.end()) return nullptr;
+  std::shared_ptr<T> object = it->second;
+  table.erase(it);
+  return object;
+}
+
+template <typename T>
+std::vector<std::shared_ptr<T>> TakeAllOf(std::map<MV_HANDLE, std::shared_ptr<T>>& table, const Context* c) {
+  std::vector<std::shared_ptr<T>> taken;
+  for (auto it = table.begin(); it != table.end();) {
+    if (it->second->owner == c) {
+      taken.push_back(it->second);
+      it = table.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  return taken;
+}
+
 }  // namespace
 
 ModuleNames ModuleNames::Resolve() {
@@ -189,22 +219,8 @@ void Provider::ReleaseContext(Context* c) {
     if (it == contexts_.end()) return;
     record = std::move(it->second);
     contexts_.erase(it);
-    for (auto h = hashes_.begin(); h != hashes_.end();) {
-      if (h->second->owner == c) {
-        hashes.push_back(h->second);
-        h = hashes_.erase(h);
-      } else {
-        ++h;
-      }
-    }
-    for (auto k = keys_.begin(); k != keys_.end();) {
-      if (k->second->owner == c) {
-        keys.push_back(k->second);
-        k = keys_.erase(k);
-      } else {
-        ++k;
-      }
-    }
+    hashes = TakeAllOf(hashes_, c);
+    keys = TakeAllOf(keys_, c);
   }
   for (auto& h : hashes) FreeHashState(*h);
   for (auto& k : keys) FreeKeyState(*k);
@@ -222,52 +238,42 @@ HS_HANDLE Provider::Device(const Context& c) {
 
 MV_HANDLE Provider::AddHash(std::shared_ptr<HashObject> h) {
   std::lock_guard<std::mutex> lock(objectsMutex_);
-  const MV_HANDLE handle = nextHandle_++;
-  hashes_.emplace(handle, std::move(h));
-  return handle;
+  hashes_.emplace(nextHandle_, std::move(h));
+  return nextHandle_++;
 }
 
 std::shared_ptr<HashObject> Provider::FindHash(const Context* c, MV_HANDLE handle) {
   std::lock_guard<std::mutex> lock(objectsMutex_);
-  const auto it = hashes_.find(handle);
-  return it != hashes_.end() && it->second->owner == c ? it->second : nullptr;
+  return Find(hashes_, c, handle);
 }
 
 void Provider::DestroyHash(MV_HANDLE handle) {
   std::shared_ptr<HashObject> h;
   {
     std::lock_guard<std::mutex> lock(objectsMutex_);
-    const auto it = hashes_.find(handle);
-    if (it == hashes_.end()) return;
-    h = it->second;
-    hashes_.erase(it);
+    h = Take(hashes_, handle);
   }
-  FreeHashState(*h);
+  if (h) FreeHashState(*h);
 }
 
 MV_HANDLE Provider::AddKey(std::shared_ptr<KeyObject> k) {
   std::lock_guard<std::mutex> lock(objectsMutex_);
-  const MV_HANDLE handle = nextHandle_++;
-  keys_.emplace(handle, std::move(k));
-  return handle;
+  keys_.emplace(nextHandle_, std::move(k));
+  return nextHandle_++;
 }
 
 std::shared_ptr<KeyObject> Provider::FindKey(const Context* c, MV_HANDLE handle) {
   std::lock_guard<std::mutex> lock(objectsMutex_);
-  const auto it = keys_.find(handle);
-  return it != keys_.end() && it->second->owner == c ? it->second : nullptr;
+  return Find(keys_, c, handle);
 }
 
 void Provider::DestroyKey(MV_HANDLE handle) {
   std::shared_ptr<KeyObject> k;
   {
     std::lock_guard<std::mutex> lock(objectsMutex_);
-    const auto it = keys_.find(handle);
-    if (it == keys_.end()) return;
-    k = it->second;
-    keys_.erase(it);
+    k = Take(keys_, handle);
   }
-  FreeKeyState(*k);
+  if (k) FreeKeyState(*k);
 }
 
 void Provider::FreeHashState(HashObject& h) {

@@ -604,6 +604,17 @@ TEST_F(Provider, KeyRemovedAndPutBack) {
   RelReleaseContext(prov, 0);
 }
 
+TEST_F(Provider, BindsEveryFunctionOfTheKeyLibraryByName) {
+  const csp::KeyLibrary& lib = csp::Provider::Get().lib();
+  ASSERT_TRUE(lib.loaded);
+  std::vector<std::string> missing;
+#define CSP_TEST_BOUND(name) \
+  if (lib.name == nullptr) missing.push_back(#name);
+  CSP_KEYLIB_FUNCTIONS(CSP_TEST_BOUND)
+#undef CSP_TEST_BOUND
+  EXPECT_TRUE(missing.empty()) << missing.front();
+}
+
 TEST_F(Provider, MissingFunctionFailsCleanly) {
   MV_HANDLE prov = Keyed("unbound");
   csp::KeyLibrary& lib = csp::Provider::Get().LibraryForTesting();

@@ -62,6 +62,12 @@ DynLib LoadDynLib(const char* windowsName) {
   return nullptr;
 }
 
+DynLib LoadDynLibAt(const std::string& path) {
+  if (void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) return lib;
+  lastFailure = TakeDlError("dlopen failed");
+  return nullptr;
+}
+
 void* DynSymbol(DynLib lib, const char* name) {
   if (lib == nullptr || name == nullptr) {
     lastFailure = "dlsym: no library or no symbol name";

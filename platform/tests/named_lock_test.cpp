@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
 namespace platform {
 namespace {
@@ -49,6 +50,29 @@ TEST(NamedLock, GuardLeavesOnScopeExit) {
   EXPECT_TRUE(lock->Enter(0));
   lock->Leave();
   NamedLockGuard none(nullptr);
+}
+
+const char* const kName = "TARNWICK_NAMED_LOCK_TEST";
+
+TEST(ExistenceLock, HeldUntilReleasedAndExclusive) {
+  EXPECT_FALSE(ExistenceLock::Held(kName));
+  auto first = ExistenceLock::Acquire(kName, 10, 1000);
+  ASSERT_TRUE(first);
+  EXPECT_TRUE(ExistenceLock::Held(kName));
+  // Another holder waits; with a short limit it gives up.
+  std::unique_ptr<ExistenceLock> second;
+  std::thread other([&] { second = ExistenceLock::Acquire(kName, 10, 50); });
+  other.join();
+  EXPECT_FALSE(second);
+  first.reset();
+  EXPECT_FALSE(ExistenceLock::Held(kName));
+  // A waiter gets it as soon as the holder lets go.
+  first = ExistenceLock::Acquire(kName, 10, 1000);
+  ASSERT_TRUE(first);
+  std::thread waiter([&] { second = ExistenceLock::Acquire(kName, 10, 30000); });
+  first.reset();
+  waiter.join();
+  EXPECT_TRUE(second);
 }
 
 }  // namespace

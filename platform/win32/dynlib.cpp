@@ -42,6 +42,12 @@ DynLib LoadDynLib(const char* windowsName) {
   return reinterpret_cast<DynLib>(lib);
 }
 
+DynLib LoadDynLibAt(const std::string& path) {
+  HMODULE lib = LoadLibraryExW(WideFromUtf8(path).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+  if (lib == nullptr) Fail("LoadLibraryEx " + path, GetLastError());
+  return reinterpret_cast<DynLib>(lib);
+}
+
 void* DynSymbol(DynLib lib, const char* name) {
   if (lib == nullptr || name == nullptr) {
     lastFailure = "GetProcAddress: no library or no symbol name";

@@ -10,7 +10,10 @@ namespace platform {
 
 using DynLib = void*;
 
-DynLib LoadDynLib(const char* windowsName);     // null when missing or it cannot be loaded
+DynLib LoadDynLib(const char* windowsName);  // null when missing or it cannot be loaded
+// A library by its full path (UTF-8). On Windows the libraries it needs are looked for in its
+// own folder first (the altered search path), so that a vendor's library finds its companions.
+DynLib LoadDynLibAt(const std::string& path);
 void* DynSymbol(DynLib lib, const char* name);  // null when the name is missing
 void FreeDynLib(DynLib lib);                    // null is allowed
 std::string DynLibError();                      // text of this thread's last failure, for logs

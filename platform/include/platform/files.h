@@ -54,6 +54,12 @@ class ReplacementFile {
   std::intptr_t file_ = -1;  // the open temporary file (a HANDLE or a descriptor); -1: none
 };
 
+// A whole new version of a file, through a ReplacementFile. false: the old version stays.
+inline bool ReplaceWholeFile(const std::string& path, const std::string& bytes) {
+  ReplacementFile file(path);
+  return file.Write(bytes.data(), bytes.size()) && file.Commit();
+}
+
 // Creates the folder (UTF-8 path) when missing and leaves it readable to the service's own
 // account only: on Windows a protected access list with full control for SYSTEM, the
 // Administrators and the account the process runs under (the service account, or the user of a

@@ -1,0 +1,651 @@
+// The provider's portable core: the pure parts table by table, then the entry points over the
+// key library's stand-in beside the program, with a scripted prompt in place of the dialogs.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "algorithms.h"
+#include "blobs.h"
+#include "config.h"
+#include "container_name.h"
+#include "entry.h"
+#include "mvcsp.h"
+#include "platform/dynlib.h"
+#include "platform/thread_error.h"
+#include "provider.h"
+#include "reader_table.h"
+#include "tw/testing.h"
+#include "verify.h"
+
+namespace {
+
+using csp::Bytes;
+
+constexpr MV_DWORD kMoreData = 234, kNoMoreItems = 259;
+constexpr MV_DWORD kBadUid = 0x80090001, kBadHash = 0x80090002, kBadSignature = 0x80090006, kBadKeyState = 0x8009000B,
+                   kExists = 0x8009000F, kBadKeyset = 0x80090016, kBadKeysetParam = 0x8009001F,
+                   kSilentContext = 0x80090022, kCancelled = 0x88000061, kWrongPin = 0x8800003D,
+                   kPinLocked = 0x8800003E, kNoFinger = 0x6955, kProcNotFound = 127;
+constexpr MV_DWORD kVerifyContext = 0xF0000000, kNewKeyset = 8, kDeleteKeyset = 0x10, kSilent = 0x40;
+
+TEST(ContainerName, Forms) {
+  struct Case {
+    std::string name;
+    bool valid;
+    std::string reader, container;
+  };
+  const std::string reader = "\\\\.\\Morvel USB Key 0";
+  const Case cases[] = {
+      {"", true, "", ""},
+      {"keys", true, "", "keys"},
+      {reader + "\\keys", true, "Morvel USB Key 0", "keys"},
+      {reader, true, "Morvel USB Key 0", ""},
+      {reader + "\\", true, "Morvel USB Key 0", ""},
+      {"\\\\.\\\\keys", false, "", ""},
+      {std::string(64, 'c'), true, "", std::string(64, 'c')},
+      {std::string(65, 'c'), false, "", ""},
+      {reader + "\\" + std::string(65, 'c'), false, "", ""},
+      {"\\\\.\\" + std::string(256, 'r'), true, std::string(256, 'r'), ""},
+      {"\\\\.\\" + std::string(257, 'r'), false, "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto parsed = csp::ParseContainerName(c.name.c_str());
+    ASSERT_EQ(parsed.has_value(), c.valid);
+    if (!c.valid) continue;
+    EXPECT_EQ(parsed->reader, c.reader);
+    EXPECT_EQ(parsed->container, c.container);
+  }
+  EXPECT_TRUE(csp::ParseContainerName(nullptr).has_value());
+}
+
+TEST(Algorithms, ListOfEighteenWithOwnCiphersXored) {
+  const auto& list = csp::AlgorithmList();
+  ASSERT_EQ(list.size(), 18u);
+  const std::vector<std::pair<uint32_t, uint32_t>> expected = {
+      {0x8004, 160},  {0x8003, 128},  {0x8001, 128}, {0x8008, 288}, {0x2400, 1024}, {0xA400, 1024},
+      {0x2400, 2048}, {0xA400, 2048}, {0x6602, 40},  {0x6602, 64},  {0x6602, 128},  {0x6801, 40},
+      {0x6801, 128},  {0x6601, 56},   {0x6603, 168}, {0x6609, 112}, {0x00FF, 128},  {0x00FE, 128}};
+  for (size_t i = 0; i < list.size(); ++i) {
+    EXPECT_EQ(list[i].id, expected[i].first) << list[i].name;
+    EXPECT_EQ(list[i].bits, expected[i].second) << list[i].name;
+  }
+  EXPECT_EQ(csp::Canonical(0xFF), csp::kCalgSsf33);
+  EXPECT_EQ(csp::Describe(0xFE).blockBytes, 16u);
+  EXPECT_EQ(csp::Describe(0x8008).hashBytes, 36u);
+  EXPECT_EQ(csp::Describe(0x1234).kind, csp::AlgorithmKind::Unknown);
+}
+
+TEST(Blobs, PublicKeyRoundTripAndTruncation) {
+  const Bytes modulus = {0xC3, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07,
+                         0x08, 0x09, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F};
+  const Bytes blob = csp::PublicKeyBlob(csp::kCalgRsaKeyx, modulus, 65537, 128);
+  ASSERT_EQ(blob.size(), 8u + 12u + 16u);
+  EXPECT_EQ(blob[0], csp::kPublicKeyBlob);
+  EXPECT_EQ(blob[8 + 12], 0x0F);  // little-endian modulus
+  const auto parts = csp::ParsePublicKeyBlob(blob.data(), blob.size());
+  ASSERT_TRUE(parts);
+  EXPECT_EQ(parts->n, modulus);
+  EXPECT_EQ(parts->e, (Bytes{0x01, 0x00, 0x01}));
+  for (size_t cut = 0; cut < blob.size(); ++cut) EXPECT_FALSE(csp::ParsePublicKeyBlob(blob.data(), cut)) << cut;
+  Bytes wrongMagic = blob;
+  wrongMagic[8] = 'X';
+  EXPECT_FALSE(csp::ParsePublicKeyBlob(wrongMagic.data(), wrongMagic.size()));
+  EXPECT_FALSE(csp::ParsePrivateKeyBlob(blob.data(), blob.size()));
+}
+
+TEST(Blobs, SessionBlobsRejectWhatDoesNotFit) {
+  const Bytes key = {1, 2, 3, 4, 5, 6, 7, 8};
+  const Bytes plain = csp::PlaintextKeyBlob(csp::kCalgDes, key);
+  const auto parsed = csp::ParsePlaintextKeyBlob(plain.data(), plain.size());
+  ASSERT_TRUE(parsed);
+  EXPECT_EQ(parsed->key, key);
+  Bytes overlong = plain;
+  overlong[8] = 9;  // claims one byte more than there is
+  EXPECT_FALSE(csp::ParsePlaintextKeyBlob(overlong.data(), overlong.size()));
+  const Bytes simple = csp::SimpleBlob(csp::kCalg3Des, csp::kCalgRsaKeyx, Bytes{0xAA, 0xBB});
+  const auto wrapped = csp::ParseSimpleBlob(simple.data(), simple.size());
+  ASSERT_TRUE(wrapped);
+  EXPECT_EQ(wrapped->wrapAlg, csp::kCalgRsaKeyx);
+  EXPECT_EQ(wrapped->key, (Bytes{0xAA, 0xBB}));
+  EXPECT_FALSE(csp::ParseSimpleBlob(simple.data(), 12));
+}
+
+TEST(Config, ValuesAndFaults) {
+  EXPECT_EQ(csp::DecipherValue(csp::EncipherValue("Morvel")), "Morvel");
+  EXPECT_EQ(csp::DecipherValue(csp::EncipherValue("")), "");
+  EXPECT_FALSE(csp::DecipherValue("not base64!"));
+  EXPECT_FALSE(csp::DecipherValue("AAAA"));  // not a whole block
+  std::string bad = csp::EncipherValue("x");
+  bad[3] = bad[3] == 'A' ? 'B' : 'A';  // the padding no longer checks out (or the text changed)
+  const auto damaged = csp::DecipherValue(bad);
+  EXPECT_TRUE(!damaged || *damaged != "x");
+  const csp::CIni ini = csp::CIni::Parse("; comment\n[40]\n 40040003 = " + csp::EncipherValue("100") +
+                                         "\r\nnot a pair\n[10]\n10017304=" + csp::EncipherValue("caption") + "\n");
+  EXPECT_EQ(ini.Get("40", 40040003), "100");
+  EXPECT_EQ(ini.Get("10", 10017304), "caption");
+  EXPECT_FALSE(ini.Get("40", 10017304));
+  EXPECT_FALSE(csp::CIni::Load("no such file").Get("40", 40040003));
+}
+
+TEST(Config, WrongPinTextTakesOnlyTheCount) {
+  EXPECT_EQ(csp::FormatCount(u"%d left", 3), u"3 left");
+  EXPECT_EQ(csp::FormatCount(u"%s %n %d %d", 5), u"%s %n 5 %d");
+  EXPECT_EQ(csp::FormatCount(u"none", 5), u"none");
+  EXPECT_EQ(csp::Text(csp::CIni(), csp::kTextWrongPin), u"Wrong PIN. %d tries left.");
+}
+
+TEST(ReaderTable, TenEntriesReadersInOrderPinsBySerial) {
+  csp::ReaderTable table;
+  int dummy[10];
+  for (int i = 0; i < 9; ++i) ASSERT_TRUE(table.AddReader("r" + std::to_string(i), &dummy[i]).ok());
+  ASSERT_TRUE(table.StorePin("SERIAL", csp::Secret("1234")).ok());
+  const csp::Result full = table.AddReader("r9", &dummy[9]);
+  EXPECT_EQ(full.status, csp::Status::kTableFull);
+  EXPECT_TRUE(table.AddReader("r3", &dummy[0]).ok());  // a known reader only changes its handle
+  EXPECT_EQ(table.Device("r3"), &dummy[0]);
+  EXPECT_EQ(table.Readers().back(), "r8");
+  EXPECT_EQ(table.Pin("SERIAL")->text(), "1234");
+  EXPECT_EQ(table.RemoveReader("r8"), &dummy[8]);
+  EXPECT_EQ(table.RemoveReader("r8"), nullptr);
+  table.ForgetPin("SERIAL");
+  EXPECT_FALSE(table.Pin("SERIAL"));
+  EXPECT_EQ(table.Clear().size(), 8u);
+  EXPECT_TRUE(table.Readers().empty());
+}
+
+// ---- The entry points over the stand-in
+
+class FakeView : public csp::FingerprintView {
+ public:
+  FakeView(std::vector<Event>* events, int closeAfter) : events_(events), closeAfter_(closeAfter) {}
+  void Post(Event e) override { events_->push_back(e); }
+  bool WaitClosed(uint32_t) override { return closeAfter_ >= 0 && --closeAfter_ < 0; }
+
+ private:
+  std::vector<Event>* events_;
+  int closeAfter_;
+};
+
+// Answers the dialogs from a script and remembers what they showed.
+class ScriptedPrompt : public csp::Prompt {
+ public:
+  std::deque<std::optional<std::string>> pins;  // nullopt: Cancel
+  std::deque<bool> retries;
+  std::vector<std::u16string> captions, warnings, locked;
+  std::vector<csp::FingerprintView::Event> events;
+  int fingerprintDialogs = 0;
+  int closeFingerprintAfter = -1;  // waits before the person closes it; -1: never
+
+  std::optional<csp::Secret> AskPin(void*, const std::u16string& caption) override {
+    captions.push_back(caption);
+    if (pins.empty()) return std::nullopt;
+    auto pin = pins.front();
+    pins.pop_front();
+    return pin ? std::optional<csp::Secret>(csp::Secret(*pin)) : std::nullopt;
+  }
+  bool AskRetry(void*, const std::u16string& text) override {
+    warnings.push_back(text);
+    if (retries.empty()) return false;
+    const bool r = retries.front();
+    retries.pop_front();
+    return r;
+  }
+  void ShowLocked(void*, const std::u16string& text) override { locked.push_back(text); }
+  std::unique_ptr<csp::FingerprintView> ShowFingerprint(void*) override {
+    ++fingerprintDialogs;
+    return std::make_unique<FakeView>(&events, closeFingerprintAfter);
+  }
+};
+
+MV_DWORD LastError() { return platform::ThreadError(); }
+
+class Provider : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    store_ = std::make_unique<tw::testing::WorkDirectory>("csp_core", false);
+    setenv("TARNWICK_GEA_STORE", store_->path().c_str(), 1);
+    auto prompt = std::make_unique<ScriptedPrompt>();
+    prompt_ = prompt.get();
+    csp::Provider::Get().SetPromptForTesting(std::move(prompt));
+    library_ = platform::LoadDynLib("GEA00001.dll");
+    ASSERT_NE(library_, nullptr) << platform::DynLibError();
+    control_ = reinterpret_cast<void (*)(const char*, int)>(platform::DynSymbol(library_, "SimGEA_Control"));
+    ASSERT_NE(control_, nullptr);
+    control_("reset", 0);
+    control_("erase", 0);
+    control_("logout", 0);
+  }
+  void TearDown() override {
+    EXPECT_EQ(csp::Provider::Get().OpenContexts(), 0) << "a test left a context open";
+    csp::Provider::Get().SetPromptForTesting(nullptr);
+    platform::FreeDynLib(library_);
+  }
+
+  MV_HANDLE Acquire(const char* container, MV_DWORD flags) {
+    MV_HANDLE prov = 0;
+    EXPECT_TRUE(RelAcquireContext(&prov, container, flags, nullptr)) << std::hex << LastError();
+    return prov;
+  }
+  // A container with a signature key pair of `bits`, the PIN cached by the provider.
+  MV_HANDLE Keyed(const char* container, MV_DWORD spec = 2, MV_DWORD bits = 1024) {
+    prompt_->pins = {std::string("12345678")};
+    MV_HANDLE prov = Acquire(container, kNewKeyset);
+    MV_HANDLE key = 0;
+    EXPECT_TRUE(RelGenKey(prov, spec, bits << 16, &key)) << std::hex << LastError();
+    RelDestroyKey(prov, key);
+    return prov;
+  }
+  // The signature, or empty with the error in *error (read before the hash is destroyed).
+  Bytes Sign(MV_HANDLE prov, const std::string& message, MV_DWORD* error = nullptr) {
+    MV_HANDLE hash = 0;
+    EXPECT_TRUE(RelCreateHash(prov, csp::kCalgSha1, 0, 0, &hash));
+    EXPECT_TRUE(RelHashData(prov, hash, reinterpret_cast<const unsigned char*>(message.data()), message.size(), 0));
+    MV_DWORD size = 0;
+    bool ok = RelSignHash(prov, hash, 2, nullptr, 0, nullptr, &size);
+    Bytes signature(size);
+    if (ok) ok = RelSignHash(prov, hash, 2, nullptr, 0, signature.data(), &size);
+    if (error != nullptr) *error = ok ? 0 : LastError();
+    RelDestroyHash(prov, hash);
+    if (!ok) return Bytes();
+    signature.resize(size);
+    return signature;
+  }
+  MV_DWORD SignError(MV_HANDLE prov) {
+    MV_DWORD error = 0;
+    Sign(prov, "x", &error);
+    return error;
+  }
+  // 0 when the signature verifies, else the error.
+  MV_DWORD Verifies(MV_HANDLE prov, MV_HANDLE key, const std::string& message, const Bytes& signature) {
+    MV_HANDLE hash = 0;
+    EXPECT_TRUE(RelCreateHash(prov, csp::kCalgSha1, 0, 0, &hash));
+    EXPECT_TRUE(RelHashData(prov, hash, reinterpret_cast<const unsigned char*>(message.data()), message.size(), 0));
+    const bool ok = RelVerifySignature(prov, hash, signature.data(), signature.size(), key, nullptr, 0);
+    const MV_DWORD error = ok ? 0 : LastError();
+    RelDestroyHash(prov, hash);
+    return error;
+  }
+
+  std::unique_ptr<tw::testing::WorkDirectory> store_;
+  ScriptedPrompt* prompt_ = nullptr;
+  platform::DynLib library_ = nullptr;
+  void (*control_)(const char*, int) = nullptr;
+};
+
+TEST_F(Provider, SignsAndVerifiesThroughTheExportedPublicKey) {
+  MV_HANDLE prov = Keyed("sign");
+  MV_HANDLE key = 0;
+  ASSERT_TRUE(RelGetUserKey(prov, 2, &key));
+  MV_DWORD size = 0;
+  ASSERT_TRUE(RelExportKey(prov, key, 0, csp::kPublicKeyBlob, 0, nullptr, &size));
+  Bytes blob(size);
+  ASSERT_TRUE(RelExportKey(prov, key, 0, csp::kPublicKeyBlob, 0, blob.data(), &size));
+  MV_HANDLE imported = 0;
+  ASSERT_TRUE(RelImportKey(prov, blob.data(), size, 0, 0, &imported));
+  const Bytes signature = Sign(prov, "message");
+  ASSERT_EQ(signature.size(), 128u);
+  EXPECT_EQ(Verifies(prov, imported, "message", signature), 0u);
+  EXPECT_EQ(Verifies(prov, imported, "massage", signature), kBadSignature);
+  // The dialog came once, for the new container; the signature used the cached PIN.
+  EXPECT_EQ(prompt_->captions.size(), 1u);
+  RelDestroyKey(prov, imported);
+  RelDestroyKey(prov, key);
+  EXPECT_TRUE(RelReleaseContext(prov, 0));
+}
+
+TEST_F(Provider, WrongPinRetryThenRightPin) {
+  MV_HANDLE prov = Keyed("retry");
+  ASSERT_TRUE(RelReleaseContext(prov, 0));
+  control_("logout", 0);
+  prov = Acquire("retry", 0);
+  prompt_->pins = {std::string("11111111"), std::string("12345678")};
+  prompt_->retries = {true};
+  EXPECT_EQ(SignError(prov), 0u);
+  ASSERT_EQ(prompt_->warnings.size(), 1u);
+  EXPECT_EQ(prompt_->warnings[0], u"Wrong PIN. 5 tries left.\nTry again?");
+  EXPECT_EQ(prompt_->captions.back(), u"Enter the PIN of your USB key");
+  EXPECT_TRUE(RelReleaseContext(prov, 0));
+}
+
+TEST_F(Provider, DialogEndsWithCancelWrongPinOrLock) {
+  MV_HANDLE prov = Keyed("ends");
+  struct Case {
+    std::deque<std::optional<std::string>> pins;
+    std::deque<bool> retries;
+    MV_DWORD error;
+  };
+  const Case cases[] = {
+      {{std::nullopt}, {}, kCancelled},
+      {{std::string("0")}, {false}, kWrongPin},
+      {{std::string("0"), std::string("0"), std::string("0"), std::string("0"), std::string("0")},
+       {true, true, true, true},
+       kPinLocked},
+  };
+  for (const Case& c : cases) {
+    csp::Provider::Get().table().ForgetPin("2013500000000001");
+    control_("logout", 0);
+    prompt_->pins = c.pins;
+    prompt_->retries = c.retries;
+    EXPECT_EQ(SignError(prov), c.error);
+  }
+  ASSERT_EQ(prompt_->locked.size(), 1u);
+  EXPECT_EQ(prompt_->locked[0], u"The PIN of your USB key is locked. Ask your administrator to unlock it.");
+  // A silent context never asks.
+  control_("unlock", 0);
+  MV_HANDLE silent = Acquire("ends", kSilent);
+  const size_t asked = prompt_->captions.size();
+  csp::Provider::Get().table().ForgetPin("2013500000000001");
+  EXPECT_EQ(SignError(silent), kSilentContext);
+  EXPECT_EQ(prompt_->captions.size(), asked);
+  RelReleaseContext(silent, 0);
+  RelReleaseContext(prov, 0);
+}
+
+TEST_F(Provider, PinParameterVerifiesDirectlyAndCachesForLaterContexts) {
+  MV_HANDLE verify = Acquire(nullptr, kVerifyContext);
+  const char* wrong = "87654321";
+  EXPECT_FALSE(RelSetProvParam(verify, csp::kPpSignaturePin, reinterpret_cast<const unsigned char*>(wrong), 0));
+  EXPECT_EQ(LastError(), kWrongPin);
+  const char* right = "12345678";
+  EXPECT_TRUE(RelSetProvParam(verify, csp::kPpKeyExchangePin, reinterpret_cast<const unsigned char*>(right), 0));
+  // Other parameters are accepted and change nothing.
+  EXPECT_TRUE(RelSetProvParam(verify, 0x1234, reinterpret_cast<const unsigned char*>(right), 0));
+  MV_HANDLE created = Acquire("cached", kNewKeyset);
+  EXPECT_TRUE(prompt_->captions.empty());
+  RelReleaseContext(created, 0);
+  RelReleaseContext(verify, 0);
+}
+
+TEST_F(Provider, CachedPinTheKeyRefusesIsForgotten) {
+  MV_HANDLE verify = Acquire(nullptr, kVerifyContext);
+  ASSERT_TRUE(csp::Provider::Get().table().StorePin("2013500000000001", csp::Secret("99999999")).ok());
+  MV_HANDLE prov = 0;
+  EXPECT_FALSE(RelAcquireContext(&prov, "refused", kNewKeyset, nullptr));
+  EXPECT_EQ(LastError(), kWrongPin);
+  EXPECT_FALSE(csp::Provider::Get().table().Pin("2013500000000001"));
+  RelReleaseContext(verify, 0);
+}
+
+TEST_F(Provider, Fingerprint) {
+  MV_HANDLE prov = Keyed("finger");
+  control_("category", 4);
+  struct Case {
+    int fingerAfter, match, unit, closeAfter;
+    MV_DWORD error;
+    std::vector<csp::FingerprintView::Event> events;
+  };
+  using E = csp::FingerprintView::Event;
+  const Case cases[] = {
+      {2, 1, 0, -1, 0, {E::Waiting, E::Waiting, E::Success}},
+      {0, 2, 0, -1, 0, {E::Success}},
+      {0, 0, 0, 1, kNoFinger, {E::Mismatch, E::Mismatch}},
+      {100, 1, 0, 2, kNoFinger, {E::Waiting, E::Waiting, E::Waiting}},
+      {0, 1, 0x6A88, -1, 0x6A88, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fingerAfter);
+    control_("logout", 0);
+    control_("finger_after", c.fingerAfter);
+    control_("finger_match", c.match);
+    control_("fp_unit", c.unit);
+    prompt_->events.clear();
+    prompt_->closeFingerprintAfter = c.closeAfter;
+    EXPECT_EQ(SignError(prov), c.error);
+    EXPECT_EQ(prompt_->events, c.events);
+  }
+  // Once verified, the key library's cache spares the dialog.
+  control_("fp_unit", 0);
+  control_("finger_after", 0);
+  control_("finger_match", 1);
+  control_("logout", 0);
+  ASSERT_EQ(SignError(prov), 0u);
+  const int dialogs = prompt_->fingerprintDialogs;
+  EXPECT_EQ(SignError(prov), 0u);
+  EXPECT_EQ(prompt_->fingerprintDialogs, dialogs);
+  RelReleaseContext(prov, 0);
+}
+
+TEST_F(Provider, BuffersAreCheckedAndNeverOverrun) {
+  MV_HANDLE prov = Keyed("buffers");
+  struct Case {
+    MV_DWORD param;
+    MV_DWORD needed;
+  };
+  const Case cases[] = {{csp::kPpName, 38},
+                        {csp::kPpContainer, 8},
+                        {csp::kPpVersion, 4},
+                        {csp::kPpEnumAlgs, 32},
+                        {csp::kPpEnumAlgsEx, 88}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.param);
+    MV_DWORD size = 0;
+    ASSERT_TRUE(RelGetProvParam(prov, c.param, nullptr, &size, 1));
+    EXPECT_EQ(size, c.needed);
+    unsigned char buffer[128];
+    std::memset(buffer, 0xEE, sizeof buffer);
+    size = c.needed - 1;
+    EXPECT_FALSE(RelGetProvParam(prov, c.param, buffer, &size, 1));
+    EXPECT_EQ(LastError(), kMoreData);
+    EXPECT_EQ(size, c.needed);
+    for (unsigned char b : buffer) ASSERT_EQ(b, 0xEE);
+  }
+  MV_HANDLE hash = 0;
+  ASSERT_TRUE(RelCreateHash(prov, csp::kCalgMd5, 0, 0, &hash));
+  unsigned char value[16];
+  MV_DWORD size = 8;
+  EXPECT_FALSE(RelGetHashParam(prov, hash, csp::kHpHashVal, value, &size, 0));
+  EXPECT_EQ(LastError(), kMoreData);
+  EXPECT_EQ(size, 16u);
+  // The hash is still open after a failed query.
+  EXPECT_TRUE(RelHashData(prov, hash, reinterpret_cast<const unsigned char*>("abc"), 3, 0));
+  size = sizeof value;
+  ASSERT_TRUE(RelGetHashParam(prov, hash, csp::kHpHashVal, value, &size, 0));
+  EXPECT_EQ(Bytes(value, value + 3), (Bytes{0x90, 0x01, 0x50}));  // MD5("abc") = 900150983cd2...
+  EXPECT_FALSE(RelHashData(prov, hash, reinterpret_cast<const unsigned char*>("x"), 1, 0));
+  RelDestroyHash(prov, hash);
+  unsigned char signature[64];
+  size = sizeof signature;
+  EXPECT_EQ(SignError(prov), 0u);
+  ASSERT_TRUE(RelCreateHash(prov, csp::kCalgSha1, 0, 0, &hash));
+  EXPECT_FALSE(RelSignHash(prov, hash, 2, nullptr, 0, signature, &size));
+  EXPECT_EQ(LastError(), kMoreData);
+  EXPECT_EQ(size, 128u);
+  RelDestroyHash(prov, hash);
+  RelReleaseContext(prov, 0);
+}
+
+TEST_F(Provider, EnumeratesAlgorithmsAndContainersToTheEnd) {
+  MV_HANDLE prov = Keyed("first");
+  RelReleaseContext(Keyed("second"), 0);
+  int algorithms = 0;
+  unsigned char entry[32];
+  for (MV_DWORD flags = 1;; flags = 0) {
+    MV_DWORD size = sizeof entry;
+    if (!RelGetProvParam(prov, csp::kPpEnumAlgs, entry, &size, flags)) break;
+    ++algorithms;
+  }
+  EXPECT_EQ(LastError(), kNoMoreItems);
+  EXPECT_EQ(algorithms, 18);
+  std::vector<std::string> names;
+  for (MV_DWORD flags = 1;; flags = 0) {
+    char name[65];
+    MV_DWORD size = sizeof name;
+    if (!RelGetProvParam(prov, csp::kPpEnumContainers, reinterpret_cast<unsigned char*>(name), &size, flags)) break;
+    names.emplace_back(name);
+  }
+  EXPECT_EQ(LastError(), kNoMoreItems);
+  EXPECT_EQ(names, (std::vector<std::string>{"first", "second"}));
+  RelReleaseContext(prov, 0);
+}
+
+TEST_F(Provider, ContainersAcquireFlags) {
+  RelReleaseContext(Keyed("kept"), 0);
+  MV_HANDLE prov = 0;
+  struct Case {
+    const char* name;
+    MV_DWORD flags;
+    MV_DWORD error;
+  };
+  const std::string longName(65, 'x');
+  const Case cases[] = {
+      {"kept", kNewKeyset, kExists},
+      {"absent", 0, kBadKeyset},
+      {"absent", kDeleteKeyset, kBadKeyset},
+      {longName.c_str(), 0, kBadKeysetParam},
+      {"\\\\.\\Morvel USB Key 7\\kept", 0, 0x80090020},
+      {"kept", 0x100, 0x80090009},
+      {"kept", kVerifyContext | kNewKeyset, 0x80090009},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_FALSE(RelAcquireContext(&prov, c.name, c.flags, nullptr));
+    EXPECT_EQ(LastError(), c.error);
+  }
+  // The default container is the first one; on a reader named in full too.
+  prov = Acquire("\\\\.\\Morvel USB Key 0\\", 0);
+  char name[65];
+  MV_DWORD size = sizeof name;
+  ASSERT_TRUE(RelGetProvParam(prov, csp::kPpContainer, reinterpret_cast<unsigned char*>(name), &size, 0));
+  EXPECT_STREQ(name, "kept");
+  RelReleaseContext(prov, 0);
+  EXPECT_TRUE(RelAcquireContext(&prov, "kept", kDeleteKeyset, nullptr)) << std::hex << LastError();
+  EXPECT_EQ(prov, 0u);
+  // A key without containers: the default one is no container at all, and that is no failure.
+  prov = Acquire(nullptr, 0);
+  size = sizeof name;
+  EXPECT_FALSE(RelGetProvParam(prov, csp::kPpContainer, reinterpret_cast<unsigned char*>(name), &size, 0));
+  EXPECT_EQ(LastError(), kBadKeyset);
+  RelReleaseContext(prov, 0);
+}
+
+TEST_F(Provider, HandlesOfOthersAreRefused) {
+  MV_HANDLE a = Acquire(nullptr, kVerifyContext), b = Acquire(nullptr, kVerifyContext);
+  MV_HANDLE hash = 0;
+  ASSERT_TRUE(RelCreateHash(a, csp::kCalgSha1, 0, 0, &hash));
+  EXPECT_FALSE(RelHashData(b, hash, reinterpret_cast<const unsigned char*>("x"), 1, 0));
+  EXPECT_EQ(LastError(), kBadHash);
+  EXPECT_FALSE(RelGenRandom(0x1234, 4, reinterpret_cast<unsigned char*>(&hash)));
+  EXPECT_EQ(LastError(), kBadUid);
+  EXPECT_TRUE(RelReleaseContext(a, 0));
+  EXPECT_FALSE(RelReleaseContext(a, 0));
+  EXPECT_EQ(LastError(), kBadUid);
+  EXPECT_FALSE(RelDuplicateHash(b, hash, nullptr, 0, &hash));
+  EXPECT_EQ(LastError(), 120u);
+  RelReleaseContext(b, 0);
+}
+
+TEST_F(Provider, SessionKeysInPiecesAndTheirBlobs) {
+  MV_HANDLE prov = Keyed("session", 1);
+  MV_HANDLE exchange = 0;
+  ASSERT_TRUE(RelGetUserKey(prov, 1, &exchange));
+  for (MV_ALG_ID alg : {csp::kCalg3Des, csp::kCalgRc2, csp::kCalgRc4, csp::kCalgSsf33 ^ 0x6600, csp::kCalgScb2}) {
+    SCOPED_TRACE(alg);
+    MV_HANDLE key = 0;
+    ASSERT_TRUE(RelGenKey(prov, alg, 0, &key)) << std::hex << LastError();
+    Bytes data(40);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i);
+    Bytes buffer(64);
+    std::copy(data.begin(), data.end(), buffer.begin());
+    // 32 bytes in a first call, 8 in the final one; the same as all at once.
+    MV_DWORD first = 32, last = 8;
+    ASSERT_TRUE(RelEncrypt(prov, key, 0, 0, 0, buffer.data(), &first, 32));
+    ASSERT_TRUE(RelEncrypt(prov, key, 0, 1, 0, buffer.data() + first, &last, 64 - first));
+    Bytes whole(64);
+    std::copy(data.begin(), data.end(), whole.begin());
+    MV_DWORD length = 40;
+    ASSERT_TRUE(RelEncrypt(prov, key, 0, 1, 0, whole.data(), &length, 64));
+    ASSERT_EQ(first + last, length);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), Bytes(whole.begin(), whole.begin() + length));
+    ASSERT_TRUE(RelDecrypt(prov, key, 0, 1, 0, whole.data(), &length));
+    EXPECT_EQ(Bytes(whole.begin(), whole.begin() + length), data);
+    // Not exportable in plain; wrapped under the exchange key, it comes back the same.
+    MV_DWORD size = 0;
+    EXPECT_FALSE(RelExportKey(prov, key, 0, csp::kPlaintextKeyBlob, 0, nullptr, &size));
+    EXPECT_EQ(LastError(), kBadKeyState);
+    ASSERT_TRUE(RelExportKey(prov, key, exchange, csp::kSimpleBlob, 0, nullptr, &size));
+    Bytes blob(size);
+    ASSERT_TRUE(RelExportKey(prov, key, exchange, csp::kSimpleBlob, 0, blob.data(), &size));
+    MV_HANDLE back = 0;
+    ASSERT_TRUE(RelImportKey(prov, blob.data(), size, exchange, 0, &back)) << std::hex << LastError();
+    std::copy(data.begin(), data.end(), whole.begin());
+    length = 40;
+    ASSERT_TRUE(RelEncrypt(prov, back, 0, 1, 0, whole.data(), &length, 64));
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), Bytes(whole.begin(), whole.begin() + length));
+    RelDestroyKey(prov, back);
+    RelDestroyKey(prov, key);
+  }
+  // A partial block before the end, a buffer too small for the padding.
+  MV_HANDLE des = 0;
+  ASSERT_TRUE(RelGenKey(prov, csp::kCalgDes, 0, &des));
+  unsigned char data[16] = {};
+  MV_DWORD length = 7;
+  EXPECT_FALSE(RelEncrypt(prov, des, 0, 0, 0, data, &length, sizeof data));
+  length = 8;
+  EXPECT_FALSE(RelEncrypt(prov, des, 0, 1, 0, data, &length, 8));
+  EXPECT_EQ(LastError(), kMoreData);
+  EXPECT_EQ(length, 16u);
+  RelDestroyKey(prov, des);
+  RelDestroyKey(prov, exchange);
+  RelReleaseContext(prov, 0);
+}
+
+TEST_F(Provider, KeyRemovedAndPutBack) {
+  MV_HANDLE prov = Keyed("removable");
+  control_("present", 0);
+  EXPECT_EQ(SignError(prov), 87u);
+  control_("present", 1);
+  EXPECT_EQ(SignError(prov), 0u);
+  RelReleaseContext(prov, 0);
+}
+
+TEST_F(Provider, BindsEveryFunctionOfTheKeyLibraryByName) {
+  const csp::KeyLibrary& lib = csp::Provider::Get().lib();
+  ASSERT_TRUE(lib.loaded);
+  std::vector<std::string> missing;
+#define CSP_TEST_BOUND(name) \
+  if (lib.name == nullptr) missing.push_back(#name);
+  CSP_KEYLIB_FUNCTIONS(CSP_TEST_BOUND)
+#undef CSP_TEST_BOUND
+  EXPECT_TRUE(missing.empty()) << missing.front();
+}
+
+TEST_F(Provider, MissingFunctionFailsCleanly) {
+  MV_HANDLE prov = Keyed("unbound");
+  csp::KeyLibrary& lib = csp::Provider::Get().LibraryForTesting();
+  const auto sign = lib.HSRSASign;
+  lib.HSRSASign = nullptr;
+  EXPECT_EQ(SignError(prov), kProcNotFound);
+  lib.HSRSASign = sign;
+  EXPECT_EQ(SignError(prov), 0u);
+  RelReleaseContext(prov, 0);
+}
+
+TEST_F(Provider, ContextsFromManyThreads) {
+  MV_HANDLE prov = Keyed("threads");
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 3; ++i) {
+        MV_HANDLE own = 0;
+        if (!RelAcquireContext(&own, "threads", 0, nullptr)) {
+          ++failures[t];
+          continue;
+        }
+        if (Sign(own, "x").empty()) ++failures[t];
+        RelReleaseContext(own, 0);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures, std::vector<int>(4, 0));
+  RelReleaseContext(prov, 0);
+}
+
+}  // namespace

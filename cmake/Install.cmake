@@ -42,8 +42,11 @@ function(tw_install)
     if(NOT WIN32)
       set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
     endif()
-    install(TARGETS ${target} RUNTIME DESTINATION ${TW_INSTALL_DIR} LIBRARY DESTINATION ${TW_INSTALL_DIR}
-      COMPONENT ${ARG_COMPONENT})
+    # Import libraries are for developers linking the modules, not for the packages.
+    install(TARGETS ${target}
+      RUNTIME DESTINATION ${TW_INSTALL_DIR} COMPONENT ${ARG_COMPONENT}
+      LIBRARY DESTINATION ${TW_INSTALL_DIR} COMPONENT ${ARG_COMPONENT}
+      ARCHIVE DESTINATION lib COMPONENT development EXCLUDE_FROM_ALL)
     add_dependencies(tw_installables ${target})
     set_property(GLOBAL APPEND PROPERTY TW_INSTALLED_TARGETS ${target})
     if(ARG_REGISTER)

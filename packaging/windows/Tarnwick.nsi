@@ -110,25 +110,6 @@ Function ${un}ServiceState
   Exch $0
 FunctionEnd
 
-; Waits up to 15 s for the service to be gone; pushes its last state (0: gone).
-Function ${un}WaitServiceGone
-  Push $0
-  Push $1
-  StrCpy $1 0
-  ${Do}
-    Call ${un}ServiceState
-    Pop $0
-    ${If} $0 = 0
-    ${OrIf} $1 >= 30
-      ${Break}
-    ${EndIf}
-    Sleep 500
-    IntOp $1 $1 + 1
-  ${Loop}
-  Pop $1
-  Exch $0
-FunctionEnd
-
 ; The program's message boxes go to its output (and so to the details) instead of waiting for
 ; a click, and a missing library fails the program instead of opening a system dialog.
 Function ${un}QuietChildren
@@ -145,6 +126,25 @@ FunctionEnd
 !macroend
 !insertmacro ServiceFunctions ""
 !insertmacro ServiceFunctions "un."
+
+; Waits up to 15 s for the service to be gone; pushes its last state (0: gone).
+Function un.WaitServiceGone
+  Push $0
+  Push $1
+  StrCpy $1 0
+  ${Do}
+    Call un.ServiceState
+    Pop $0
+    ${If} $0 = 0
+    ${OrIf} $1 >= 30
+      ${Break}
+    ${EndIf}
+    Sleep 500
+    IntOp $1 $1 + 1
+  ${Loop}
+  Pop $1
+  Exch $0
+FunctionEnd
 
 ; regsvr32 of the module's own build: the 64-bit one (redirection off) for 64-bit modules.
 !macro RegisterModule path
@@ -341,15 +341,21 @@ Section "-un.Files"
   DeleteRegKey HKLM "${PRODUCT_KEY}"
 SectionEnd
 
+; What the service leaves in its working folder: its log, the photos it saved and the second
+; reader library's photo. Only the service's own names go, not the folder's others.
+!macro RemoveServiceData folder
+  Delete "${folder}\Log\Photo\*.bmp"
+  RMDir "${folder}\Log\Photo"
+  Delete "${folder}\Log\????-??-??*.txt"
+  Delete "${folder}\Log\Fpr.bmp"
+  RMDir "${folder}\Log"
+  Delete "${folder}\photo.bmp"
+!macroend
+
 Section /o "un.$(SecData)" SecData
-  ; The service's working folder is the system folder: its log, the photos it saved and the
-  ; second reader library's photo. Only the service's own names go, not the folder's others.
-  Delete "$SYSDIR\Log\Photo\*.bmp"
-  RMDir "$SYSDIR\Log\Photo"
-  Delete "$SYSDIR\Log\????-??-??*.txt"
-  Delete "$SYSDIR\Log\Fpr.bmp"
-  RMDir "$SYSDIR\Log"
-  Delete "$SYSDIR\photo.bmp"
+  ; The working folder is the system folder (Wine starts services in the Windows folder).
+  !insertmacro RemoveServiceData "$SYSDIR"
+  !insertmacro RemoveServiceData "$WINDIR"
   Delete "$INSTDIR\*.log"
   RMDir "$INSTDIR"
   ; The USB keys' data (the service's account, every user) and this user's.

@@ -126,6 +126,6 @@ if(EXISTS ${OUT} AND EXISTS ${stamp})
     return()
   endif()
 endif()
-execute_process(COMMAND ${MAKENSIS} -V2 -INPUTCHARSET UTF8 -DTW_GENERATED=${WORK}/files.nsh -DTW_OUTFILE=${OUT}
+execute_process(COMMAND ${MAKENSIS} -V2 -WX -INPUTCHARSET UTF8 -DTW_GENERATED=${WORK}/files.nsh -DTW_OUTFILE=${OUT}
   -DTW_VERSION=${VERSION} ${NSI} COMMAND_ERROR_IS_FATAL ANY)
 file(WRITE ${stamp} "${fingerprint}")

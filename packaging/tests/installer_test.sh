@@ -11,22 +11,13 @@ setup="$(realpath "$1")"
 stage="$(realpath "$2")"
 version="$3"
 
-export WINEPREFIX="$(mktemp -d /tmp/tarnwick-installer-XXXXXX)"
+mode=wine
+exe=/dev/null
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/../../service/tests/exe_common.sh"
+export WINEPREFIX="$work/prefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() {
-  wineserver -k >/dev/null 2>&1
-  rm -rf "$WINEPREFIX"
-}
-trap cleanup EXIT
-fails=0
-passes=0
-check() {
-  if [ "$2" == "$3" ]; then passes=$((passes + 1)); else
-    fails=$((fails + 1))
-    printf 'FAIL %s\n  expected: %.300q\n  actual:   %.300q\n' "$1" "$2" "$3"
-  fi
-}
+trap 'wineserver -k >/dev/null 2>&1; cleanup' EXIT
 
 c="$WINEPREFIX/drive_c"
 x86="$c/Program Files (x86)/Tarnwick"

@@ -341,8 +341,9 @@ Section "-un.Files"
   DeleteRegKey HKLM "${PRODUCT_KEY}"
 SectionEnd
 
-; What the service leaves in its working folder: its log, the photos it saved and the second
-; reader library's photo. Only the service's own names go, not the folder's others.
+; What the service leaves in its working folder: its log, the photos it saved, the second
+; reader library's photo and the capture program's log. Only these names go, not the folder's
+; others.
 !macro RemoveServiceData folder
   Delete "${folder}\Log\Photo\*.bmp"
   RMDir "${folder}\Log\Photo"
@@ -350,6 +351,7 @@ SectionEnd
   Delete "${folder}\Log\Fpr.bmp"
   RMDir "${folder}\Log"
   Delete "${folder}\photo.bmp"
+  Delete "${folder}\PemrikProcessor.txt"
 !macroend
 
 Section /o "un.$(SecData)" SecData
@@ -358,11 +360,14 @@ Section /o "un.$(SecData)" SecData
   !insertmacro RemoveServiceData "$WINDIR"
   Delete "$INSTDIR\*.log"
   RMDir "$INSTDIR"
-  ; The USB keys' data (the service's account, every user) and this user's.
+  ; The USB keys' data (the service's account, every user) and this user's, and the
+  ; provider's log.
   SetShellVarContext all
   RMDir /r "$APPDATA\Tarnwick"
   SetShellVarContext current
   RMDir /r "$LOCALAPPDATA\Tarnwick"
+  RMDir /r "$LOCALAPPDATA\Morvel\MVCSP"
+  RMDir "$LOCALAPPDATA\Morvel"
 SectionEnd
 
 Function un.onInit

@@ -102,6 +102,8 @@ function(tw_place_beside target)
   endforeach()
 endfunction()
 
+include(${CMAKE_CURRENT_LIST_DIR}/Install.cmake)
+
 # One test program per module. Natively each case is its own CTest test; under Wine the program
 # runs whole, since starting a Wine process per case would cost seconds each.
 #   tw_add_gtest(target SOURCES ... [LIBS ...] [LOCKS ...] [ARCHS ...] [WORKING_DIRECTORY dir]

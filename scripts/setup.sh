@@ -23,6 +23,8 @@ packages=(
   xvfb xauth curl procps psmisc
   # Fuzzing (libFuzzer) and the benchmark's reference server.
   clang libclang-rt-14-dev nginx-light
+  # The Windows installer; the Debian package's checks (systemd-analyze, udevadm, sysusers).
+  nsis systemd udev
 )
 
 missing=()
@@ -82,8 +84,9 @@ if ! grep -q '"Graphics"="x11,null"' "$WINEPREFIX/user.reg" 2>/dev/null; then
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11,null /f >/dev/null 2>&1 || true
 fi
 
-# Browser-test driver from npm (uses Debian's chromium; never downloads a browser).
-if [ ! -d "$here/web/tests/node_modules/playwright-core" ]; then
-  echo "setup: installing the browser-test driver"
+# Browser-test driver (uses Debian's chromium; never downloads a browser) and TypeScript for the
+# client package's declarations, from npm.
+if [ ! -d "$here/web/tests/node_modules/playwright-core" ] || [ ! -d "$here/web/tests/node_modules/typescript" ]; then
+  echo "setup: installing the browser-test driver and TypeScript"
   (cd "$here/web/tests" && npm ci --no-audit --no-fund --silent 2>/dev/null || npm install --no-audit --no-fund --silent)
 fi

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Every test: set up, build linux, linux-asan, win32, win64 and the fuzzers, run all tests natively and
-# under Wine. Prints one summary line per preset and fails if any preset fails.
+# Every test: set up, build linux, linux-asan, win64, win32 and the fuzzers, run all tests natively and
+# under Wine. Prints one summary line per preset and fails if any preset fails. win64 comes before
+# win32, whose installer carries the 64-bit build's parts.
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$here"
@@ -21,7 +22,7 @@ trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 jobs="$(nproc)"
 failed=()
 summaries=()
-for preset in ${TW_PRESETS:-linux linux-asan win32 win64 fuzz}; do
+for preset in ${TW_PRESETS:-linux linux-asan win64 win32 fuzz}; do
   echo "=== $preset: configure and build"
   if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset" -j "$jobs"; then
     failed+=("$preset(build)")

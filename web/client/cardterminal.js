@@ -18,6 +18,8 @@
  */
 import { TarnwickClient, TarnwickError } from './tarnwick.js';
 
+/** @typedef {import('./tarnwick.js').Result} Result */
+
 /** Record kinds ("StructType"). STATUS is read with readState. */
 export const RECORD = Object.freeze({ STATUS: 0, TRAINEE: 1, SESSIONS: 2, TOTALS: 3, FINGERPRINT: 4 });
 
@@ -77,6 +79,7 @@ export function parseRecords(text) {
   return records;
 }
 
+/** @param {Record<string, any>} raw @returns {Result} */
 function outcome(raw) {
   const code = typeof raw.return === 'number' ? raw.return : null;
   const ok = code === 0;
@@ -107,21 +110,25 @@ export class CardTerminal {
     }
   }
 
-  /** Opens the terminal. Ports are 16-bit numbers the card library passes on. */
+  /**
+   * Opens the terminal. Ports are 16-bit numbers the card library passes on.
+   * @param {number} [cardPort] @param {number} [devicePort] @returns {Promise<Result>}
+   */
   async open(cardPort = 0, devicePort = 0) {
     return outcome(await this.client.call('/Jrs_Api/JrsCardCommOpen', { CardPort: cardPort, DevicePort: devicePort }));
   }
 
+  /** @returns {Promise<Result>} */
   async close() {
     return outcome(await this.client.call('/Jrs_Api/JrsCardCommClose', {}));
   }
 
-  /** Sends the terminal a command (TERMINAL_COMMAND) with its text. */
+  /** Sends the terminal a command (TERMINAL_COMMAND) with its text. @param {number} command @param {string} [data] @returns {Promise<Result>} */
   async command(command, data = '') {
     return outcome(await this.client.call('/Jrs_Api/JrsCardCommandEx', { Command: command, Data: data }));
   }
 
-  /** Writes records to the card, in the data-text form (see parseRecords). */
+  /** Writes records to the card, in the data-text form (see parseRecords). @param {string} data @returns {Promise<Result>} */
   async write(data) {
     return outcome(await this.client.call('/Jrs_Api/JrsCardCommWriteEx', { Data: data }));
   }
@@ -130,6 +137,7 @@ export class CardTerminal {
    * Reads records into the card library's data text (fetch it with dataText).
    * @param {number} structType  RECORD kind
    * @param {{index?: number, count?: number, source?: string}} [where]  count 0: all from index
+   * @returns {Promise<Result>}
    */
   async read(structType, { index = 0, count = 1, source = SOURCE.CARD } = {}) {
     const route = READ_ROUTE[source];
@@ -147,6 +155,8 @@ export class CardTerminal {
 
   /**
    * Reads records and returns them parsed.
+   * @param {number} structType  RECORD kind
+   * @param {{index?: number, count?: number, source?: string}} [where]  default: all from the first
    * @returns {Promise<Result & {text: string, records: ReturnType<typeof parseRecords>}>}
    */
   async readRecords(structType, where = {}) {
@@ -166,6 +176,8 @@ export class CardTerminal {
   /**
    * Reads a fingerprint and fetches its picture: an enrolled finger from the
    * card (0 or 1), or with `fromSensor` the one the terminal's sensor took last.
+   * @param {number} [finger] @param {{fromSensor?: boolean}} [options]
+   * @returns {Promise<Result & {dataUrl: string|null}>}
    */
   async readFingerprint(finger = 0, { fromSensor = false } = {}) {
     const source = fromSensor ? SOURCE.TERMINAL : SOURCE.CARD;

@@ -53,7 +53,7 @@ export const CARD_FIELDS = Object.freeze(['name', 'sex', 'address', 'birthYear',
  * @property {boolean} ok
  * @property {number|null} code   the "return" value as a number
  * @property {string} info        the service's message, '' on success
- * @property {object} raw         the parsed answer
+ * @property {Record<string, any>} raw  the parsed answer
  */
 
 /**
@@ -114,7 +114,7 @@ export class TarnwickClient {
    * Sends one request and parses the JSON answer.
    * @param {string} path
    * @param {Record<string, string|number>|null} params  null sends a GET
-   * @returns {Promise<object>}
+   * @returns {Promise<Record<string, any>>}
    */
   async call(path, params = null) {
     const controller = new AbortController();
@@ -155,21 +155,21 @@ export class TarnwickClient {
     return raw.Version;
   }
 
-  /** Chooses the reader on `port` for the following calls. @returns {Promise<Result>} */
+  /** Chooses the reader on `port` for the following calls. @param {number} port @returns {Promise<Result>} */
   async openPort(port) {
     const raw = await this.call('/VnSdt_api/OpenPort', { Port: port });
     const code = toCode(raw.return);
     return result(raw, code === 0 || code === SUCCESS, code);
   }
 
-  /** @returns {Promise<Result>} */
+  /** @param {number} port @returns {Promise<Result>} */
   async closePort(port) {
     const raw = await this.call('/VnSdt_api/ClosePort', { Port: port });
     const code = toCode(raw.return);
     return result(raw, code === SUCCESS, code);
   }
 
-  /** @returns {Promise<Result & {cardNo: string|null}>} hex of the card's physical number */
+  /** @param {number} port @returns {Promise<Result & {cardNo: string|null}>} hex of the card's physical number */
   async getCardNo(port) {
     const raw = await this.call('/VnSdt_api/GetCardNo', { Port: port });
     const code = toCode(raw.return);
@@ -177,7 +177,7 @@ export class TarnwickClient {
     return { ...result(raw, ok, code), cardNo: ok && raw.cardNo ? String(raw.cardNo) : null };
   }
 
-  /** @returns {Promise<Result & {samId: string|null}>} the reader's security module ID */
+  /** @param {number} port @returns {Promise<Result & {samId: string|null}>} the reader's security module ID */
   async getSamId(port) {
     const raw = await this.call('/VnSdt_api/GetSAMID', { Port: port });
     const code = toCode(raw.return);

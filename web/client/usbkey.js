@@ -26,6 +26,8 @@ export const MAX_TEXT_BYTES = 51199;
 /** What erase() can empty: the names, or the key library's numbers 0..3. */
 export const ERASE_AREAS = Object.freeze({ all: 0, certificate: 1, certPassword: 2, signaturePicture: 3 });
 
+/** @typedef {import('./tarnwick.js').Result} Result */
+
 const encoder = new TextEncoder();
 
 /** @param {string} text @returns {number} its length in UTF-8 bytes */
@@ -33,6 +35,7 @@ export function byteLength(text) {
   return encoder.encode(text).length;
 }
 
+/** @param {Record<string, any>} raw @param {boolean} ok @param {number|null} code @param {string} what @returns {Result} */
 function outcome(raw, ok, code, what) {
   let info = '';
   if (!ok) {
@@ -42,6 +45,7 @@ function outcome(raw, ok, code, what) {
   return { ok, code, info, raw };
 }
 
+/** @param {string} what @param {number} bytes @returns {Result} */
 function tooLong(what, bytes) {
   return {
     ok: false, code: null, info: `USB key: ${what} is ${bytes} bytes, more than the ${MAX_TEXT_BYTES} the service takes`,
@@ -56,6 +60,7 @@ export class UsbKey {
   }
 
   // Routes answering {"return": n}: 0 is success.
+  /** @returns {Promise<Result>} */
   async #number(route, what, params = {}) {
     const raw = await this.client.call(`/VnUsbKey_Api/${route}`, params);
     const code = typeof raw.return === 'number' ? raw.return : null;
@@ -63,6 +68,7 @@ export class UsbKey {
   }
 
   // Routes answering {field: "text"} on success and {"return": -1} on failure.
+  /** @returns {Promise<Result & {value: string|null}>} */
   async #text(route, field, what, params = {}) {
     const raw = await this.client.call(`/VnUsbKey_Api/${route}`, params);
     const value = field in raw ? raw[field] : undefined;
@@ -72,6 +78,7 @@ export class UsbKey {
   }
 
   // Text and byte length, refused here when the service would cut it.
+  /** @returns {Promise<Result>} */
   async #write(route, field, what, text, extra = {}) {
     const value = String(text);
     const len = byteLength(value);
@@ -95,27 +102,28 @@ export class UsbKey {
     return { ...r, serialNumber: r.value };
   }
 
-  /** New key pair and self-signed certificate, default password, nothing else stored. */
+  /** New key pair and self-signed certificate, default password, nothing else stored. @returns {Promise<Result>} */
   factoryInit() { return this.#number('FactoryInit', 'factory initialisation'); }
 
-  /** Empties the key, key pair included (sign() fails until factoryInit()). */
+  /** Empties the key, key pair included (sign() fails until factoryInit()). @returns {Promise<Result>} */
   format() { return this.#number('Format', 'formatting'); }
 
-  /** @param {'all'|'certificate'|'certPassword'|'signaturePicture'|0|1|2|3} area */
+  /** @param {'all'|'certificate'|'certPassword'|'signaturePicture'|0|1|2|3} area @returns {Promise<Result>} */
   erase(area) {
     const kl = typeof area === 'number' ? area : ERASE_AREAS[area];
     if (kl === undefined) return Promise.resolve(outcome({}, false, null, `erasing "${area}"`));
     return this.#number('Erase', 'erasing', { KL: kl });
   }
 
-  /** ok for the right password; code -1 wrong, -2 locked (until factoryInit()). */
+  /** ok for the right password; code -1 wrong, -2 locked (until factoryInit()). @param {string} password @returns {Promise<Result>} */
   checkPassword(password) { return this.#number('CheckPassword', 'password check', { PassWord: password }); }
 
-  /** Sets a new password (4 to 16 characters) after checkPassword() with the current one. */
+  /** Sets a new password (4 to 16 characters) after checkPassword() with the current one. @param {string} newPassword @returns {Promise<Result>} */
   resetPassword(newPassword) {
     return this.#number('ResetPassword', 'password change', { PassWord: newPassword });
   }
 
+  /** @param {string} text @returns {Promise<Result>} */
   writeCertPassword(text) {
     return this.#write('WriteCertPassword', 'CertPassword', 'the certificate password', text);
   }
@@ -126,7 +134,7 @@ export class UsbKey {
     return { ...r, certPassword: r.value };
   }
 
-  /** Stores a certificate (any text; PEM is usual). */
+  /** Stores a certificate (any text; PEM is usual). @param {string} text @returns {Promise<Result>} */
   writeCertificate(text) { return this.#write('WriteCertificate', 'Certificate', 'the certificate', text); }
 
   /**
@@ -139,7 +147,7 @@ export class UsbKey {
     return { ...r, certificate: r.value };
   }
 
-  /** @param {string} jpeg a JPEG as a data URL or as bare Base64 */
+  /** @param {string} jpeg a JPEG as a data URL or as bare Base64 @returns {Promise<Result>} */
   writeSignaturePicture(jpeg) {
     const base64 = String(jpeg).replace(/^data:[^,]*;base64,/, '');
     return this.#write('WriteSignature', 'Signature', 'the signature picture', base64);
@@ -154,6 +162,7 @@ export class UsbKey {
   /**
    * Signs the UTF-8 bytes of `content` with the key (RSASSA-PKCS1-v1_5,
    * SHA-256). A wrong password uses one of the key's tries.
+   * @param {string} content @param {string} password
    * @returns {Promise<Result & {signature: string|null}>} Base64 of the signature
    */
   async sign(content, password) {
@@ -172,6 +181,7 @@ function fromBase64(text) {
 
 /**
  * The DER bytes of a certificate given as PEM or as bare Base64.
+ * @param {string} text
  * @returns {Uint8Array}
  */
 export function certificateBytes(text) {

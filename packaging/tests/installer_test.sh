@@ -1,0 +1,168 @@
+#!/usr/bin/env bash
+# The Windows installer under Wine, in a fresh prefix of its own: a silent install puts every
+# staged file in place, registers and starts the service (which answers from Linux) and the
+# modules that register themselves; an upgrade keeps the service's settings; the silent uninstall
+# removes the service and the files but keeps the logs and key data. Then without the stand-ins:
+# the install fails cleanly while the vendor libraries are missing, leaves the vendor's files
+# alone once they are there, and the uninstall with /REMOVEDATA takes the data too.
+# Usage: installer_test.sh SETUP.EXE STAGE-FOLDER VERSION
+set -uo pipefail
+setup="$(realpath "$1")"
+stage="$(realpath "$2")"
+version="$3"
+
+mode=wine
+exe=/dev/null
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/../../service/tests/exe_common.sh"
+export WINEPREFIX="$work/prefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+trap 'wineserver -k >/dev/null 2>&1; cleanup' EXIT
+
+c="$WINEPREFIX/drive_c"
+x86="$c/Program Files (x86)/Tarnwick"
+x64="$c/Program Files/Tarnwick"
+# Where each staged file of a build and component lands: "PATH<TAB>STAGED-FILE" lines.
+targets() {  # targets ARCH COMPONENT
+  local dir="$stage/$1/$2" base system
+  if [ "$1" = x86 ]; then base="$x86" system="$c/windows/syswow64"; else base="$x64" system="$c/windows/system32"; fi
+  [ -d "$dir" ] || return 0
+  (cd "$dir" && find . -type f | sed 's|^\./||') | while read -r rel; do
+    case "$rel" in
+      system/*) printf '%s\t%s\n' "$system/${rel#system/}" "$dir/$rel" ;;
+      *) printf '%s\t%s\n' "$base/$rel" "$dir/$rel" ;;
+    esac
+  done
+}
+# The files of the components named that are missing or differ from their staged copy.
+not_installed() {  # not_installed ARCH:COMPONENT...
+  local spec
+  for spec in "$@"; do
+    targets "${spec%%:*}" "${spec##*:}" | while IFS=$'\t' read -r path staged; do
+      cmp -s "$path" "$staged" || echo "${path#"$c"/}"
+    done
+  done
+}
+# The files of the components named that are still there.
+left() {
+  local spec
+  for spec in "$@"; do
+    targets "${spec%%:*}" "${spec##*:}" | while IFS=$'\t' read -r path _; do
+      [ -e "$path" ] && echo "${path#"$c"/}"
+    done
+  done
+}
+reg_value() {  # reg_value KEY NAME [/reg:64]
+  wine reg query "$1" /v "$2" ${3:-} 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+}
+reg_key() { wine reg query "$1" ${2:-} >/dev/null 2>&1 && echo present || echo absent; }
+answer() {  # the service's answer to /Local/GetVersion on the first of its ports that answers
+  local port a
+  for _ in $(seq 1 50); do
+    for port in 12321 61234 23456; do
+      a="$(curl -s -m 2 "http://127.0.0.1:$port/Local/GetVersion")" && [ -n "$a" ] && { echo "$a"; return; }
+    done
+    sleep 0.2
+  done
+}
+# The uninstaller copies itself to a temporary folder, starts the copy and returns at once.
+copy_running() {
+  local pid
+  for pid in $(pgrep -f 'nsu[0-9A-Za-z]*\.tmp.Un\.exe'); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && return 0
+  done
+  return 1
+}
+uninstall() {
+  wine "$x86/Uninstall.exe" /S "$@"
+  for _ in $(seq 1 25); do  # until the copy shows, unless it is done already
+    copy_running || [ ! -e "$x86/Uninstall.exe" ] && break
+    sleep 0.2
+  done
+  for _ in $(seq 1 300); do
+    copy_running || break
+    sleep 0.2
+  done
+}
+service_key='HKLM\SYSTEM\CurrentControlSet\Services\Tarnwick'
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarnwick'
+provider_key='HKLM\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\Morvel Cryptographic Service Provider'
+registered=()
+[ -f "$stage/x64/program/MVCSP.dll" ] && registered+=(provider)
+
+# The version the installer carries in its own version resource (VS_FIXEDFILEINFO).
+check "installer's file version" "$version" "$(python3 - "$setup" <<'EOF'
+import struct, sys
+data = open(sys.argv[1], 'rb').read()
+at = data.find(struct.pack('<I', 0xFEEF04BD))
+ms, ls = struct.unpack_from('<II', data, at + 8)
+print(f"{ms >> 16}.{ms & 0xffff}.{ls >> 16}.{ls & 0xffff}")
+EOF
+)"
+
+# A fresh prefix, its set-up finished (the server ends with it); then a persistent server, which
+# keeps the service alive between programs, and Wine's own background processes started with no
+# handles of this test's.
+wineboot --init </dev/null >/dev/null 2>&1
+wineserver -w
+wineserver -p >/dev/null 2>&1
+wine cmd /c exit </dev/null >/dev/null 2>&1
+
+wine "$setup" /S </dev/null
+check "install exit code" 0 "$?"
+check "every file installed" "" "$(not_installed x86:program x86:standins x64:program x64:standins)"
+check "uninstaller" yes "$([ -f "$x86/Uninstall.exe" ] && echo yes)"
+check "service registered, quoted" "\"C:\\Program Files (x86)\\Tarnwick\\Tarnwick.exe\"" \
+  "$(reg_value "$service_key" ImagePath)"
+check "service answers from Linux" "{\"Version\":\"$version\"}" "$(answer)"
+check "version in Programs and Features" "$version" "$(reg_value "$uninstall_key" DisplayVersion)"
+if [[ " ${registered[*]} " == *" provider "* ]]; then
+  check "provider registered" "C:\\Program Files\\Tarnwick\\MVCSP.dll" "$(reg_value "$provider_key" "Image Path" /reg:64)"
+fi
+
+# An upgrade over it keeps the service's settings and leaves it running.
+wine reg add "$service_key\\Parameters" /v ListenAddress /d 127.0.0.1 /f >/dev/null 2>&1
+wine "$setup" /S </dev/null
+check "upgrade exit code" 0 "$?"
+check "upgrade keeps the settings" 127.0.0.1 "$(reg_value "$service_key\\Parameters" ListenAddress)"
+check "service answers after the upgrade" "{\"Version\":\"$version\"}" "$(answer)"
+
+# Data the service and the key library leave: kept unless asked for.
+log="$(find "$c/windows" -path '*/Log/*.txt' | head -1)"
+check "the service's log" yes "$([ -n "$log" ] && echo yes)"
+mkdir -p "$c/ProgramData/Tarnwick/UsbKey" && echo key >"$c/ProgramData/Tarnwick/UsbKey/7301000001.key"
+uninstall
+check "uninstall removes the service" absent "$(reg_key "$service_key")"
+check "no listener after uninstall" "" "$(curl -s -m 2 http://127.0.0.1:12321/test)"
+check "uninstall removes the files" "" "$(left x86:program x86:standins x64:program x64:standins)"
+check "uninstall removes the folders" "no no" \
+  "$([ -e "$x86" ] && echo yes || echo no) $([ -e "$x64" ] && echo yes || echo no)"
+check "uninstall removes its entry" absent "$(reg_key "$uninstall_key")"
+if [[ " ${registered[*]} " == *" provider "* ]]; then
+  check "uninstall unregisters the provider" absent "$(reg_key "$provider_key" /reg:64)"
+fi
+check "uninstall keeps the log" yes "$([ -f "$log" ] && echo yes)"
+check "uninstall keeps the key data" yes "$([ -f "$c/ProgramData/Tarnwick/UsbKey/7301000001.key" ] && echo yes)"
+
+# Without the stand-ins: the service cannot run until the vendor libraries are in place.
+wine "$setup" /S /NOSTANDINS </dev/null
+check "install without stand-ins or vendor libraries fails" 2 "$?"
+check "no service half registered" absent "$(reg_key "$service_key")"
+check "no stand-in installed" "" "$(left x86:standins x64:standins)"
+# The vendor's libraries (here: copies of the stand-ins, dated 2001) are left as they are.
+targets x86 standins | while IFS=$'\t' read -r path staged; do
+  cp "$staged" "$path" && touch -d 2001-01-01 "$path"
+done
+wine "$setup" /S /NOSTANDINS </dev/null
+check "install beside the vendor libraries" 0 "$?"
+check "service answers with the vendor libraries" "{\"Version\":\"$version\"}" "$(answer)"
+vendor_files() { targets x86 standins | while IFS=$'\t' read -r path _; do date -r "$path" +%Y 2>/dev/null; done | sort -u; }
+check "vendor libraries untouched" 2001 "$(vendor_files)"
+uninstall /REMOVEDATA
+check "uninstall leaves the vendor libraries" 2001 "$(vendor_files)"
+check "uninstall removes its own files" "" "$(left x86:program x64:program)"
+check "uninstall with /REMOVEDATA removes the log" no "$([ -e "$log" ] && echo yes || echo no)"
+check "uninstall with /REMOVEDATA removes the key data" no "$([ -e "$c/ProgramData/Tarnwick" ] && echo yes || echo no)"
+
+echo "installer_test: $passes passed, $fails failed"
+[ "$fails" -eq 0 ]

@@ -2,62 +2,92 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <semaphore.h>
 #include <sys/file.h>
-#include <time.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
 #include <thread>
 
 namespace platform {
 namespace {
 
+// A lock file's flock, so that the system frees the lock of a process that dies holding it (a
+// killed capture program must not block every later one). Each object has its own open file,
+// hence its own flock; threads sharing one object are kept apart by a flag of its own, which
+// any thread may clear.
 class PosixNamedLock final : public NamedLock {
  public:
-  explicit PosixNamedLock(sem_t* s) : sem_(s) {}
-  ~PosixNamedLock() override { sem_close(sem_); }
+  explicit PosixNamedLock(int fd) : fd_(fd) {}
+  ~PosixNamedLock() override { close(fd_); }
   bool Enter(uint32_t timeoutMs) override {
-    if (timeoutMs == kWaitForever) {
-      int r;
-      do {
-        r = sem_wait(sem_);
-      } while (r < 0 && errno == EINTR);
-      return r == 0;
+    using Clock = std::chrono::steady_clock;
+    const bool forever = timeoutMs == kWaitForever;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+    std::unique_lock<std::mutex> lock(mutex_);
+    const auto free = [this] { return !held_; };
+    if (forever) {
+      changed_.wait(lock, free);
+    } else if (!changed_.wait_until(lock, deadline, free)) {
+      return false;
     }
-    timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
-    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-      deadline.tv_sec += 1;
-      deadline.tv_nsec -= 1000000000L;
+    held_ = true;
+    lock.unlock();
+    // Another process's hold ends at its Leave or its death; poll for it briefly, since flock
+    // has no time-out of its own.
+    for (;;) {
+      if (flock(fd_, LOCK_EX | (forever ? 0 : LOCK_NB)) == 0) return true;
+      if (errno != EWOULDBLOCK && errno != EINTR) break;
+      if (!forever && Clock::now() >= deadline) break;
+      if (errno == EWOULDBLOCK) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    int r;
-    do {
-      r = sem_timedwait(sem_, &deadline);
-    } while (r < 0 && errno == EINTR);
-    return r == 0;
+    Release();
+    return false;
   }
   void Leave() override {
-    // A count above 1 would let two holders in: leaving a free lock leaves it free.
-    int value = 0;
-    if (sem_getvalue(sem_, &value) == 0 && value > 0) return;
-    sem_post(sem_);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!held_) return;
+    flock(fd_, LOCK_UN);
+    held_ = false;
+    changed_.notify_one();
   }
 
  private:
-  sem_t* sem_;
+  void Release() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_ = false;
+    changed_.notify_one();
+  }
+  const int fd_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool held_ = false;
 };
+
+// The user's runtime folder when there is one, else the temporary folder; the user id in the
+// name keeps users apart there.
+std::string LockFolder() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  return runtime != nullptr && runtime[0] == '/' ? runtime : "/tmp";
+}
 
 }  // namespace
 
 std::unique_ptr<NamedLock> NamedLock::Open(const std::string& name) {
   if (name.empty() || name.find('/') != std::string::npos) return nullptr;
-  const std::string semName = "/" + name + "." + std::to_string(getuid());
-  sem_t* s = sem_open(semName.c_str(), O_CREAT, 0600, 1);
-  if (s == SEM_FAILED) return nullptr;
-  return std::make_unique<PosixNamedLock>(s);
+  const std::string path = LockFolder() + "/" + name + "." + std::to_string(getuid()) + ".lock";
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return nullptr;
+  // A file of that name that another user owns is not this user's lock.
+  struct stat info;
+  if (fstat(fd, &info) != 0 || info.st_uid != getuid()) {
+    close(fd);
+    return nullptr;
+  }
+  return std::make_unique<PosixNamedLock>(fd);
 }
 
 namespace {

@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 #include <string>
 #include <thread>
 
@@ -23,10 +28,11 @@ TEST(NamedLock, TwoOpeningsOfOneNameShareTheLock) {
   EXPECT_FALSE(b->Enter(0));
   EXPECT_FALSE(b->Enter(20));
   a->Leave();
-  // A thread may leave what another entered, and leaving a free lock keeps it a lock for one.
   ASSERT_TRUE(b->Enter(0));
-  a->Leave();
-  a->Leave();
+  EXPECT_FALSE(a->Enter(0));
+  // Another thread may leave what one entered, and leaving a free lock keeps it a lock for one.
+  std::thread([&] { b->Leave(); }).join();
+  b->Leave();
   ASSERT_TRUE(a->Enter(0));
   EXPECT_FALSE(b->Enter(0));
   a->Leave();
@@ -40,6 +46,26 @@ TEST(NamedLock, OtherNamesAreOtherLocks) {
   a->Leave();
   b->Leave();
 }
+
+#if !defined(_WIN32)
+// A holder that dies without leaving must not block every later process.
+TEST(NamedLock, AHolderThatDiesFreesTheLock) {
+  const std::string name = UniqueName("TarnwickLockTestDeath");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto lock = NamedLock::Open(name);
+    _exit(lock != nullptr && lock->Enter(0) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  auto lock = NamedLock::Open(name);
+  ASSERT_NE(lock, nullptr);
+  EXPECT_TRUE(lock->Enter(1000));
+  lock->Leave();
+}
+#endif
 
 TEST(NamedLock, GuardLeavesOnScopeExit) {
   auto lock = NamedLock::Open(UniqueName("TarnwickLockTestGuard"));

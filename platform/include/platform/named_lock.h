@@ -1,9 +1,10 @@
 // Locks between processes, by name.
 //
 // NamedLock: shared by every process of the user's session that opens the same name: a named
-// auto-reset event created signalled on Windows (wait to enter, set to leave), a POSIX named
-// semaphore of count 1 on Linux (one per user: the name gets the user id appended). Every
-// member is thread-safe; a thread may leave what another entered.
+// auto-reset event created signalled on Windows (wait to enter, set to leave); on Linux an flock
+// on a lock file of the user's (the name gets the user id appended), which the system frees
+// when its holder dies. Every member is thread-safe; a thread may leave what another thread
+// entered through the same object.
 //
 // ExistenceLock: works by the existence of a named object: whoever holds it has created the
 // object, everyone else waits while the object exists. Windows: a named mutex, created not

@@ -25,12 +25,16 @@ constexpr uint32_t kCommandPauseMs = 50;
 constexpr uint32_t kConnectRetryMs = 10;
 // A program found running that refuses the connection may still be starting.
 constexpr uint32_t kRunningListenWaitMs = 1000;
+// How long an ended program may take to vanish from the process list.
+constexpr uint32_t kEndWaitMs = 2000;
 constexpr char kImagePrefix[] = "{\"result\":\"data:image/png;base64,";
 constexpr char kImageSuffix[] = "\"}";
 
 platform::Socket g_socket = platform::kNoSocket;
 // Programs this service has been connected to: each serves one connection in its life.
 std::set<uint32_t> g_servedPrograms;
+// The program the last start made; the process list may not show it under its name yet.
+uint32_t g_startedPid = 0;
 uint32_t g_replyTimeoutMs = signature::kReplyTimeoutMs;
 std::string g_program;
 
@@ -95,9 +99,10 @@ bool SendWord(const char* word) {
   return g_socket != platform::kNoSocket && platform::Send(g_socket, word, size) == static_cast<long>(size);
 }
 
+const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
 // Whether the received text is the whole Base64 text of a PNG: its last bytes are the IEND chunk.
 bool EndsWithPngEnd(const std::string& text) {
-  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   static const uint8_t kEnd[8] = {'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
   if (text.size() < 16 || text.size() % 4 != 0) return false;
   std::vector<uint8_t> tail;
@@ -123,8 +128,29 @@ bool EndsWithPngEnd(const std::string& text) {
   return tail.size() >= 8 && std::equal(kEnd, kEnd + 8, tail.end() - 8);
 }
 
+// Only Base64 goes into the answer: a quote, a control character or a zero byte from a faulty
+// program would break the JSON or cut the body short of its length.
+bool IsBase64Text(const std::string& text) {
+  const size_t padding = text.size() - text.find_last_not_of('=') - 1;
+  if (padding > 2) return false;
+  for (size_t i = 0; i + padding < text.size(); ++i) {
+    if (text[i] == '\0' || std::strchr(kAlphabet, text[i]) == nullptr) return false;
+  }
+  return true;
+}
+
 // Connects, waiting for a program that was just started until it listens; false when it never
 // does or has ended.
+// Whether anything still listens on the capture program's port.
+bool PortTakesConnections() {
+  if (platform::NetStartup(0x0101) != 0) return false;
+  const platform::Socket s = platform::TcpSocket();
+  const bool taken = s != platform::kNoSocket && platform::ConnectLoopback(s, signature::kCommandPort);
+  if (s != platform::kNoSocket) platform::CloseSocket(s);
+  platform::NetCleanup();
+  return taken;
+}
+
 bool ConnectWhenListening(uint32_t waitMs, uint32_t pid) {
   const auto until = Clock::now() + std::chrono::milliseconds(waitMs);
   for (;;) {
@@ -176,7 +202,8 @@ bool CreatePMProcessAsUser(const platform::process::Token* token, const std::str
   platform::process::StartOptions options;
   options.application = applicationName;
   options.commandLine = commandLine;
-  if (!platform::process::StartAsUser(*primary, options, *environment)) {
+  g_startedPid = 0;
+  if (!platform::process::StartAsUser(*primary, options, *environment, &g_startedPid)) {
     LOG_DEBUG("CreateProcessAsUser Failed! Errorcode:{}", platform::process::LastError());
     return false;
   }
@@ -226,10 +253,16 @@ bool handle_Pemrik_openDev(std::string, const mg_str*, mg_connection* c, ReplySe
       reply(c, Answer(1));
       return true;
     }
-    // Ending it lets a new one take its place.
+    // Ending it lets a new one take its place, once it is gone: until then it holds the port,
+    // and could be taken for the new one.
     for (const uint32_t pid : running) {
       LOG_IN(Error, "PemrikProcessor does not listen, ending it:{}", pid);
       platform::process::Terminate(pid);
+    }
+    // Its threads may still hold the port after the process has left the list.
+    const auto until = Clock::now() + std::chrono::milliseconds(kEndWaitMs);
+    while ((!RunningPrograms().empty() || PortTakesConnections()) && Clock::now() < until) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
   if (!CreatePMProcessAsUser(token.get(), ProgramPath(), "")) {
@@ -238,14 +271,13 @@ bool handle_Pemrik_openDev(std::string, const mg_str*, mg_connection* c, ReplySe
     return true;
   }
   // Instead of one try after 50 ms, which mostly came too early: tries until it listens (or
-  // has ended), found again to know which process to watch.
-  const std::vector<uint32_t> started = RunningPrograms();
-  if (!ConnectWhenListening(signature::kListenWaitMs, started.empty() ? 0 : started.front())) {
+  // has ended).
+  if (!ConnectWhenListening(signature::kListenWaitMs, g_startedPid)) {
     reply(c, Answer(-1));
     return true;
   }
   // Once it has taken the connection it reads commands: no pause after connecting.
-  g_servedPrograms.insert(started.begin(), started.end());
+  g_servedPrograms.insert(g_startedPid);
   reply(c, Answer(0));
   return true;
 }
@@ -309,6 +341,11 @@ bool handle_Pemrik_getSign(std::string, const mg_str*, mg_connection* c, ReplySe
     text.append(buffer.data(), static_cast<size_t>(n));
   }
   LOG_IN(Debug, "ReadFile time is: {}s", SecondsSince(start));
+  if (!IsBase64Text(text)) {
+    LOG_IN(Error, "GetSign: the reply is not Base64 text");
+    reply(c, Failed(0));
+    return true;
+  }
   std::string body;
   body.reserve(sizeof kImagePrefix + text.size() + sizeof kImageSuffix);
   body.append(kImagePrefix).append(text).append(kImageSuffix);

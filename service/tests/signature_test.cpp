@@ -5,9 +5,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "host/host.h"
 #include "http/http.h"
@@ -15,6 +17,7 @@
 #include "platform/process.h"
 #include "raw_client.h"
 #include "signature/signature_routes.h"
+#include "tw/base64.h"
 #include "tw/testing.h"
 
 namespace {
@@ -134,30 +137,59 @@ TEST_F(SignatureRoutes, OpenDevReplacesAProgramThatNoLongerListens) {
   EXPECT_TRUE(signature::Connected());
 }
 
-// A program that takes the connection and never answers: each wait ends at the time-out, the
-// connection is torn down, and the service goes on serving.
-TEST_F(SignatureRoutes, AProgramThatNeverAnswersCostsOnlyTheTimeOut) {
-  ASSERT_EQ(platform::NetStartup(0x0101), 0);
-  const platform::Socket listener = platform::TcpSocket();
-  ASSERT_TRUE(platform::BindAny(listener, signature::kCommandPort));
-  ASSERT_TRUE(platform::Listen(listener, 4));
-  std::atomic<bool> done{false};
-  std::thread silent([&] {
-    while (!done) {
-      const platform::Socket s = platform::Accept(listener);
+// Stands in for the capture program on its port: takes each connection and answers the words
+// it receives with `answer` (nothing, by default).
+class StandInProgram {
+ public:
+  using Answer = std::function<void(platform::Socket, const std::string& word)>;
+  explicit StandInProgram(Answer answer = {}) : answer_(std::move(answer)) {
+    EXPECT_EQ(platform::NetStartup(0x0101), 0);
+    listener_ = platform::TcpSocket();
+    EXPECT_TRUE(platform::BindAny(listener_, signature::kCommandPort));
+    EXPECT_TRUE(platform::Listen(listener_, 4));
+    thread_ = std::thread([this] { Serve(); });
+    // A program that starts and ends at once is what the service starts.
+#if defined(_WIN32)
+    signature::SetProgramForTesting("C:\\windows\\system32\\hostname.exe");
+#else
+    signature::SetProgramForTesting("/bin/true");
+#endif
+  }
+  ~StandInProgram() {
+    done_ = true;
+    platform::CloseSocket(listener_);
+    thread_.join();
+    platform::NetCleanup();
+  }
+
+ private:
+  void Serve() {
+    while (!done_) {
+      const platform::Socket s = platform::Accept(listener_);
       if (s == platform::kNoSocket) break;
-      char buffer[256];
-      while (platform::Receive(s, buffer, sizeof buffer) > 0) {
+      std::string word;
+      char c;
+      while (platform::Receive(s, &c, 1) == 1) {
+        if (c != '\0') {
+          word += c;
+        } else {
+          if (answer_) answer_(s, word);
+          word.clear();
+        }
       }
       platform::CloseSocket(s);
     }
-  });
-  // A program that starts and ends at once stands for the capture program.
-#if defined(_WIN32)
-  signature::SetProgramForTesting("C:\\windows\\system32\\hostname.exe");
-#else
-  signature::SetProgramForTesting("/bin/true");
-#endif
+  }
+  Answer answer_;
+  platform::Socket listener_ = platform::kNoSocket;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+// A program that takes the connection and never answers: each wait ends at the time-out, the
+// connection is torn down, and the service goes on serving.
+TEST_F(SignatureRoutes, AProgramThatNeverAnswersCostsOnlyTheTimeOut) {
+  StandInProgram silent;
   signature::SetReplyTimeoutForTesting(300);
   EXPECT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0));
   for (const char* route : {"/Pemrik_Api/GetSign", "/Pemrik_Api/GetConfirm"}) {
@@ -168,10 +200,42 @@ TEST_F(SignatureRoutes, AProgramThatNeverAnswersCostsOnlyTheTimeOut) {
     EXPECT_FALSE(signature::Connected()) << route;
   }
   EXPECT_EQ(Get("/test").empty(), false);
-  done = true;
-  platform::CloseSocket(listener);
-  silent.join();
-  platform::NetCleanup();
+}
+
+// GetSign waits for the whole picture however the program's sends split it, and passes on only
+// Base64 text.
+TEST_F(SignatureRoutes, GetSignTakesTheWholePictureAndOnlyBase64) {
+  const std::string png =
+      std::string("\x89PNG\r\n\x1a\n", 8) + std::string(300, 'x') + std::string("\0\0\0\0IEND\xAE\x42\x60\x82", 12);
+  const std::string text = tw::Base64(reinterpret_cast<const unsigned char*>(png.data()), png.size());
+  std::string quoted = text;
+  quoted[40] = '"';
+  std::string zero = text;
+  zero[40] = '\0';
+  const struct {
+    const char* name;
+    std::vector<std::string> pieces;
+    std::string answer;
+  } cases[] = {
+      {"in one piece", {text}, kImagePrefix + text + "\"}"},
+      {"in three pieces", {text.substr(0, 7), text.substr(7, 200), text.substr(207)}, kImagePrefix + text + "\"}"},
+      {"a quote inside", {quoted}, Return(-1)},
+      {"a zero byte inside", {zero}, Return(-1)},
+  };
+  std::atomic<const std::vector<std::string>*> pieces{nullptr};
+  StandInProgram program([&](platform::Socket s, const std::string& word) {
+    if (word != "GetSign") return;
+    for (const std::string& piece : *pieces.load()) {
+      platform::Send(s, piece.data(), piece.size());
+      std::this_thread::sleep_for(milliseconds(50));
+    }
+  });
+  for (const auto& test : cases) {
+    pieces = &test.pieces;
+    ASSERT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0)) << test.name;
+    EXPECT_EQ(Get("/Pemrik_Api/GetSign"), test.answer) << test.name;
+    Get("/Pemrik_Api/QuitPMProc");
+  }
 }
 
 }  // namespace

@@ -65,9 +65,9 @@ _Static_assert(sizeof(PenPacket) == 25, "PenPacket is 25 bytes, packed");
  * message receive the model's record and the window message's id; a window that is not null
  * becomes the target of the messages. 0 ready, 1 no tablet, 4 no acknowledgement. */
 PMTABLET_API int PMTABLET_CALL PMInit(TabletCaps* caps, uint32_t* message, void* window);
-/* Switches the tablet back and closes it. The argument is not used. 0 closed, 1 none open, 4 no
- * acknowledgement of the switch or of the reader's end (the tablet is closed all the same when
- * its reader has already ended). */
+/* Switches the tablet back and closes it. The argument is not used. 0 closed; 1 none open (also
+ * when its reader had already ended: the tablet is then closed without the switch); 4 no
+ * acknowledgement of the switch or of the reader's end. */
 PMTABLET_API int PMTABLET_CALL PMClose(void* window);
 /* Takes the oldest packet into buffer[0] (the count packets of the buffer are zeroed first).
  * 1 when a packet was taken; 0 when there is none, no tablet is open, buffer is null or

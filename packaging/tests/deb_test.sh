@@ -2,7 +2,8 @@
 # The Debian package in a scratch root: dpkg installs it there, maintainer scripts included (told
 # the root by DPKG_ROOT); its files, user, enabled unit and environment file; the unit and the
 # udev rules checked by systemd and udev as if installed on this system; the installed service
-# answering with simulated devices; removal keeping the data, purge removing it.
+# answering with simulated devices, the packaged capture program among them; removal keeping the
+# data, purge removing it.
 # Usage: deb_test.sh PACKAGE.deb VERSION   (as root: dpkg, mount namespaces)
 set -uo pipefail
 deb="$(realpath "$1")"
@@ -21,6 +22,15 @@ touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
 pkg() { dpkg --root="$root" --force-script-chrootless --force-depends --log=/dev/null "$@" >"$work/dpkg.txt" 2>&1; }
 status() { dpkg-query --root="$root" -W -f='${Status} ${Version}' tarnwick 2>/dev/null; }
 present() { [ -e "$root/$1" ] && echo yes || echo no; }
+# The capture programs running from the scratch root's copy (by their executable: not this
+# machine's other ones).
+capture_programs() {
+  local pid packaged
+  packaged="$(realpath -m "$root/usr/lib/tarnwick/PemrikProcessor")"
+  for pid in $(pgrep PemrikProcessor); do
+    [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$packaged" ] && echo "$pid"
+  done
+}
 # This system's /usr/lib with the package's on top, and its users: for the checks that read the
 # installed files where the system keeps them.
 as_installed() {
@@ -48,6 +58,11 @@ for elf in "$root/$lib"/*; do
   missing+="$(ldd "$elf" 2>&1 | grep 'not found')"
 done
 check "every library found beside the program" "" "$missing"
+check "capture program and tablet library" "yes yes" \
+  "$([ -x "$root/$lib/PemrikProcessor" ] && echo yes || echo no) $(present $lib/libPMTablet.so)"
+# The libraries found above are this machine's: the package must name them for another one.
+check "OpenCV in Depends" "libopencv-core libopencv-imgcodecs libopencv-imgproc" \
+  "$(dpkg-deb -f "$deb" Depends | grep -o 'libopencv-[a-z]*' | sort -u | tr '\n' ' ' | sed 's/ $//')"
 
 check "systemd-analyze verify" "" "$(as_installed 'systemd-analyze verify /usr/lib/systemd/system/Tarnwick.service')"
 if udevadm verify --help >/dev/null 2>&1; then
@@ -69,6 +84,15 @@ if start TARNWICK_SIM=1 TARNWICK_USBKEY_DIR="$work/keys"; then
   check "ID card read" '"return":"144"' "$(get '/VnSdt_api/ReadBaseMsg?Port=1001&ReadType=0' | grep -o '"return":"144"')"
   check "card terminal" '{"return":0}' "$(get '/Jrs_Api/JrsCardCommOpen?CardPort=0&DevicePort=0')"
   check "USB key" '{"SerialNum":7301000001}' "$(get /VnUsbKey_Api/GetSerialNum)"
+  check "signature pad: the packaged capture program starts" '{"return":0}' "$(get /Pemrik_Api/OpenDev)"
+  check "capture program from the package" 1 "$(capture_programs | wc -l)"
+  check "QuitPMProc" '{"return":0}' "$(get /Pemrik_Api/QuitPMProc)"
+  for _ in $(seq 1 50); do
+    [ -z "$(capture_programs)" ] && break
+    sleep 0.1
+  done
+  check "QuitPMProc ends it" "" "$(capture_programs)"
+  for left in $(capture_programs); do kill -KILL "$left"; done
   stop TERM
 else
   check "installed program starts" "started" "not started: $(cat "$work/err.txt")"

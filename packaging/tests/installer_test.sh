@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The Windows installer under Wine, in a fresh prefix of its own: a silent install puts every
 # staged file in place, registers and starts the service (which answers from Linux) and the
-# modules that register themselves; an upgrade keeps the service's settings; the silent uninstall
-# removes the service and the files but keeps the logs and key data. Then without the stand-ins:
-# the install fails cleanly while the vendor libraries are missing, leaves the vendor's files
-# alone once they are there, and the uninstall with /REMOVEDATA takes the data too.
+# modules that register themselves; an upgrade keeps the service's settings; upgrade and uninstall
+# end the capture program the service started before they replace or remove its files; the
+# silent uninstall removes the service and the files but keeps the logs and key data. Then without
+# the stand-ins: the install fails cleanly while the vendor libraries are missing, leaves the
+# vendor's files alone once they are there, and the uninstall with /REMOVEDATA takes the data too.
 # Usage: installer_test.sh SETUP.EXE STAGE-FOLDER VERSION
 set -uo pipefail
 setup="$(realpath "$1")"
@@ -56,22 +57,48 @@ reg_value() {  # reg_value KEY NAME [/reg:64]
   wine reg query "$1" /v "$2" ${3:-} 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
 }
 reg_key() { wine reg query "$1" ${2:-} >/dev/null 2>&1 && echo present || echo absent; }
-answer() {  # the service's answer to /Local/GetVersion on the first of its ports that answers
-  local port a
+# The service's answer to PATH (/Local/GetVersion) on the first of its ports that answers, once
+# it answers at all.
+answer() {  # answer [PATH]
+  local path="${1:-/Local/GetVersion}" port a
   for _ in $(seq 1 50); do
     for port in 12321 61234 23456; do
-      a="$(curl -s -m 2 "http://127.0.0.1:$port/Local/GetVersion")" && [ -n "$a" ] && { echo "$a"; return; }
+      if ! a="$(curl -s -m 2 "http://127.0.0.1:$port/Local/GetVersion")" || [ -z "$a" ]; then continue; fi
+      [ "$path" = /Local/GetVersion ] || a="$(curl -s -m 30 "http://127.0.0.1:$port$path")"
+      echo "$a"
+      return
     done
     sleep 0.2
   done
 }
-# The uninstaller copies itself to a temporary folder, starts the copy and returns at once.
-copy_running() {
+# This prefix's processes whose command line matches PATTERN (other tests' prefixes have theirs).
+prefix_processes() {  # prefix_processes PATTERN
   local pid
-  for pid in $(pgrep -f 'nsu[0-9A-Za-z]*\.tmp.Un\.exe'); do
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && return 0
+  for pid in $(pgrep -f "$1"); do
+    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$WINEPREFIX" && echo "$pid"
   done
-  return 1
+}
+# The uninstaller copies itself to a temporary folder, starts the copy and returns at once.
+copy_running() { [ -n "$(prefix_processes 'nsu[0-9A-Za-z]*\.tmp.Un\.exe')" ]; }
+# How many capture programs run, given up to 5 s to come to EXPECTED (0: those being ended go).
+capture_programs() {  # capture_programs [EXPECTED]
+  local n
+  for _ in $(seq 1 25); do
+    n="$(prefix_processes 'PemrikProcessor\.exe' | wc -l)"
+    [ "$n" = "${1:-0}" ] && break
+    sleep 0.2
+  done
+  echo "$n"
+}
+# Has the service start the capture program. A cold start in a fresh prefix may outlast the
+# service's wait for it to listen; the next request then finds it running.
+open_capture_program() {
+  local a
+  for _ in 1 2 3; do
+    a="$(answer /Pemrik_Api/OpenDev)"
+    case "$a" in '{"return":0}' | '{"return":1}') echo connected; return ;; esac
+  done
+  echo "$a"
 }
 uninstall() {
   wine "$x86/Uninstall.exe" /S "$@"
@@ -120,18 +147,39 @@ if [[ " ${registered[*]} " == *" provider "* ]]; then
   check "provider registered" "C:\\Program Files\\Tarnwick\\MVCSP.dll" "$(reg_value "$provider_key" "Image Path" /reg:64)"
 fi
 
-# An upgrade over it keeps the service's settings and leaves it running.
+# A page has the service start the capture program (simulated tablet, from the service's own
+# environment); it holds its files open. Its file is dated 2001 to see it replaced.
+wine reg add "$service_key" /v Environment /t REG_MULTI_SZ /d 'TARNWICK_SIM=1\0TARNWICK_MESSAGEBOX=stderr' /f >/dev/null 2>&1
+TARNWICK_MESSAGEBOX=stderr wine "$x86/Tarnwick.exe" stop </dev/null >/dev/null 2>&1
+TARNWICK_MESSAGEBOX=stderr wine "$x86/Tarnwick.exe" start </dev/null >/dev/null 2>&1
+check "the service starts the capture program" connected "$(open_capture_program)"
+check "capture program runs" 1 "$(capture_programs 1)"
+touch -d 2001-01-01 "$x86/PemrikProcessor.exe"
+
+# An upgrade over it ends the capture program, keeps the service's settings and leaves it running.
 wine reg add "$service_key\\Parameters" /v ListenAddress /d 127.0.0.1 /f >/dev/null 2>&1
 wine "$setup" /S </dev/null
 check "upgrade exit code" 0 "$?"
+check "upgrade ends the capture program" 0 "$(capture_programs)"
+check "upgrade replaces the capture program" new "$([ "$(date -r "$x86/PemrikProcessor.exe" +%Y)" = 2001 ] && echo old || echo new)"
 check "upgrade keeps the settings" 127.0.0.1 "$(reg_value "$service_key\\Parameters" ListenAddress)"
 check "service answers after the upgrade" "{\"Version\":\"$version\"}" "$(answer)"
+check "the new capture program starts" connected "$(open_capture_program)"
 
 # Data the service and the key library leave: kept unless asked for.
 log="$(find "$c/windows" -path '*/Log/*.txt' | head -1)"
 check "the service's log" yes "$([ -n "$log" ] && echo yes)"
 mkdir -p "$c/ProgramData/Tarnwick/UsbKey" && echo key >"$c/ProgramData/Tarnwick/UsbKey/7301000001.key"
+# The tablet library's log, in the application-data folder of the user who signed (this one).
+appdata="$(winepath -u "$(wine cmd /c echo '%APPDATA%' </dev/null 2>/dev/null | tr -d '\r')" 2>/dev/null)"
+if [ -d "$appdata" ] && [[ "$appdata" == "$WINEPREFIX"/* ]]; then
+  tablet_log="${appdata%/}/PMTabletdll.log"
+  echo log >"$tablet_log"
+else
+  tablet_log="$work/no-application-data-folder"
+fi
 uninstall
+check "uninstall ends the capture program" 0 "$(capture_programs)"
 check "uninstall removes the service" absent "$(reg_key "$service_key")"
 check "no listener after uninstall" "" "$(curl -s -m 2 http://127.0.0.1:12321/test)"
 check "uninstall removes the files" "" "$(left x86:program x86:standins x64:program x64:standins)"
@@ -143,6 +191,7 @@ if [[ " ${registered[*]} " == *" provider "* ]]; then
 fi
 check "uninstall keeps the log" yes "$([ -f "$log" ] && echo yes)"
 check "uninstall keeps the key data" yes "$([ -f "$c/ProgramData/Tarnwick/UsbKey/7301000001.key" ] && echo yes)"
+check "uninstall keeps the tablet library's log" yes "$([ -f "$tablet_log" ] && echo yes)"
 
 # Without the stand-ins: the service cannot run until the vendor libraries are in place.
 wine "$setup" /S /NOSTANDINS </dev/null
@@ -163,6 +212,7 @@ check "uninstall leaves the vendor libraries" 2001 "$(vendor_files)"
 check "uninstall removes its own files" "" "$(left x86:program x64:program)"
 check "uninstall with /REMOVEDATA removes the log" no "$([ -e "$log" ] && echo yes || echo no)"
 check "uninstall with /REMOVEDATA removes the key data" no "$([ -e "$c/ProgramData/Tarnwick" ] && echo yes || echo no)"
+check "uninstall with /REMOVEDATA removes the tablet library's log" no "$([ -e "$tablet_log" ] && echo yes || echo no)"
 
 echo "installer_test: $passes passed, $fails failed"
 [ "$fails" -eq 0 ]

@@ -48,8 +48,8 @@ test('the packed client installs, and its README examples type-check and run', a
 
     const installed = join(project, 'node_modules', '@tarnwick', 'client');
     const files = await listFiles(installed);
-    for (const f of ['README.md', 'package.json', 'tarnwick.js', 'cardterminal.js', 'usbkey.js',
-      'types/tarnwick.d.ts', 'types/cardterminal.d.ts', 'types/usbkey.d.ts']) {
+    for (const f of ['README.md', 'package.json', 'tarnwick.js', 'cardterminal.js', 'signature.js', 'usbkey.js',
+      'types/tarnwick.d.ts', 'types/cardterminal.d.ts', 'types/signature.d.ts', 'types/usbkey.d.ts']) {
       assert.ok(files.includes(f), `${f} in the package (has: ${files.join(', ')})`);
     }
     assert.deepEqual(files.filter((f) => !/^(README\.md|package\.json|[a-z]+\.js|types\/[a-z]+\.d\.ts)$/.test(f)), [],
@@ -60,7 +60,7 @@ test('the packed client installs, and its README examples type-check and run', a
       const code = /^```js\n([\s\S]*?)^```/m.exec(section);
       return code ? [{ title: section.slice(0, section.indexOf('\n')), code: code[1] }] : [];
     });
-    assert.deepEqual(examples.map((e) => e.title), ['ID card', 'Card terminal', 'USB key'],
+    assert.deepEqual(examples.map((e) => e.title), ['ID card', 'Signature pad', 'Card terminal', 'USB key'],
       'one example per device family');
     const names = [];
     for (const [i, e] of examples.entries()) {
@@ -83,7 +83,8 @@ test('the packed client installs, and its README examples type-check and run', a
   import(\`./example\${n}.mjs\`).then(() => { document.title = 'done'; },
     (e) => { console.error(String(e)); document.title = 'failed'; });
 </script>`);
-    service = await startService('npm', { TARNWICK_SIM: '1' });
+    // The simulated tablet signs, then presses its confirm key.
+    service = await startService('npm', { TARNWICK_SIM: '1', TARNWICK_SIM_TABLET: 'sign,confirm' });
     pages = serveFolder(project);
     const pagePort = await listen(pages);
     const lines = [];
@@ -96,12 +97,18 @@ test('the packed client installs, and its README examples type-check and run', a
       assert.equal(await browser.page.title(), 'done', report);
       assert.ok(lines.some((l) => l.startsWith('log: ')), `${e.title} example printed nothing\n${report}`);
       if (e.title === 'ID card') assert.ok(lines.includes('log: data:image/bmp;base64,'), report);
+      if (e.title === 'Signature pad') assert.ok(lines.includes('log: data:image/png;base64,'), report);
       if (e.title === 'USB key') assert.ok(lines.includes('log: 7301000001 true'), report);
     }
   } finally {
     await closeBrowser(browser);
     if (pages?.listening) await closeServer(pages);
-    if (service) await stopService(service);
+    if (service) {
+      // A signature example cut short leaves the capture program running; it outlives the service.
+      await fetch(`http://127.0.0.1:${service.port}/Pemrik_Api/QuitPMProc`, { signal: AbortSignal.timeout(10_000) })
+        .catch(() => {});
+      await stopService(service);
+    }
     await rm(project, { recursive: true, force: true });
     clearTimeout(watchdog);
   }

@@ -118,10 +118,27 @@ Function ${un}QuietChildren
 FunctionEnd
 
 ; Ends the capture program, which the service started in the user's session, so that its files
-; can be replaced or removed.
+; can be replaced or removed. taskkill returns before the process is gone: up to 5 s more until
+; its file can be opened for writing, which Windows refuses while the program runs.
 Function ${un}EndCaptureProgram
   nsExec::Exec '"$SYSDIR\taskkill.exe" /F /IM PemrikProcessor.exe'
   Pop $0
+  ${If} ${FileExists} "$INSTDIR\PemrikProcessor.exe"
+    StrCpy $1 0
+    ${Do}
+      ClearErrors
+      FileOpen $0 "$INSTDIR\PemrikProcessor.exe" a
+      ${IfNot} ${Errors}
+        FileClose $0
+        ${Break}
+      ${EndIf}
+      ${If} $1 >= 25
+        ${Break}
+      ${EndIf}
+      Sleep 200
+      IntOp $1 $1 + 1
+    ${Loop}
+  ${EndIf}
 FunctionEnd
 !macroend
 !insertmacro ServiceFunctions ""
@@ -360,11 +377,12 @@ Section /o "un.$(SecData)" SecData
   !insertmacro RemoveServiceData "$WINDIR"
   Delete "$INSTDIR\*.log"
   RMDir "$INSTDIR"
-  ; The USB keys' data (the service's account, every user) and this user's, and the
-  ; provider's log.
+  ; The USB keys' data (the service's account, every user) and this user's, the provider's
+  ; log and the tablet library's.
   SetShellVarContext all
   RMDir /r "$APPDATA\Tarnwick"
   SetShellVarContext current
+  Delete "$APPDATA\PMTabletdll.log"
   RMDir /r "$LOCALAPPDATA\Tarnwick"
   RMDir /r "$LOCALAPPDATA\Morvel\MVCSP"
   RMDir "$LOCALAPPDATA\Morvel"

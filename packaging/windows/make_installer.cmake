@@ -118,6 +118,8 @@ if(NOT generated MATCHES "TW_HAVE_x86_program")
 endif()
 
 file(WRITE ${WORK}/files.nsh "${generated}")
+# The generated text too: a registration alone may change.
+string(APPEND fingerprint "${generated}")
 string(SHA256 fingerprint "${fingerprint}")
 set(stamp ${WORK}/installer.stamp)
 if(EXISTS ${OUT} AND EXISTS ${stamp})

@@ -2,9 +2,14 @@
 // key library's stand-in beside the program, with a scripted prompt in place of the dialogs.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -163,13 +168,19 @@ TEST(ReaderTable, TenEntriesReadersInOrderPinsBySerial) {
 
 class FakeView : public csp::FingerprintView {
  public:
-  FakeView(std::vector<Event>* events, int closeAfter) : events_(events), closeAfter_(closeAfter) {}
+  FakeView(std::vector<Event>* events, int closeAfter, std::function<void(int)> onWait)
+      : events_(events), closeAfter_(closeAfter), onWait_(std::move(onWait)) {}
   void Post(Event e) override { events_->push_back(e); }
-  bool WaitClosed(uint32_t) override { return closeAfter_ >= 0 && --closeAfter_ < 0; }
+  bool WaitClosed(uint32_t) override {
+    if (onWait_) onWait_(++waits_);
+    return closeAfter_ >= 0 && --closeAfter_ < 0;
+  }
 
  private:
   std::vector<Event>* events_;
   int closeAfter_;
+  std::function<void(int)> onWait_;
+  int waits_ = 0;
 };
 
 // Answers the dialogs from a script and remembers what they showed.
@@ -180,7 +191,8 @@ class ScriptedPrompt : public csp::Prompt {
   std::vector<std::u16string> captions, warnings, locked;
   std::vector<csp::FingerprintView::Event> events;
   int fingerprintDialogs = 0;
-  int closeFingerprintAfter = -1;  // waits before the person closes it; -1: never
+  int closeFingerprintAfter = -1;              // waits before the person closes it; -1: never
+  std::function<void(int)> onFingerprintWait;  // called with the number of each wait
 
   std::optional<csp::Secret> AskPin(void*, const std::u16string& caption) override {
     captions.push_back(caption);
@@ -199,11 +211,35 @@ class ScriptedPrompt : public csp::Prompt {
   void ShowLocked(void*, const std::u16string& text) override { locked.push_back(text); }
   std::unique_ptr<csp::FingerprintView> ShowFingerprint(void*) override {
     ++fingerprintDialogs;
-    return std::make_unique<FakeView>(&events, closeFingerprintAfter);
+    return std::make_unique<FakeView>(&events, closeFingerprintAfter, onFingerprintWait);
   }
 };
 
 MV_DWORD LastError() { return platform::ThreadError(); }
+
+// Starts the provider once for the program, before any test: its log then goes to a data
+// folder of the program's own, and the start runs in a working folder that holds a file named
+// like a log at a fixed place on the system drive (here the backslashes make it one name).
+class ProviderStart : public ::testing::Environment {
+ public:
+  static constexpr const char* kFixedLog = "C:\\LogFileCSP.txt";
+  void SetUp() override {
+    root = std::filesystem::temp_directory_path() / ("csp_core_start_" + std::to_string(getpid()));
+    std::filesystem::create_directories(root / "work");
+    tw::testing::SetEnv("XDG_DATA_HOME", (root / "data").string().c_str());
+    std::ofstream(root / "work" / kFixedLog, std::ios::binary) << "not the provider's";
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(root / "work");
+    csp::Provider::Get().Start();
+    std::filesystem::current_path(previous);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(root, ec);
+  }
+  std::filesystem::path root;
+};
+ProviderStart* const g_start = static_cast<ProviderStart*>(::testing::AddGlobalTestEnvironment(new ProviderStart));
 
 class Provider : public ::testing::Test {
  protected:
@@ -216,7 +252,9 @@ class Provider : public ::testing::Test {
     library_ = platform::LoadDynLib("GEA00001.dll");
     ASSERT_NE(library_, nullptr) << platform::DynLibError();
     control_ = reinterpret_cast<void (*)(const char*, int)>(platform::DynSymbol(library_, "SimGEA_Control"));
+    calls_ = reinterpret_cast<int (*)(const char*)>(platform::DynSymbol(library_, "SimGEA_Calls"));
     ASSERT_NE(control_, nullptr);
+    ASSERT_NE(calls_, nullptr);
     control_("reset", 0);
     control_("erase", 0);
     control_("logout", 0);
@@ -240,6 +278,15 @@ class Provider : public ::testing::Test {
     EXPECT_TRUE(RelGenKey(prov, spec, bits << 16, &key)) << std::hex << LastError();
     RelDestroyKey(prov, key);
     return prov;
+  }
+  // The key's blob of `type`; empty when the export fails.
+  Bytes Export(MV_HANDLE prov, MV_HANDLE key, MV_DWORD type) {
+    MV_DWORD size = 0;
+    if (!RelExportKey(prov, key, 0, type, 0, nullptr, &size)) return Bytes();
+    Bytes blob(size);
+    if (!RelExportKey(prov, key, 0, type, 0, blob.data(), &size)) return Bytes();
+    blob.resize(size);
+    return blob;
   }
   // The signature, or empty with the error in *error (read before the hash is destroyed).
   Bytes Sign(MV_HANDLE prov, const std::string& message, MV_DWORD* error = nullptr) {
@@ -276,18 +323,17 @@ class Provider : public ::testing::Test {
   ScriptedPrompt* prompt_ = nullptr;
   platform::DynLib library_ = nullptr;
   void (*control_)(const char*, int) = nullptr;
+  int (*calls_)(const char*) = nullptr;
 };
 
 TEST_F(Provider, SignsAndVerifiesThroughTheExportedPublicKey) {
   MV_HANDLE prov = Keyed("sign");
   MV_HANDLE key = 0;
   ASSERT_TRUE(RelGetUserKey(prov, 2, &key));
-  MV_DWORD size = 0;
-  ASSERT_TRUE(RelExportKey(prov, key, 0, csp::kPublicKeyBlob, 0, nullptr, &size));
-  Bytes blob(size);
-  ASSERT_TRUE(RelExportKey(prov, key, 0, csp::kPublicKeyBlob, 0, blob.data(), &size));
+  const Bytes blob = Export(prov, key, csp::kPublicKeyBlob);
+  ASSERT_FALSE(blob.empty()) << std::hex << LastError();
   MV_HANDLE imported = 0;
-  ASSERT_TRUE(RelImportKey(prov, blob.data(), size, 0, 0, &imported));
+  ASSERT_TRUE(RelImportKey(prov, blob.data(), blob.size(), 0, 0, &imported));
   const Bytes signature = Sign(prov, "message");
   ASSERT_EQ(signature.size(), 128u);
   EXPECT_EQ(Verifies(prov, imported, "message", signature), 0u);
@@ -379,26 +425,45 @@ TEST_F(Provider, Fingerprint) {
     int fingerAfter, match, unit, closeAfter;
     MV_DWORD error;
     std::vector<csp::FingerprintView::Event> events;
+    int verifies;
+    // At wait `at` the key library itself starts failing: `control` set to `value`.
+    int at;
+    const char* control;
+    MV_DWORD value;
   };
   using E = csp::FingerprintView::Event;
   const Case cases[] = {
-      {2, 1, 0, -1, 0, {E::Waiting, E::Waiting, E::Success}},
-      {0, 2, 0, -1, 0, {E::Success}},
-      {0, 0, 0, 1, kNoFinger, {E::Mismatch, E::Mismatch}},
-      {100, 1, 0, 2, kNoFinger, {E::Waiting, E::Waiting, E::Waiting}},
-      {0, 1, 0x6A88, -1, 0x6A88, {}},
+      {2, 1, 0, -1, 0, {E::Waiting, E::Waiting, E::Success}, 3, 0, "", 0},
+      {0, 2, 0, -1, 0, {E::Success}, 2, 0, "", 0},
+      {0, 0, 0, 1, kNoFinger, {E::Mismatch, E::Mismatch}, 4, 0, "", 0},
+      {100, 1, 0, 2, kNoFinger, {E::Waiting, E::Waiting, E::Waiting}, 3, 0, "", 0},
+      {0, 1, 0x6A88, -1, 0x6A88, {}, 0, 0, "", 0},
+      // The key pulled out while the dialog waits for a finger: its handle is gone.
+      {100, 1, 0, 10, 0x88000004, {E::Waiting, E::Waiting, E::Error}, 3, 2, "present", 0},
+      // After a mismatch, the library fails on the next capture.
+      {0, 0, 0, 10, 0x88000005, {E::Mismatch, E::Error}, 3, 1, "HSFingerprintVerify", 0x88000005},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.fingerAfter);
+    SCOPED_TRACE(::testing::Message() << c.fingerAfter << " " << c.control);
+    control_("present", -1);
+    control_("HSFingerprintVerify", 0x7FFFFFFF);
     control_("logout", 0);
     control_("finger_after", c.fingerAfter);
     control_("finger_match", c.match);
     control_("fp_unit", c.unit);
     prompt_->events.clear();
     prompt_->closeFingerprintAfter = c.closeAfter;
+    prompt_->onFingerprintWait = [&](int wait) {
+      if (wait == c.at) control_(c.control, static_cast<int>(c.value));
+    };
+    const int before = calls_("HSFingerprintVerify");
     EXPECT_EQ(SignError(prov), c.error);
     EXPECT_EQ(prompt_->events, c.events);
+    EXPECT_EQ(calls_("HSFingerprintVerify") - before, c.verifies);
   }
+  control_("present", -1);
+  control_("HSFingerprintVerify", 0x7FFFFFFF);
+  prompt_->onFingerprintWait = nullptr;
   // Once verified, the key library's cache spares the dialog.
   control_("fp_unit", 0);
   control_("finger_after", 0);
@@ -413,28 +478,65 @@ TEST_F(Provider, Fingerprint) {
 
 TEST_F(Provider, BuffersAreCheckedAndNeverOverrun) {
   MV_HANDLE prov = Keyed("buffers");
-  struct Case {
-    MV_DWORD param;
-    MV_DWORD needed;
+  MV_HANDLE pair = 0, session = 0;
+  ASSERT_TRUE(RelGetUserKey(prov, 2, &pair));
+  ASSERT_TRUE(RelGenKey(prov, csp::kCalg3Des, 0, &session));
+  Bytes certificate(200, 0x5A);  // a DER length in the long form: 0x81 0xC5
+  certificate[0] = 0x30;
+  certificate[1] = 0x81;
+  certificate[2] = 197;
+  ASSERT_TRUE(RelSetKeyParam(prov, pair, csp::kKpCertificate, certificate.data(), 0)) << std::hex << LastError();
+  using Call = std::function<MV_BOOL(unsigned char*, MV_DWORD*)>;
+  const auto provParam = [&](MV_DWORD param) -> Call {
+    return [=](unsigned char* data, MV_DWORD* size) { return RelGetProvParam(prov, param, data, size, 1); };
   };
-  const Case cases[] = {{csp::kPpName, 38},
-                        {csp::kPpContainer, 8},
-                        {csp::kPpVersion, 4},
-                        {csp::kPpEnumAlgs, 32},
-                        {csp::kPpEnumAlgsEx, 88}};
+  const auto keyParam = [&](MV_HANDLE key, MV_DWORD param) -> Call {
+    return [=](unsigned char* data, MV_DWORD* size) { return RelGetKeyParam(prov, key, param, data, size, 0); };
+  };
+  // A null buffer answers `asked`; one byte less than `needed` fails with the size needed.
+  // Container names are asked for at the longest a name may be, so one buffer serves the walk.
+  struct Case {
+    const char* name;
+    Call call;
+    MV_DWORD asked, needed;
+  };
+  const Case cases[] = {
+      {"name", provParam(csp::kPpName), 38, 38},
+      {"container", provParam(csp::kPpContainer), 8, 8},
+      {"version", provParam(csp::kPpVersion), 4, 4},
+      {"algorithms", provParam(csp::kPpEnumAlgs), 32, 32},
+      {"algorithms ex", provParam(csp::kPpEnumAlgsEx), 88, 88},
+      {"containers", provParam(csp::kPpEnumContainers), 65, 8},
+      {"certificate", keyParam(pair, csp::kKpCertificate), 200, 200},
+      {"iv", keyParam(session, csp::kKpIv), 8, 8},
+      {"public key",
+       [&](unsigned char* data, MV_DWORD* size) {
+         return RelExportKey(prov, pair, 0, csp::kPublicKeyBlob, 0, data, size);
+       },
+       8 + 12 + 128, 8 + 12 + 128},
+  };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.param);
+    SCOPED_TRACE(c.name);
     MV_DWORD size = 0;
-    ASSERT_TRUE(RelGetProvParam(prov, c.param, nullptr, &size, 1));
-    EXPECT_EQ(size, c.needed);
-    unsigned char buffer[128];
-    std::memset(buffer, 0xEE, sizeof buffer);
-    size = c.needed - 1;
-    EXPECT_FALSE(RelGetProvParam(prov, c.param, buffer, &size, 1));
-    EXPECT_EQ(LastError(), kMoreData);
-    EXPECT_EQ(size, c.needed);
-    for (unsigned char b : buffer) ASSERT_EQ(b, 0xEE);
+    ASSERT_TRUE(c.call(nullptr, &size)) << std::hex << LastError();
+    EXPECT_EQ(size, c.asked);
+    // One byte short, then just enough: the guard bytes past the length given stay.
+    for (const MV_DWORD room : {c.needed - 1, c.needed}) {
+      unsigned char buffer[256];
+      std::memset(buffer, 0xEE, sizeof buffer);
+      size = room;
+      const MV_DWORD error = c.call(buffer, &size) ? 0 : LastError();
+      EXPECT_EQ(error, room < c.needed ? kMoreData : 0u) << room;
+      EXPECT_EQ(size, c.needed);
+      for (size_t i = room; i < sizeof buffer; ++i) ASSERT_EQ(buffer[i], 0xEE) << room << " " << i;
+    }
   }
+  Bytes back(certificate.size());
+  MV_DWORD length = static_cast<MV_DWORD>(back.size());
+  ASSERT_TRUE(RelGetKeyParam(prov, pair, csp::kKpCertificate, back.data(), &length, 0));
+  EXPECT_EQ(back, certificate);
+  RelDestroyKey(prov, session);
+  RelDestroyKey(prov, pair);
   MV_HANDLE hash = 0;
   ASSERT_TRUE(RelCreateHash(prov, csp::kCalgMd5, 0, 0, &hash));
   unsigned char value[16];
@@ -595,6 +697,38 @@ TEST_F(Provider, SessionKeysInPiecesAndTheirBlobs) {
   RelReleaseContext(prov, 0);
 }
 
+TEST_F(Provider, DuplicateKeyOutlivesItsOriginal) {
+  MV_HANDLE prov = Keyed("duplicate", 1);
+  MV_HANDLE session = 0, pair = 0;
+  ASSERT_TRUE(RelGenKey(prov, csp::kCalg3Des, csp::kCryptExportable, &session));
+  ASSERT_TRUE(RelGetUserKey(prov, 1, &pair));
+  struct Case {
+    MV_HANDLE key;
+    MV_DWORD blob;
+  };
+  const Case cases[] = {{session, csp::kPlaintextKeyBlob}, {pair, csp::kPublicKeyBlob}};
+  const Bytes data(40, 0x42);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.blob);
+    MV_HANDLE copy = 0;
+    ASSERT_TRUE(RelDuplicateKey(prov, c.key, nullptr, 0, &copy)) << std::hex << LastError();
+    EXPECT_NE(copy, c.key);
+    const Bytes blob = Export(prov, c.key, c.blob);
+    ASSERT_FALSE(blob.empty()) << std::hex << LastError();
+    Bytes buffer(256);
+    std::copy(data.begin(), data.end(), buffer.begin());
+    MV_DWORD length = static_cast<MV_DWORD>(data.size());
+    ASSERT_TRUE(RelEncrypt(prov, c.key, 0, 1, 0, buffer.data(), &length, static_cast<MV_DWORD>(buffer.size())));
+    // The original gone, the copy still holds the same key and undoes what the original did.
+    ASSERT_TRUE(RelDestroyKey(prov, c.key));
+    EXPECT_EQ(Export(prov, copy, c.blob), blob);
+    ASSERT_TRUE(RelDecrypt(prov, copy, 0, 1, 0, buffer.data(), &length)) << std::hex << LastError();
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), data);
+    EXPECT_TRUE(RelDestroyKey(prov, copy));
+  }
+  RelReleaseContext(prov, 0);
+}
+
 TEST_F(Provider, KeyRemovedAndPutBack) {
   MV_HANDLE prov = Keyed("removable");
   control_("present", 0);
@@ -602,6 +736,14 @@ TEST_F(Provider, KeyRemovedAndPutBack) {
   control_("present", 1);
   EXPECT_EQ(SignError(prov), 0u);
   RelReleaseContext(prov, 0);
+}
+
+TEST_F(Provider, LogsInTheUsersFolderAndLeavesOtherFilesAlone) {
+  EXPECT_TRUE(std::filesystem::is_regular_file(g_start->root / "data" / "Morvel" / "MVCSP" / "MVCSP.txt"));
+  EXPECT_EQ(tw::testing::ReadFile(g_start->root / "work" / ProviderStart::kFixedLog), "not the provider's");
+  const auto entries =
+      std::distance(std::filesystem::directory_iterator(g_start->root / "work"), std::filesystem::directory_iterator());
+  EXPECT_EQ(entries, 1);
 }
 
 TEST_F(Provider, BindsEveryFunctionOfTheKeyLibraryByName) {

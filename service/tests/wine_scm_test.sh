@@ -15,14 +15,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 wine_run="$here/../../cmake/wine-run.sh"
 export WINEPREFIX="${WINEPREFIX:-$HOME/.local/share/tarnwick-wine}"
 export TARNWICK_MESSAGEBOX=stderr
-fails=0
-passes=0
-check() {
-  if [ "$2" == "$3" ]; then passes=$((passes + 1)); else
-    fails=$((fails + 1))
-    printf 'FAIL %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-  fi
-}
+source "$here/checks.sh"
 state() { "$wine_run" sc query Tarnwick 2>/dev/null | tr -d '\r' | sed -n 's/.*STATE *: *[0-9]* *\([A-Z_]*\).*/\1/p'; }
 word() { "$wine_run" "$exe" "$@" 2>&1 | tr -d '\r'; }
 

@@ -11,14 +11,7 @@ wine_run="$here/../../cmake/wine-run.sh"
 export WINEPREFIX="${WINEPREFIX:-$HOME/.local/share/tarnwick-wine}"
 export TARNWICK_MESSAGEBOX=stderr
 base=http://127.0.0.1:12321
-fails=0
-passes=0
-check() {
-  if [ "$2" == "$3" ]; then passes=$((passes + 1)); else
-    fails=$((fails + 1))
-    printf 'FAIL %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-  fi
-}
+source "$here/checks.sh"
 get() { curl -s -m 30 "$base$1"; }
 capture_programs() { pgrep -fc 'PemrikProcessor\.exe' || true; }
 # Ends what an interrupted run left, in this prefix only.

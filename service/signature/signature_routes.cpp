@@ -248,7 +248,11 @@ bool handle_Pemrik_openDev(std::string, const mg_str*, mg_connection* c, ReplySe
     // takes connections for a moment; one that refuses a while is deaf as well.
     const bool served =
         std::all_of(running.begin(), running.end(), [](uint32_t pid) { return g_servedPrograms.count(pid) > 0; });
-    if (!served && ConnectWhenListening(kRunningListenWaitMs, running.front())) {
+    // The one this service started last may still be coming up (a first start under a fresh
+    // Windows profile takes seconds): it gets the whole start-up wait, not a restart.
+    const bool ours = std::find(running.begin(), running.end(), g_startedPid) != running.end();
+    if (!served && ConnectWhenListening(ours ? signature::kListenWaitMs : kRunningListenWaitMs,
+                                        ours ? g_startedPid : running.front())) {
       g_servedPrograms.insert(running.begin(), running.end());
       reply(c, Answer(1));
       return true;

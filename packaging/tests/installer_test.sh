@@ -130,7 +130,10 @@ EOF
 # A fresh prefix, its set-up finished (the server ends with it); then a persistent server, which
 # keeps the service alive between programs, and Wine's own background processes started with no
 # handles of this test's.
+# The capture program's hidden window, made without an X display, needs Wine's null driver,
+# chosen before Wine's desktop process starts.
 wineboot --init </dev/null >/dev/null 2>&1
+wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11,null /f </dev/null >/dev/null 2>&1
 wineserver -w
 wineserver -p >/dev/null 2>&1
 wine cmd /c exit </dev/null >/dev/null 2>&1

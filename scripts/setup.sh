@@ -64,7 +64,7 @@ if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
 fi
 
 # OpenCV for the Windows builds of the capture program, from Debian's own sources: built once per
-# machine (a few minutes), then found in its cache at once.
+# machine (about 4.5 minutes on two cores), then found in its cache at once.
 "$here/scripts/opencv-mingw.sh"
 
 # One Wine prefix per machine, outside the checkout; creating it takes a while, so only once.

@@ -103,7 +103,8 @@ Decoded Decoder::Type1(const uint8_t* r) {
   if (r[2] == 0xFF && r[3] == 0xFF && r[4] == 0xFF && r[5] == 0xFF && r[6] == 0) {
     Decoded d = r[7] == 0xFF ? Key(kConfirmKey) : r[7] == 0 ? Key(kClearKey) : Decoded{};
     // Every key report is acknowledged, whatever key it names.
-    d.keyToAcknowledge = d.hasPacket ? d.packet.key : kClearKey;
+    // A copy of the packed field: a reference to it would be misaligned.
+    d.keyToAcknowledge = d.hasPacket ? int32_t{d.packet.key} : kClearKey;
     return d;
   }
   return Decoded{};

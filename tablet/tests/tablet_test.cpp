@@ -129,13 +129,13 @@ TEST_P(Decoders, ReportsBecomePacketsAndMessages) {
   for (size_t i = 0; i < seen.size(); ++i) {
     const Packet& want = c.packets[i];
     const PenPacket& got = seen[i].packet;
-    EXPECT_EQ(got.x, want.x) << "packet " << i;
-    EXPECT_EQ(got.y, want.y) << "packet " << i;
-    EXPECT_EQ(got.pressure, want.pressure) << "packet " << i;
-    EXPECT_EQ(got.key, want.key) << "packet " << i;
+    EXPECT_EQ(int32_t{got.x}, want.x) << "packet " << i;
+    EXPECT_EQ(int32_t{got.y}, want.y) << "packet " << i;
+    EXPECT_EQ(int32_t{got.pressure}, want.pressure) << "packet " << i;
+    EXPECT_EQ(int32_t{got.key}, want.key) << "packet " << i;
     EXPECT_EQ(got.reserved0, 0);
-    EXPECT_EQ(got.reserved1, 0);
-    EXPECT_EQ(got.reserved2, 0);
+    EXPECT_EQ(int32_t{got.reserved1}, 0);
+    EXPECT_EQ(int32_t{got.reserved2}, 0);
     EXPECT_EQ(seen[i].message.wParam, want.wParam) << "packet " << i;
     EXPECT_EQ(seen[i].message.lParam, static_cast<intptr_t>(want.lParam)) << "packet " << i;
   }

@@ -185,9 +185,10 @@ bool Processor::Execute(const char* buffer, size_t received) {
     if (result != 0) {
       LOG_COMMAND(Error, "Failed to Init!{}", result);
       // No more commands are read: the service is told at once by the closed connection
-      // instead of waiting for replies, and a new program can take the port.
-      platform::CloseSocket(connected_.exchange(platform::kNoSocket));
+      // instead of waiting for replies. The port goes first, so that by then a new program
+      // can take it.
       platform::CloseSocket(listening_.exchange(platform::kNoSocket));
+      platform::CloseSocket(connected_.exchange(platform::kNoSocket));
       platform::NetCleanup();
       return false;
     }

@@ -12,6 +12,11 @@ work="$(mktemp -d)"
 pid=""
 source "$here/checks.sh"
 cleanup() {
+  # What the program wrote to its error output says why a check failed.
+  if [ "$fails" -gt 0 ] && [ -s "$work/err.txt" ]; then
+    echo "--- the program's error output (last lines):"
+    tail -n 40 "$work/err.txt"
+  fi
   if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then kill -TERM "$pid" 2>/dev/null; sleep 1; kill -KILL "$pid" 2>/dev/null; fi
   rm -rf "$work"
 }

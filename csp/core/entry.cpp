@@ -90,12 +90,12 @@ Result Verify(csp::Context& c, const std::optional<Secret>& given = std::nullopt
 }
 
 // The RSA public key of a key pair in a container, through its DER form.
-Result ReadPublicKey(HS_HANDLE device, int index, uint32_t spec, HS_RSA** rsa) {
+Result ReadPublicKey(HS_HANDLE device, int index, uint32_t usage, HS_RSA** rsa) {
   const KeyLibrary& lib = P().lib();
   CSP_TRY(lib.Need(lib.HSExportRSAPubKey, lib.HS_d2i_RSAPublicKey, lib.HS_BN_num_bytes));
   unsigned char der[kMaxDer];
   int size = static_cast<int>(sizeof der);
-  const Result r = KeyLibrary::Run(lib.HSExportRSAPubKey, device, index, static_cast<int>(spec), der, &size);
+  const Result r = KeyLibrary::Run(lib.HSExportRSAPubKey, device, index, static_cast<int>(usage), der, &size);
   if (r.status == Status::kKeyLibrary && r.code == kBadKeysetCode) return Result::Fail(Status::kNoKey);
   CSP_TRY(r);
   if (size <= 0 || static_cast<size_t>(size) > sizeof der) return Result::Fail(Status::kBadKey);
@@ -172,13 +172,13 @@ std::shared_ptr<KeyObject> NewSessionKey(const csp::Context* c, uint32_t alg, ui
   return k;
 }
 
-std::shared_ptr<KeyObject> NewRsaKey(const csp::Context* c, KeyObject::Kind kind, uint32_t alg, uint32_t spec,
+std::shared_ptr<KeyObject> NewRsaKey(const csp::Context* c, KeyObject::Kind kind, uint32_t alg, uint32_t usage,
                                      HS_RSA* rsa) {
   auto k = std::make_shared<KeyObject>();
   k->kind = kind;
   k->owner = c;
   k->alg = alg;
-  k->spec = spec;
+  k->usage = usage;
   k->rsa = rsa;
   k->bits = ModulusBytes(rsa) * 8;
   k->permissions = 0x3B;
@@ -187,7 +187,7 @@ std::shared_ptr<KeyObject> NewRsaKey(const csp::Context* c, KeyObject::Kind kind
 
 bool IsSession(const KeyObject& k) { return k.kind == KeyObject::Kind::Session; }
 bool IsExchangeRsa(const KeyObject& k) {
-  return (k.kind == KeyObject::Kind::Pair && k.spec == kAtKeyExchange) ||
+  return (k.kind == KeyObject::Kind::Pair && k.usage == kAtKeyExchange) ||
          (k.kind == KeyObject::Kind::Public && k.alg == kCalgRsaKeyx);
 }
 
@@ -431,10 +431,10 @@ Result GenKey(MV_HANDLE prov, uint32_t alg, uint32_t flags, MV_HANDLE* key) {
   const KeyLibrary& lib = P().lib();
   uint32_t bits = flags >> 16;
   const uint32_t options = flags & 0xFFFF;
-  uint32_t spec = 0;
-  if (alg == kAtKeyExchange || alg == kCalgRsaKeyx) spec = kAtKeyExchange;
-  if (alg == kAtSignature || alg == kCalgRsaSign) spec = kAtSignature;
-  if (spec != 0) {
+  uint32_t usage = 0;
+  if (alg == kAtKeyExchange || alg == kCalgRsaKeyx) usage = kAtKeyExchange;
+  if (alg == kAtSignature || alg == kCalgRsaSign) usage = kAtSignature;
+  if (usage != 0) {
     if (bits == 0) {
       char value[16] = {};
       int size = static_cast<int>(sizeof value);
@@ -452,12 +452,13 @@ Result GenKey(MV_HANDLE prov, uint32_t alg, uint32_t flags, MV_HANDLE* key) {
     CSP_TRY(Verify(*c));
     unsigned char der[kMaxDer];
     int size = static_cast<int>(sizeof der);
-    CSP_TRY(KeyLibrary::Run(lib.HSGenRSAEx, device, index, static_cast<int>(spec), static_cast<int>(bits), der, &size));
+    CSP_TRY(
+        KeyLibrary::Run(lib.HSGenRSAEx, device, index, static_cast<int>(usage), static_cast<int>(bits), der, &size));
     const unsigned char* p = der;
     HS_RSA* rsa = lib.HS_d2i_RSAPublicKey(nullptr, &p, size);
     if (rsa == nullptr) return Result::Fail(Status::kBadKey);
     *key = P().AddKey(
-        NewRsaKey(c, KeyObject::Kind::Pair, spec == kAtKeyExchange ? kCalgRsaKeyx : kCalgRsaSign, spec, rsa));
+        NewRsaKey(c, KeyObject::Kind::Pair, usage == kAtKeyExchange ? kCalgRsaKeyx : kCalgRsaSign, usage, rsa));
     return Result::Ok();
   }
   const AlgorithmInfo info = Describe(alg);
@@ -548,7 +549,7 @@ Result DuplicateKey(MV_HANDLE prov, MV_HANDLE key, uint32_t flags, MV_HANDLE* du
   copy->kind = k->kind;
   copy->owner = k->owner;
   copy->alg = k->alg;
-  copy->spec = k->spec;
+  copy->usage = k->usage;
   copy->bits = k->bits;
   copy->secret = k->secret;
   copy->iv = k->iv;
@@ -600,7 +601,7 @@ Result SetKeyParam(MV_HANDLE prov, MV_HANDLE key, uint32_t param, const unsigned
       HS_HANDLE device = session.device;
       const int index = session.index;
       CSP_TRY(Verify(*c));
-      return KeyLibrary::Run(P().lib().HSWriteCert, device, index, static_cast<int>(k->spec), data,
+      return KeyLibrary::Run(P().lib().HSWriteCert, device, index, static_cast<int>(k->usage), data,
                              static_cast<int>(header + length));
     }
     case kKpIv:
@@ -674,7 +675,7 @@ Result GetKeyParam(MV_HANDLE prov, MV_HANDLE key, uint32_t param, unsigned char*
       Bytes certificate(kMaxCertificate);
       int size = static_cast<int>(certificate.size());
       CSP_TRY(
-          KeyLibrary::Run(P().lib().HSReadCert, device, index, static_cast<int>(k->spec), certificate.data(), &size));
+          KeyLibrary::Run(P().lib().HSReadCert, device, index, static_cast<int>(k->usage), certificate.data(), &size));
       certificate.resize(static_cast<size_t>(std::clamp(size, 0, static_cast<int>(kMaxCertificate))));
       return Put(certificate, data, length);
     }
@@ -955,7 +956,7 @@ Result ImportKey(MV_HANDLE prov, const unsigned char* data, uint32_t length, MV_
     case kPrivateKeyBlob: {
       if (c->Verify()) return Result::Fail(Status::kContainerMissing);
       if (header->alg != kCalgRsaKeyx && header->alg != kCalgRsaSign) return Result::Fail(Status::kBadAlgorithm);
-      const uint32_t spec = header->alg == kCalgRsaKeyx ? kAtKeyExchange : kAtSignature;
+      const uint32_t usage = header->alg == kCalgRsaKeyx ? kAtKeyExchange : kAtSignature;
       Session session(*c);
       CSP_TRY(session.Open());
       HS_HANDLE device = session.device;
@@ -965,7 +966,7 @@ Result ImportKey(MV_HANDLE prov, const unsigned char* data, uint32_t length, MV_
         const auto wrap = P().FindKey(c, pubKey);
         if (!wrap || !IsSession(*wrap) || wrap->alg != kCalgSsf33) return Result::Fail(Status::kBadKey);
         CSP_TRY(Verify(*c));
-        CSP_TRY(KeyLibrary::Run(lib.HS33ImprotRSA, device, index, static_cast<int>(spec), wrap->secret.data(),
+        CSP_TRY(KeyLibrary::Run(lib.HS33ImprotRSA, device, index, static_cast<int>(usage), wrap->secret.data(),
                                 data + kBlobHeaderSize, static_cast<int>(length - kBlobHeaderSize)));
       } else {
         const auto parts = ParsePrivateKeyBlob(data, length);
@@ -986,15 +987,15 @@ Result ImportKey(MV_HANDLE prov, const unsigned char* data, uint32_t length, MV_
         if (der.empty()) return Result::Fail(Status::kBadData);
         const Result verified = Verify(*c);
         const Result imported = verified.ok()
-                                    ? KeyLibrary::Run(lib.HSImportRSAEx, device, index, static_cast<int>(spec),
+                                    ? KeyLibrary::Run(lib.HSImportRSAEx, device, index, static_cast<int>(usage),
                                                       der.data(), static_cast<int>(der.size()))
                                     : verified;
         Wipe(der.data(), der.size());
         CSP_TRY(imported);
       }
       HS_RSA* rsa = nullptr;
-      CSP_TRY(ReadPublicKey(device, index, spec, &rsa));
-      *key = P().AddKey(NewRsaKey(c, KeyObject::Kind::Pair, header->alg, spec, rsa));
+      CSP_TRY(ReadPublicKey(device, index, usage, &rsa));
+      *key = P().AddKey(NewRsaKey(c, KeyObject::Kind::Pair, header->alg, usage, rsa));
       return Result::Ok();
     }
     case kSimpleBlob: {
@@ -1005,7 +1006,7 @@ Result ImportKey(MV_HANDLE prov, const unsigned char* data, uint32_t length, MV_
         return Result::Fail(Status::kBadAlgorithm);
       }
       const auto wrap = P().FindKey(c, pubKey);
-      if (!wrap || wrap->kind != KeyObject::Kind::Pair || wrap->spec != kAtKeyExchange) {
+      if (!wrap || wrap->kind != KeyObject::Kind::Pair || wrap->usage != kAtKeyExchange) {
         return Result::Fail(Status::kBadKey);
       }
       Session session(*c);
@@ -1110,7 +1111,7 @@ Result Decrypt(MV_HANDLE prov, MV_HANDLE key, MV_HANDLE hash, bool final, uint32
     if (in % block != 0) return Result::Fail(Status::kBadData);
     CSP_TRY(RunCipher(*k, false, final, data, in, &plain));
   } else {
-    if (k->kind != KeyObject::Kind::Pair || k->spec != kAtKeyExchange) return Result::Fail(Status::kBadKey);
+    if (k->kind != KeyObject::Kind::Pair || k->usage != kAtKeyExchange) return Result::Fail(Status::kBadKey);
     if (!final) return Result::Fail(Status::kBadData);
     if (in != ModulusBytes(k->rsa)) return Result::Fail(Status::kBadLength);
     Session session(*c);

@@ -67,7 +67,7 @@ struct KeyObject {
   Kind kind = Kind::Session;
   const Context* owner = nullptr;
   uint32_t alg = 0;
-  uint32_t spec = 0;  // pairs: 1 exchange, 2 signature
+  uint32_t usage = 0;  // pairs: 1 exchange, 2 signature
   uint32_t bits = 0;
   HS_RSA* rsa = nullptr;  // the public part of an RSA key
   Bytes secret;           // a session key's bytes

@@ -271,11 +271,11 @@ class Provider : public ::testing::Test {
     return prov;
   }
   // A container with a signature key pair of `bits`, the PIN cached by the provider.
-  MV_HANDLE Keyed(const char* container, MV_DWORD spec = 2, MV_DWORD bits = 1024) {
+  MV_HANDLE Keyed(const char* container, MV_DWORD usage = 2, MV_DWORD bits = 1024) {
     prompt_->pins = {std::string("12345678")};
     MV_HANDLE prov = Acquire(container, kNewKeyset);
     MV_HANDLE key = 0;
-    EXPECT_TRUE(RelGenKey(prov, spec, bits << 16, &key)) << std::hex << LastError();
+    EXPECT_TRUE(RelGenKey(prov, usage, bits << 16, &key)) << std::hex << LastError();
     RelDestroyKey(prov, key);
     return prov;
   }

@@ -37,18 +37,18 @@ targets() {  # targets ARCH COMPONENT
 }
 # The files of the components named that are missing or differ from their staged copy.
 not_installed() {  # not_installed ARCH:COMPONENT...
-  local spec
-  for spec in "$@"; do
-    targets "${spec%%:*}" "${spec##*:}" | while IFS=$'\t' read -r path staged; do
+  local usage
+  for usage in "$@"; do
+    targets "${usage%%:*}" "${usage##*:}" | while IFS=$'\t' read -r path staged; do
       cmp -s "$path" "$staged" || echo "${path#"$c"/}"
     done
   done
 }
 # The files of the components named that are still there.
 left() {
-  local spec
-  for spec in "$@"; do
-    targets "${spec%%:*}" "${spec##*:}" | while IFS=$'\t' read -r path _; do
+  local usage
+  for usage in "$@"; do
+    targets "${usage%%:*}" "${usage##*:}" | while IFS=$'\t' read -r path _; do
       [ -e "$path" ] && echo "${path#"$c"/}"
     done
   done

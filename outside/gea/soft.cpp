@@ -77,9 +77,9 @@ void Random(unsigned char* out, size_t length) {
 std::optional<RsaKey> RsaGenerate(int bits) {
   if (bits != 1024 && bits != 2048) return std::nullopt;
   InitCrypto();
-  const std::string usage = "(genkey (rsa (nbits 4:" + std::to_string(bits) + ") (rsa-use-e 5:65537)))";
+  const std::string request = "(genkey (rsa (nbits 4:" + std::to_string(bits) + ") (rsa-use-e 5:65537)))";
   gcry_sexp_t params = nullptr, pair = nullptr;
-  if (gcry_sexp_new(&params, usage.data(), usage.size(), 1) != 0) return std::nullopt;
+  if (gcry_sexp_new(&params, request.data(), request.size(), 1) != 0) return std::nullopt;
   const gcry_error_t err = gcry_pk_genkey(&pair, params);
   gcry_sexp_release(params);
   if (err != 0) return std::nullopt;

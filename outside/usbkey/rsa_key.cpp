@@ -112,8 +112,8 @@ std::string RsaKey::Canonical() const {
 
 std::string RsaKey::Parameter(const char* name) const {
   gcry_mpi_t value = nullptr;
-  const std::string usage(name);
-  if (gcry_sexp_extract_param(AsSexp(sexp_), nullptr, usage.c_str(), &value, nullptr) != 0) return {};
+  const std::string parameter(name);
+  if (gcry_sexp_extract_param(AsSexp(sexp_), nullptr, parameter.c_str(), &value, nullptr) != 0) return {};
   Mpi hold(value);
   return Magnitude(value);
 }

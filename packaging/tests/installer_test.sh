@@ -37,18 +37,18 @@ targets() {  # targets ARCH COMPONENT
 }
 # The files of the components named that are missing or differ from their staged copy.
 not_installed() {  # not_installed ARCH:COMPONENT...
-  local usage
-  for usage in "$@"; do
-    targets "${usage%%:*}" "${usage##*:}" | while IFS=$'\t' read -r path staged; do
+  local wanted
+  for wanted in "$@"; do
+    targets "${wanted%%:*}" "${wanted##*:}" | while IFS=$'\t' read -r path staged; do
       cmp -s "$path" "$staged" || echo "${path#"$c"/}"
     done
   done
 }
 # The files of the components named that are still there.
 left() {
-  local usage
-  for usage in "$@"; do
-    targets "${usage%%:*}" "${usage##*:}" | while IFS=$'\t' read -r path _; do
+  local wanted
+  for wanted in "$@"; do
+    targets "${wanted%%:*}" "${wanted##*:}" | while IFS=$'\t' read -r path _; do
       [ -e "$path" ] && echo "${path#"$c"/}"
     done
   done

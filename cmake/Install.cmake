@@ -18,6 +18,7 @@ else()
   set(TW_INSTALL_DIR lib/tarnwick)
 endif()
 set(TW_INSTALL_COMPONENTS program standins)
+set(TW_CHECK_MACHINE ${CMAKE_CURRENT_LIST_DIR}/check_machine.sh)
 
 # Builds everything a build ships (the installer builds the 64-bit build's parts with it).
 add_custom_target(tw_installables)
@@ -50,6 +51,11 @@ function(tw_install)
       LIBRARY DESTINATION ${TW_INSTALL_DIR} COMPONENT ${ARG_COMPONENT}
       ARCHIVE DESTINATION lib COMPONENT development EXCLUDE_FROM_ALL)
     add_dependencies(tw_installables ${target})
+    if(WIN32)
+      # What ships is built for the machine of its build.
+      add_test(NAME ${target}_machine COMMAND ${TW_CHECK_MACHINE} ${CMAKE_OBJDUMP} $<TARGET_FILE:${target}> ${TW_ARCH})
+      set_tests_properties(${target}_machine PROPERTIES LABELS noexec)
+    endif()
     set_property(GLOBAL APPEND PROPERTY TW_INSTALLED_TARGETS ${target})
     if(ARG_REGISTER)
       set_property(GLOBAL APPEND PROPERTY TW_REGISTERED_MODULES "$<TARGET_FILE_NAME:${target}>")

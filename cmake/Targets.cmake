@@ -3,6 +3,8 @@
 # builds each target belongs to.
 
 # The build being configured: "linux" (native), "win32" (i686 mingw) or "win64" (x86-64 mingw).
+# Tests labelled "noexec" run no Windows program, so they run on hosts that cannot start the
+# build's programs (a kernel without 32-bit support).
 if(NOT CMAKE_CROSSCOMPILING)
   set(TW_ARCH linux)
 elseif(CMAKE_SIZEOF_VOID_P EQUAL 4)
@@ -49,6 +51,14 @@ function(tw_add_library name)
       RUNTIME_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIRECTORY}
       ARCHIVE_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIRECTORY})
   endif()
+  if(WIN32 AND TW_ARCH STREQUAL "win64")
+    # x64 has one calling convention and decorates nothing: a name exported under a decorated
+    # one ("_Name@N=Name@N") is bound to the plain symbol, under the same exported name.
+    file(READ ${def} text)
+    string(REGEX REPLACE "(=[A-Za-z0-9_]+)@[0-9]+" "\\1" text "${text}")
+    set(def ${CMAKE_CURRENT_BINARY_DIR}/${name}.def)
+    file(CONFIGURE OUTPUT ${def} CONTENT "${text}" @ONLY)
+  endif()
   if(WIN32)
     target_sources(${name} PRIVATE ${def})
     set_target_properties(${name} PROPERTIES PREFIX "")
@@ -75,7 +85,8 @@ function(tw_add_library name)
       string(APPEND globals "    ${export};\n")
     endforeach()
     set(map ${CMAKE_CURRENT_BINARY_DIR}/${name}.map)
-    file(WRITE ${map} "{\n  global:\n${globals}  local: *;\n};\n")
+    # Written only when it changes: the libraries relink whenever it is newer.
+    file(CONFIGURE OUTPUT ${map} CONTENT "{\n  global:\n${globals}  local: *;\n};\n" @ONLY)
     set_target_properties(${name} ${ARG_CORE} PROPERTIES C_VISIBILITY_PRESET hidden CXX_VISIBILITY_PRESET hidden
       VISIBILITY_INLINES_HIDDEN ON LINK_DEPENDS ${map})
     target_link_options(${name} PRIVATE -Wl,--exclude-libs,ALL -Wl,--version-script=${map})
@@ -83,6 +94,7 @@ function(tw_add_library name)
   endif()
   string(TOLOWER ${name} test_name)
   add_test(NAME ${test_name}_exports COMMAND ${TW_CHECK_EXPORTS} ${tool} $<TARGET_FILE:${name}> ${def})
+  set_tests_properties(${test_name}_exports PROPERTIES LABELS noexec)
 endfunction()
 
 # Places the libraries a program loads (by import or at run time) beside it, as they are

@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # OpenCV for the Windows builds of the capture program: core, imgproc and imgcodecs (PNG only),
-# static, for i686 mingw-w64 (posix threads), from Debian's own source packages (opencv and
-# libpng1.6 by `apt-get source`, with deb-src enabled in a sources file of our own; zlib from
-# libz-mingw-w64-dev). Built once per machine into a cache outside the checkout; a run that
-# finds the cache complete returns at once. scripts/setup.sh calls it.
+# static, for one mingw-w64 architecture (posix threads), from Debian's own source packages (opencv
+# and libpng1.6 by `apt-get source`, with deb-src enabled in a sources file of our own; zlib from
+# libz-mingw-w64-dev). Built once per machine and architecture into a cache outside the checkout;
+# a run that finds the cache complete returns at once. scripts/setup.sh calls it for both.
+#
+# Usage: opencv-mingw.sh [i686|x86_64]   (default i686)
 #
 # Result (relocatable):
 #   $PREFIX/tw-opencv.cmake                        imported target tw_opencv_mingw
 #   $PREFIX/lib/cmake/opencv4/OpenCVConfig.cmake  find_package(OpenCV ...)
 #
 # Environment:
-#   TW_OPENCV_MINGW_PREFIX  the cache (default ~/.cache/tarnwick/opencv-mingw-i686)
-#   TW_OPENCV_BUILD_DIR     scratch folder, removed afterwards (default ~/.cache/tarnwick/build-opencv)
+#   TW_OPENCV_CACHE         where the prefixes live (default ~/.cache/tarnwick); the prefix is
+#                           $TW_OPENCV_CACHE/opencv-mingw-<arch>, where the build looks for it
+#   TW_OPENCV_BUILD_DIR     scratch folder, removed afterwards (default <cache>/build-opencv-<arch>)
 #   TW_OPENCV_VERSION, TW_LIBPNG_VERSION  pin Debian's source versions (default: the newest that downloads)
 #   TW_OPENCV_FORCE=1       rebuild even when the cache is complete
 #   TW_JOBS                 parallel jobs (default: nproc)
@@ -20,11 +23,17 @@ set -Eeuo pipefail
 # Bump when the build recipe changes so existing prefixes get rebuilt.
 RECIPE=1
 
-CACHE_ROOT="$HOME/.cache/tarnwick"
-PREFIX="${TW_OPENCV_MINGW_PREFIX:-$CACHE_ROOT/opencv-mingw-i686}"
-WORK="${TW_OPENCV_BUILD_DIR:-$CACHE_ROOT/build-opencv}"
+ARCH="${1:-i686}"
+case "$ARCH" in
+  i686) PROCESSOR=x86 ;;
+  x86_64) PROCESSOR=AMD64 ;;
+  *) echo "usage: $0 [i686|x86_64]" >&2; exit 2 ;;
+esac
+CACHE_ROOT="${TW_OPENCV_CACHE:-$HOME/.cache/tarnwick}"
+PREFIX="$CACHE_ROOT/opencv-mingw-$ARCH"
+WORK="${TW_OPENCV_BUILD_DIR:-$CACHE_ROOT/build-opencv-$ARCH}"
 JOBS="${TW_JOBS:-$(nproc)}"
-TRIPLE=i686-w64-mingw32
+TRIPLE=$ARCH-w64-mingw32
 CC="$TRIPLE-gcc-posix"
 CXX="$TRIPLE-g++-posix"
 SYSROOT="/usr/$TRIPLE"
@@ -35,7 +44,7 @@ export LC_ALL=C
 PREFIX="$(realpath -m "$PREFIX")"
 WORK="$(realpath -m "$WORK")"
 
-log() { printf '[opencv-mingw %(%H:%M:%S)T] %s\n' -1 "$*" >&2; }
+log() { printf '[opencv-mingw-%s %(%H:%M:%S)T] %s\n' "$ARCH" -1 "$*" >&2; }
 die() { log "ERROR: $*"; exit 1; }
 
 # Everything that decides the binary content; a prefix built with another key is stale.
@@ -63,7 +72,7 @@ fi
 
 mkdir -p "$CACHE_ROOT" "$(dirname "$PREFIX")"
 # One build at a time; a second caller waits and then finds the prefix complete.
-exec 9>"$CACHE_ROOT/.opencv-mingw.lock"
+exec 9>"$CACHE_ROOT/.opencv-mingw-$ARCH.lock"
 if ! flock -n 9; then
   log "another build is running, waiting for it"
   flock 9
@@ -198,9 +207,9 @@ run_logged() {
 
 write_toolchain() {
   cat >"$1" <<EOF
-# mingw-w64 i686 posix-threads cross toolchain (written by opencv-mingw.sh).
+# mingw-w64 $ARCH posix-threads cross toolchain (written by opencv-mingw.sh).
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
+set(CMAKE_SYSTEM_PROCESSOR $PROCESSOR)
 set(CMAKE_C_COMPILER $CC)
 set(CMAKE_CXX_COMPILER $CXX)
 set(CMAKE_RC_COMPILER $TRIPLE-windres)
@@ -214,7 +223,7 @@ EOF
 write_tw_cmake() {
   cat >"$1" <<'EOF'
 # Imported target tw_opencv_mingw: static OpenCV core/imgproc/imgcodecs with
-# libpng and zlib for i686-w64-mingw32 (written by opencv-mingw.sh).
+# libpng and zlib for one mingw-w64 architecture (written by opencv-mingw.sh).
 # Paths are relative to this file, so the prefix may be moved or copied.
 # Usage: include(<prefix>/tw-opencv.cmake)
 #        target_link_libraries(app PRIVATE tw_opencv_mingw)
@@ -260,7 +269,7 @@ rm -rf "$WORK"
 mkdir -p "$LOGS"
 
 ensure_packages dpkg-dev cmake ninja-build xz-utils \
-  gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686 \
+  "gcc-mingw-w64-${ARCH//_/-}-posix" "g++-mingw-w64-${ARCH//_/-}-posix" "binutils-mingw-w64-${ARCH//_/-}" \
   mingw-w64-tools libz-mingw-w64-dev
 KEY="$(build_key)"  # the compiler may have just been installed
 enable_deb_src
@@ -276,7 +285,7 @@ ZLIB_VERSION="$(dpkg-query -W -f='${Version}' libz-mingw-w64-dev)"
 STAGE="$WORK/stage"
 SP="$STAGE$PREFIX"
 mkdir -p "$SP/lib" "$SP/include" "$SP/share/tarnwick"
-TOOLCHAIN="$SP/share/tarnwick/mingw-i686-toolchain.cmake"
+TOOLCHAIN="$SP/share/tarnwick/mingw-$ARCH-toolchain.cmake"
 write_toolchain "$TOOLCHAIN"
 
 # Copy zlib into the prefix so consumers do not need libz-mingw-w64-dev;

@@ -3,8 +3,12 @@
 # It serves from ./run (its Log folder lands there) and prints the address it listens on.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-"$here/scripts/setup.sh"
-cmake --preset linux -S "$here" >/dev/null
+"$here/scripts/setup.sh" --main
+# Configured once; later changes to the build files reconfigure from within the build.
+if [ ! -f "$here/build/linux/build.ninja" ]; then
+  cmake --preset linux -S "$here" >/dev/null
+fi
+# The service with everything it starts or loads (capture program, libraries, stand-ins).
 cmake --build "$here/build/linux" --target Tarnwick
 mkdir -p "$here/run"
 cd "$here/run"

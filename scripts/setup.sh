@@ -1,31 +1,50 @@
 #!/usr/bin/env bash
-# Installs everything the builds and tests need, from Debian's repositories and npm.
-# Idempotent: when everything is present it only checks and returns within seconds.
+# Installs what the builds and tests need, from Debian's repositories and npm.
+#   setup.sh          everything: every build and every test (scripts/test-all.sh)
+#   setup.sh --main   only what the Linux service, the capture program and the demo need
+#                     (scripts/run.sh)
+# Idempotent: when everything is present it only checks and returns within a second.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+. "$here/scripts/host.sh"
+
+mode=all
+case "${1:-}" in
+  "") ;;
+  --main) mode=main ;;
+  *) echo "usage: $0 [--main]" >&2; exit 2 ;;
+esac
 
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 
+# The Linux build of the service, the capture program and their libraries.
 packages=(
-  build-essential cmake ninja-build pkg-config git clang-format
-  libboost-dev libspdlog-dev libfmt-dev libhidapi-dev libgtest-dev googletest
-  libgcrypt20-dev libgcrypt-mingw-w64-dev
+  build-essential cmake ninja-build pkg-config git clang-format python3
+  libboost-dev libspdlog-dev libfmt-dev libhidapi-dev libgtest-dev googletest libgcrypt20-dev
   # Only the OpenCV modules the capture program uses, not the whole stack (VTK, MPI, ...).
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
-  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
-  wine wine32:i386 wine64
-  # Wine maps non-ASCII file names only under a generated glibc locale; the Windows tests run
-  # under zh_CN.UTF-8 (code page 936) as well as under C.
-  locales
-  # Chromium, and a CJK font so that the Chinese of the demo page's screenshots is legible.
-  chromium fonts-wqy-microhei
-  xvfb xauth curl procps psmisc
-  # Fuzzing (libFuzzer) and the benchmark's reference server.
-  clang libclang-rt-14-dev nginx-light
-  # The Windows installer; the Debian package's checks (systemd-analyze, udevadm, sysusers).
-  nsis systemd udev
 )
+if [ "$mode" = all ]; then
+  tw_probe_host
+  packages+=(
+    libgcrypt-mingw-w64-dev g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
+    wine wine64
+    # Wine maps non-ASCII file names only under a generated glibc locale; the Windows tests run
+    # under zh_CN.UTF-8 (code page 936) as well as under C.
+    locales
+    # Chromium, and a CJK font so that the Chinese of the demo page's screenshots is legible.
+    chromium fonts-wqy-microhei
+    xvfb xauth curl procps psmisc
+    # Fuzzing (libFuzzer) and the benchmark's reference server.
+    clang libclang-rt-14-dev nginx-light
+    # The Windows installer, and 7-Zip, which reads its file list without running it; the Debian
+    # package's checks (systemd-analyze, udevadm, sysusers).
+    nsis p7zip-full systemd udev
+  )
+  # Wine's 32-bit half only where the kernel runs 32-bit programs.
+  if [ "$TW_HOST_RUNS_32BIT" = 1 ]; then packages+=(wine32:i386); fi
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -40,7 +59,7 @@ if ! command -v npm >/dev/null 2>&1; then missing+=(npm); fi
 
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
     $SUDO dpkg --add-architecture i386
   fi
   $SUDO apt-get update -qq
@@ -56,6 +75,10 @@ if [ "${#missing[@]}" -gt 0 ]; then
   if [ -n "$policy" ]; then $SUDO rm -f "$policy"; fi
 fi
 
+if [ "$mode" = main ]; then
+  exit 0
+fi
+
 if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
   echo "setup: generating the zh_CN.UTF-8 locale"
   $SUDO sed -i 's/^# *\(zh_CN\.UTF-8 UTF-8\)/\1/' /etc/locale.gen
@@ -64,24 +87,34 @@ if ! locale -a 2>/dev/null | grep -qi '^zh_CN\.utf-\?8$'; then
 fi
 
 # OpenCV for the Windows builds of the capture program, from Debian's own sources: built once per
-# machine (about 4.5 minutes on two cores), then found in its cache at once.
-"$here/scripts/opencv-mingw.sh"
+# machine and architecture (about 4.5 minutes each on two cores), then found in its cache at once.
+"$here/scripts/opencv-mingw.sh" i686
+"$here/scripts/opencv-mingw.sh" x86_64
 
-# One Wine prefix per machine, outside the checkout; creating it takes a while, so only once.
-export WINEPREFIX="${WINEPREFIX:-$HOME/.local/share/tarnwick-wine}"
-export WINEDEBUG="${WINEDEBUG:--all}"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# One Wine prefix per machine, outside the checkout, made by 64-bit Wine, which every host of ours
+# runs. A prefix that an interrupted or failed start left without drive_c is made again.
+wine_run="$here/cmake/wine-run.sh"
+if [ ! -f "$WINEPREFIX/system.reg" ] || [ ! -d "$WINEPREFIX/drive_c/windows/system32" ]; then
+  if [ -e "$WINEPREFIX" ] && [ ! -f "$WINEPREFIX/system.reg" ] && [ -n "$(ls -A "$WINEPREFIX")" ]; then
+    echo "setup: $WINEPREFIX is not a Wine prefix; set WINEPREFIX to another folder" >&2
+    exit 1
+  fi
   echo "setup: creating the Wine prefix $WINEPREFIX"
+  wineserver -k >/dev/null 2>&1 || true
+  rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
-  WINEDLLOVERRIDES="mscoree,mshtml=" wineboot --init >/dev/null 2>&1 || true
-  wineserver -w || true
+  if ! WINEDLLOVERRIDES="mscoree,mshtml=" "$wine_run" wineboot --init </dev/null >/dev/null 2>&1 ||
+    ! wineserver -w || [ ! -d "$WINEPREFIX/drive_c/windows/system32" ]; then
+    echo "setup: wineboot could not make the Wine prefix $WINEPREFIX" >&2
+    exit 1
+  fi
 fi
 # Windows made by programs without an X display (a service's child, a test without Xvfb) use
 # Wine's null display driver instead of failing; with a display they still go to X.
 if ! grep -q '"Graphics"="x11,null"' "$WINEPREFIX/user.reg" 2>/dev/null; then
   echo "setup: letting Wine programs without a display open windows"
   # A running Wine server writes the key to disk later; until then this check repeats it.
-  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11,null /f >/dev/null 2>&1 || true
+  "$wine_run" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d x11,null /f </dev/null >/dev/null 2>&1 || true
 fi
 
 # Browser-test driver (uses Debian's chromium; never downloads a browser) and TypeScript for the

@@ -42,6 +42,11 @@ struct DirectRequest {
 static_assert(sizeof(SCSI_PASS_THROUGH) == 44 && sizeof(SCSI_PASS_THROUGH_DIRECT) == 44);
 static_assert(offsetof(BufferedRequest, sense) == 48 && offsetof(BufferedRequest, data) == 80);
 static_assert(sizeof(DirectRequest) == 80);
+#else
+// 64-bit: the data buffer's offset or address is pointer-sized, so the request grows by 12 bytes.
+static_assert(sizeof(SCSI_PASS_THROUGH) == 56 && sizeof(SCSI_PASS_THROUGH_DIRECT) == 56);
+static_assert(offsetof(BufferedRequest, sense) == 60 && offsetof(BufferedRequest, data) == 92);
+static_assert(sizeof(DirectRequest) == 96);
 #endif
 
 // What one command lends the driver. It is the command's own, not the caller's memory, so that

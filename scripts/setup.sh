@@ -46,11 +46,16 @@ if [ "$mode" = all ]; then
   if [ "$TW_HOST_RUNS_32BIT" = 1 ]; then packages+=(wine32:i386); fi
 fi
 
+# One query for all, each answer as NAME:ARCH=STATUS; a name without an architecture means the
+# host's own or "all".
+installed=" $(dpkg-query -W -f='${Package}:${Architecture}=${db:Status-Status} ' "${packages[@]}" 2>/dev/null || true) "
+native="$(dpkg --print-architecture)"
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
-    missing+=("$p")
-  fi
+  case "$p" in
+    *:*) [[ "$installed" == *" $p=installed "* ]] || missing+=("$p") ;;
+    *) [[ "$installed" == *" $p:$native=installed "* || "$installed" == *" $p:all=installed "* ]] || missing+=("$p") ;;
+  esac
 done
 
 # Node.js may come from elsewhere with its own npm; Debian's npm would conflict with it.

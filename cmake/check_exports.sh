@@ -4,6 +4,8 @@
 #        check_exports.sh NM LIB.so DEF     (Linux: every defined dynamic symbol; stdcall-
 #                                           decorated names appear plain)
 set -euo pipefail
+# Tools speak English whatever the locale under test.
+export LC_ALL=C
 names="$(sed -n '/^EXPORTS/,$p' "$3" | tail -n +2 | awk '{print $1}' | sed '/^$/d')"
 case "$2" in
   *.so)

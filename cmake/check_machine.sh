@@ -3,6 +3,8 @@
 # build, a PE32+ x86-64 file in the win64 build.
 # Usage: check_machine.sh OBJDUMP FILE win32|win64
 set -euo pipefail
+# Tools speak English whatever the locale under test.
+export LC_ALL=C
 case "$3" in
   win32) want=pei-i386 ;;
   win64) want=pei-x86-64 ;;

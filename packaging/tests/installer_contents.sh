@@ -5,6 +5,8 @@
 # the 64-bit program folder and the 64-bit system folder).
 # Usage: installer_contents.sh SETUP.EXE STAGE-FOLDER OBJDUMP32 OBJDUMP64
 set -uo pipefail
+# Tools speak English whatever the locale under test.
+export LC_ALL=C
 setup="$(realpath "$1")"
 stage="$(realpath "$2")"
 objdump32="$3"

@@ -14,7 +14,7 @@ cd "$work/run"
 export TARNWICK_MESSAGEBOX=stderr TARNWICK_SIM=1
 keys="$work/keys"
 if [ "$mode" = wine ]; then
-  export TARNWICK_USBKEY_DIR="$(winepath -w "$work" 2>/dev/null)\\keys"
+  export TARNWICK_USBKEY_DIR="$("${run[@]}" winepath -w "$work" 2>/dev/null | tr -d '\r')\\keys"
 else
   export TARNWICK_USBKEY_DIR="$keys"
 fi

@@ -50,8 +50,10 @@ for arch in x86 x64; do
 done
 sort -o "$expected" "$expected"
 
-# NSIS's own plug-ins travel in $PLUGINSDIR; they are not ours.
+# NSIS's own plug-ins travel in $PLUGINSDIR, and the uninstaller is NSIS's: they are not staged.
 actual="$(cd "$work/unpacked" && find . -type f | sed 's|^\./||' | grep -v '^\$PLUGINSDIR/' | sort)"
+check "the uninstaller is carried" "yes" "$(grep -qx 'Uninstall.exe' <<<"$actual" && echo yes)"
+actual="$(grep -vx 'Uninstall.exe' <<<"$actual")"
 check "files carried" "$(cut -f1 "$expected")" "$actual"
 
 differ=""

@@ -37,16 +37,6 @@ long MsLeft(Clock::time_point until) {
   return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count());
 }
 
-// Whether anything still takes connections on the program's port.
-bool PortTakesConnections() {
-  if (platform::NetStartup(0x0101) != 0) return false;
-  const platform::Socket s = platform::TcpSocket();
-  const bool taken = s != platform::kNoSocket && platform::ConnectLoopback(s, kCommandPort, kConnectAttemptMs);
-  if (s != platform::kNoSocket) platform::CloseSocket(s);
-  platform::NetCleanup();
-  return taken;
-}
-
 }  // namespace
 
 CaptureProgram::CaptureProgram() { SetRecordFile(kRecordFile); }
@@ -244,19 +234,30 @@ bool CaptureProgram::TearDown() {
 
 void CaptureProgram::End() {
   const uint32_t pid = Ours();
+  bool quitSent = false;
   if (Connected()) {
     // A program someone else started is left running; only the connection goes.
-    if (connectedToOurs_ && pid != 0) Send("Quit");
+    if (connectedToOurs_ && pid != 0) quitSent = Send("Quit");
     TearDown();
   }
   if (pid == 0) return;
-  if (!WaitUntil([pid] { return !platform::process::Running(pid); }, kQuitWaitMs)) {
-    LOG_IN(Error, "PemrikProcessor did not quit, ending it:{}", pid);
+  const auto ended = [pid] { return !platform::process::Running(pid); };
+  if (!quitSent || !WaitUntil(ended, kQuitWaitMs)) {
+    LOG_IN(Error, "PemrikProcessor ended by force:{}", pid);
     platform::process::Terminate(pid);
-    // Its threads may still hold the port after the process has left the list.
-    WaitUntil([pid] { return !platform::process::Running(pid) && !PortTakesConnections(); }, kEndWaitMs);
+    WaitUntil(ended, kEndWaitMs);
   }
   Forget();
+}
+
+bool CaptureProgram::WaitPortFree(uint32_t waitMs) {
+  // Probed by binding, not by connecting: a connection would use up a listening program's one.
+  return WaitUntil(
+      [] {
+        int error = 0;
+        return platform::ProbeTcpPort(kCommandPort, "127.0.0.1", &error) != platform::PortProbe::InUse;
+      },
+      waitMs);
 }
 
 CaptureProgram& Program() {

@@ -69,9 +69,13 @@ class CaptureProgram {
   long Receive(void* data, size_t size, uint32_t timeoutMs);
   // Closes the connection: true when closing and the clean-up succeeded.
   bool TearDown();
-  // Ends the program this service started: "Quit" on a live connection, force after
-  // kQuitWaitMs; returns once it has gone and its port is free, or kEndWaitMs later.
+  // Closes the connection and ends the program this service started: "Quit" on a live
+  // connection, force after kQuitWaitMs (at once without one); returns once it has gone, or
+  // kEndWaitMs later.
   void End();
+  // Waits until nothing holds the program's port (an ended program's last threads may, for a
+  // moment). false when something still does after waitMs.
+  bool WaitPortFree(uint32_t waitMs);
 
  private:
   std::string ProgramPath() const;

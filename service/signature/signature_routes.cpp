@@ -117,6 +117,7 @@ bool handle_Pemrik_openDev(std::string, const mg_str*, mg_connection* c, ReplySe
     }
     // It has served its one connection, or is deaf: a new one takes its place.
     program.End();
+    program.WaitPortFree(signature::kEndWaitMs);
   } else if (!program.Running().empty()) {
     // Started by someone else: used when it takes the connection, never ended.
     LOG_IN(Debug, "Exist!");

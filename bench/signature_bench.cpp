@@ -26,6 +26,7 @@
 
 #include "platform/net.h"
 #include "platform/process.h"
+#include "tw/deaf_listener.h"
 
 extern char** environ;
 
@@ -122,44 +123,30 @@ class Bystander {
   std::thread thread_;
 };
 
-// Something on the capture port in place of the program: `accepts` takes the connection and
-// reads without answering; otherwise a listener whose queue is full never takes one.
-class StandIn {
+// A stand-in on the capture port that takes the connection and reads, never answering.
+class Silent {
  public:
-  explicit StandIn(bool accepts) {
+  Silent() {
     listener_ = platform::TcpSocket();
-    if (!platform::BindLoopback(listener_, 45654) || !platform::Listen(listener_, accepts ? 4 : 0)) {
+    if (!platform::BindLoopback(listener_, 45654) || !platform::Listen(listener_, 4)) {
       std::fprintf(stderr, "the capture port is taken\n");
       std::exit(1);
     }
-    if (accepts) {
-      thread_ = std::thread([this] {
-        const platform::Socket s = platform::Accept(listener_);
-        char sink[256];
-        while (s != platform::kNoSocket && platform::Receive(s, sink, sizeof sink) > 0) {
-        }
-        platform::CloseSocket(s);
-      });
-    } else {
-      for (int i = 0; i < 64; ++i) {
-        const platform::Socket s = platform::TcpSocket();
-        if (!platform::ConnectLoopback(s, 45654, 300)) {
-          platform::CloseSocket(s);
-          break;
-        }
-        queued_.push_back(s);
+    thread_ = std::thread([this] {
+      const platform::Socket s = platform::Accept(listener_);
+      char sink[256];
+      while (s != platform::kNoSocket && platform::Receive(s, sink, sizeof sink) > 0) {
       }
-    }
+      platform::CloseSocket(s);
+    });
   }
-  ~StandIn() {
-    for (platform::Socket s : queued_) platform::CloseSocket(s);
+  ~Silent() {
     platform::CloseSocket(listener_);
-    if (thread_.joinable()) thread_.join();
+    thread_.join();
   }
 
  private:
   platform::Socket listener_ = platform::kNoSocket;
-  std::vector<platform::Socket> queued_;
   std::thread thread_;
 };
 
@@ -273,11 +260,15 @@ int main(int argc, char** argv) {
     if (const pid_t p = CaptureProgram()) kill(p, SIGKILL);
   });
   {
-    StandIn silent(true);
+    Silent silent;
     measure("silent (reads, never answers)", [] {});
   }
   {
-    StandIn deaf(false);
+    tw::testing::DeafListener deaf(45654);
+    if (!deaf.Full()) {
+      std::fprintf(stderr, "the capture port is taken\n");
+      return 1;
+    }
     measure("a listener that never accepts", [] {});
   }
 

@@ -21,6 +21,7 @@
 #include "raw_client.h"
 #include "signature/signature_routes.h"
 #include "tw/base64.h"
+#include "tw/deaf_listener.h"
 #include "tw/log.h"
 #include "tw/testing.h"
 
@@ -283,18 +284,8 @@ TEST_F(SignatureRoutes, AProgramThatDiedIsNoticedAndReplaced) {
 TEST_F(SignatureRoutes, AListenerThatNeverAcceptsCostsABoundedWait) {
   StartLog();
   ASSERT_EQ(platform::NetStartup(0x0101), 0);
-  const platform::Socket deaf = platform::TcpSocket();
-  ASSERT_TRUE(platform::BindLoopback(deaf, signature::kCommandPort));
-  ASSERT_TRUE(platform::Listen(deaf, 0));
-  std::vector<platform::Socket> queued;
-  for (int i = 0; i < 64; ++i) {
-    const platform::Socket s = platform::TcpSocket();
-    if (!platform::ConnectLoopback(s, signature::kCommandPort, 300)) {
-      platform::CloseSocket(s);
-      break;
-    }
-    queued.push_back(s);
-  }
+  std::optional<tw::testing::DeafListener> deaf(signature::kCommandPort);
+  ASSERT_TRUE(deaf->Full());
   signature::SetProgramForTesting(kQuickProgram);
   const auto start = steady_clock::now();
   EXPECT_EQ(Get("/Pemrik_Api/OpenDev"), Return(-1));
@@ -304,8 +295,7 @@ TEST_F(SignatureRoutes, AListenerThatNeverAcceptsCostsABoundedWait) {
   EXPECT_GE(LogLines("ERROR: connect Failed!"), 1u);
   EXPECT_LE(LogLines("ERROR: connect Failed!"), 2u);
   EXPECT_FALSE(Get("/test").empty());
-  for (platform::Socket s : queued) platform::CloseSocket(s);
-  platform::CloseSocket(deaf);
+  deaf.reset();
   platform::NetCleanup();
 }
 

@@ -125,9 +125,11 @@ wait "$console"
 check "no capture program left" "0" "$(capture_programs_settle)"
 check "uninstall" "Service deleted successfully" "$("$wine_run" "$exe" uninstall 2>&1 | tr -d '\r')"
 # The manager still counts the killed service as running: a fresh Wine session forgets it.
+# The new session's background processes start here, not from the next test's program (whose
+# output pipe they would hold open).
 wineserver -k
 wineserver -p >/dev/null 2>&1 || true
-end_capture_programs
+"$wine_run" cmd /c exit </dev/null >/dev/null 2>&1
 
 echo "wine_signature_test: $passes passed, $fails failed"
 [ "$fails" -eq 0 ]

@@ -134,7 +134,8 @@ void Processor::ThreadPemrik() {
     return;
   }
   listening_ = listening;
-  if (!platform::BindAny(listening, kCommandPort)) {
+  // Loopback only: the service connects there, and no other host may take the one connection.
+  if (!platform::BindLoopback(listening, kCommandPort)) {
     LOG_COMMAND(Error, "ERROR: bind Failed!");
     return;
   }
@@ -149,6 +150,9 @@ void Processor::ThreadPemrik() {
   }
   connected_ = connection;
 
+  // Words the service sent while this thread was busy arrive together: each is carried out, in
+  // order, and a word cut by the read waits here for its rest.
+  std::string pending;
   for (;;) {
     char buffer[kCommandBufferSize];
     std::memset(buffer, 0, sizeof buffer);
@@ -164,14 +168,25 @@ void Processor::ThreadPemrik() {
       if (platform::NetCleanup() != 0) LOG_COMMAND(Error, "ERROR: WSACleanup Failed!");
       return;
     }
-    if (!Execute(buffer, static_cast<size_t>(received))) return;
+    LOG_COMMAND(Info, "len:{}", received);
+    pending.append(buffer, static_cast<size_t>(received));
+    if (!ExecuteWords(&pending)) return;
   }
 }
 
-bool Processor::Execute(const char* buffer, size_t received) {
-  // The text ends at the first zero byte, and never beyond what arrived.
-  const std::string word(buffer, strnlen(buffer, received));
-  LOG_COMMAND(Info, "len:{}", received);
+bool Processor::ExecuteWords(std::string* pending) {
+  for (;;) {
+    const size_t end = pending->find('\0');
+    // A buffer's worth without a zero byte is a word of its own, as one read used to take it.
+    if (end == std::string::npos && pending->size() < kCommandBufferSize) return true;
+    const size_t length = end == std::string::npos ? kCommandBufferSize : end;
+    const std::string word = pending->substr(0, length);
+    pending->erase(0, end == std::string::npos ? length : length + 1);
+    if (!Execute(word)) return false;
+  }
+}
+
+bool Processor::Execute(const std::string& word) {
   LOG_COMMAND(Info, "buffer:{}", word);
   if (word == "Quit") {
     window_->Send(platform::message::kDestroy, 0, 0);

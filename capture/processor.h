@@ -1,7 +1,8 @@
 // The capture program: a hidden window whose procedure turns the tablet library's messages into
 // strokes on the canvas, and the command thread Thread_Pemrik, which serves one TCP connection
-// on port 45654: "Init", "Close", "GetSign", "Clear", "Confirm", "Quit". Only "GetSign" (the
-// Base64 text of the canvas's PNG) and "Confirm" ("1" or "0") are answered.
+// on 127.0.0.1:45654 (zero-terminated words, each carried out in order): "Init", "Close",
+// "GetSign", "Clear", "Confirm", "Quit". Only "GetSign" (the Base64 text of the canvas's PNG)
+// and "Confirm" ("1" or "0") are answered.
 #pragma once
 
 #include <atomic>
@@ -47,8 +48,11 @@ class Processor {
   void OnTabletMessage();
   void CloseEverything();
   void ThreadPemrik();
-  // One chunk as one command; false when the thread is to stop reading.
-  bool Execute(const char* buffer, size_t received);
+  // Carries out the complete words at the front of `pending` and removes them; false when the
+  // thread is to stop reading.
+  bool ExecuteWords(std::string* pending);
+  // One word; false when the thread is to stop reading.
+  bool Execute(const std::string& word);
   void GetSign();
   void Confirm();
 

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "library.h"
 #include "png_check.h"
@@ -66,6 +67,8 @@ class Program : public ::testing::Test {
     timing.afterDiscoveryMs = timing.afterAtopMs = timing.beforeStopMs = timing.afterStopMs = 0;
     tablet::Library::Instance().SetTimingForTesting(timing);
     g_clearSigCalls = 0;
+    // Under Wine a real box would hold the command thread until someone closed it.
+    tw::testing::SetEnv("TARNWICK_MESSAGEBOX", "stderr");
   }
   void TearDown() override {
     if (thread_.joinable()) {
@@ -247,15 +250,41 @@ TEST_F(Program, ClearKeyAndClearCommand) {
   EXPECT_EQ(Sim().FeatureReports().back(), (sim::Report{5, 0x33, 0x70}));
 }
 
-// One chunk is one command: "Init", zero, "Close" is "Init".
-TEST_F(Program, TwoWordsInOneChunkAreTheFirst) {
+// Words that arrive together, or cut apart, are each carried out once and in order: the service
+// sends the next word while the program is still inside the last.
+TEST_F(Program, EveryWordOfAReadIsCarriedOutInOrder) {
   Start();
-  SendRead(std::string("Init\0Close\0", 11), "Init");
-  ASSERT_FALSE(Picture().empty());
-  EXPECT_TRUE(Sim().InPenMode());
-  CommandRead("Close");
-  ASSERT_FALSE(Picture().empty());
-  EXPECT_FALSE(Sim().InPenMode());
+  const struct {
+    const char* name;
+    std::vector<std::string> sends;
+    bool penMode;
+    const char* reply;  // the answer to the last word
+  } cases[] = {
+      {"init and close together", {std::string("Init\0Close\0Confirm\0", 19)}, false, "0"},
+      {"init, clear and confirm together", {std::string("Init\0Clear\0Confirm\0", 19)}, true, "0"},
+      {"a word cut in two", {"Con", std::string("firm\0", 5)}, true, "0"},
+      {"one word ending a read, the next cut", {std::string("Close\0Conf", 10), std::string("irm\0", 4)}, false, "0"},
+  };
+  for (const auto& c : cases) {
+    for (const std::string& bytes : c.sends) {
+      Send(bytes);
+      std::this_thread::sleep_for(milliseconds(20));
+    }
+    char reply[8] = {};
+    EXPECT_EQ(platform::Receive(socket_, reply, sizeof reply, 10000), 1) << c.name;
+    EXPECT_STREQ(reply, c.reply) << c.name;
+    EXPECT_EQ(Sim().InPenMode(), c.penMode) << c.name;
+  }
+  EXPECT_EQ(g_clearSigCalls, 1);
+}
+
+// Only the loopback address takes the connection: no other host can reach the port.
+TEST_F(Program, ListensOnLoopbackOnly) {
+  Start();
+  const platform::Socket other = platform::TcpSocket();
+  EXPECT_FALSE(platform::Connect(other, "127.0.0.2", kCommandPort, 2000));
+  platform::CloseSocket(other);
+  EXPECT_EQ(Confirm(), "0");
 }
 
 // Words are exact and case-sensitive; anything else is shown and the commands go on. A full

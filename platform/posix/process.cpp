@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -149,6 +151,19 @@ std::vector<std::pair<std::string, std::string>> VariablesStartingWith(const std
   return out;
 }
 
+uint64_t StartTime(uint32_t pid) {
+  // Field 22 of the stat line, counted after the command name, which may hold blanks.
+  const std::string stat = ReadFirstLine("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  for (int i = 3; i <= 22 && fields >> field; ++i) {
+    if (i == 22) return std::strtoull(field.c_str(), nullptr, 10);
+  }
+  return 0;
+}
+
 bool StartAsUser(const Token&, const StartOptions& options, const Environment& environment, uint32_t* pid) {
   std::vector<std::string> entries = static_cast<const PosixEnvironment&>(environment).Entries();
   std::vector<char*> envp;
@@ -170,8 +185,22 @@ bool StartAsUser(const Token&, const StartOptions& options, const Environment& e
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (!options.directory.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.directory.c_str());
+  // Not even descriptors that lack close-on-exec (the HTTP library's sockets) reach the child: an
+  // orphan would hold the service's port.
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  // A service blocks its stop signals for a watcher thread; the child must still die of them.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none, stops;
+  sigemptyset(&none);
+  sigemptyset(&stops);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGCHLD}) sigaddset(&stops, sig);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &stops);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t child = 0;
-  const int r = posix_spawn(&child, application.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int r = posix_spawn(&child, application.c_str(), &actions, &attributes, argv.data(), envp.data());
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (r != 0) return Fail(false, r);
   if (pid != nullptr) *pid = static_cast<uint32_t>(child);
@@ -182,6 +211,10 @@ bool StartAsUser(const Token&, const StartOptions& options, const Environment& e
     }
   }).detach();
   return true;
+}
+
+bool StartAsCurrentUser(const StartOptions& options, uint32_t* pid) {
+  return StartAsUser(PosixToken(), options, PosixEnvironment(), pid);
 }
 
 bool Terminate(uint32_t pid) { return kill(static_cast<pid_t>(pid), SIGKILL) == 0 ? true : Fail(false); }

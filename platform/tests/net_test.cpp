@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "tw/deaf_listener.h"
 
 namespace platform {
 namespace {
@@ -65,6 +69,61 @@ TEST_F(Net, ClosingASocketEndsAReceiveBlockedOnIt) {
   EXPECT_LE(got, 0);
   EXPECT_FALSE(CloseSocket(kNoSocket));
   EXPECT_EQ(Receive(kNoSocket, &got, 1, 0), -1);
+}
+
+TEST_F(Net, PeerOpenTellsWhetherThePeerHasGone) {
+  EXPECT_TRUE(PeerOpen(client_));
+  EXPECT_EQ(Send(server_, "1", 1), 1);
+  ASSERT_EQ(Receive(client_, nullptr, 0, 10000), 0);  // waits until the byte is there
+  EXPECT_TRUE(PeerOpen(client_));
+  char c = 0;
+  EXPECT_EQ(Receive(client_, &c, 1, 0), 1);  // still there: nothing consumed
+  EXPECT_EQ(c, '1');
+  ASSERT_TRUE(CloseSocket(server_));
+  server_ = kNoSocket;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (PeerOpen(client_) && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_FALSE(PeerOpen(client_));
+}
+
+// A listener whose queue is full never answers a connect; the system would retry for minutes.
+TEST_F(Net, ConnectsEndByTheirDeadline) {
+  uint16_t port;
+  {
+    tw::testing::DeafListener deaf(0);
+    ASSERT_TRUE(deaf.Full());
+    port = deaf.Port();
+    const Socket s = TcpSocket();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(ConnectLoopback(s, port, 300));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_TRUE(CloseSocket(s));
+  }
+  // Nothing listens: refused.
+  const Socket none = TcpSocket();
+  EXPECT_FALSE(ConnectLoopback(none, port, 5000));
+  EXPECT_TRUE(CloseSocket(none));
+}
+
+// Bound to loopback: a connection to another address (here 127.0.0.2, which reaches this host
+// too) is refused.
+TEST_F(Net, ALoopbackListenerTakesOnlyLoopback) {
+  const Socket local = TcpSocket();
+  ASSERT_TRUE(BindLoopback(local, 0));
+  ASSERT_TRUE(Listen(local, 4));
+  const uint16_t port = LocalPort(local);
+  const struct {
+    const char* address;
+    bool connects;
+  } cases[] = {{"127.0.0.1", true}, {"127.0.0.2", false}, {"not an address", false}};
+  for (const auto& c : cases) {
+    const Socket s = TcpSocket();
+    EXPECT_EQ(Connect(s, c.address, port, 5000), c.connects) << c.address;
+    CloseSocket(s);
+  }
+  CloseSocket(local);
 }
 
 }  // namespace

@@ -147,7 +147,22 @@ std::vector<std::pair<std::string, std::string>> VariablesStartingWith(const std
   return out;
 }
 
-bool StartAsUser(const Token& token, const StartOptions& options, const Environment& environment, uint32_t* pid) {
+uint64_t StartTime(uint32_t pid) {
+  HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (process == nullptr) return 0;
+  FILETIME created{}, exited{}, kernel{}, user{};
+  DWORD code = 0;
+  const bool known = ::GetProcessTimes(process, &created, &exited, &kernel, &user) &&
+                     ::GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+  ::CloseHandle(process);
+  return known ? (static_cast<uint64_t>(created.dwHighDateTime) << 32 | created.dwLowDateTime) : 0;
+}
+
+namespace {
+
+// Started on the interactive desktop, minimized, in a console of its own; with no handle of
+// this process (inheritance off): an orphan must not hold the service's sockets.
+bool Start(HANDLE token, const StartOptions& options, const std::wstring* environment, uint32_t* pid) {
   STARTUPINFOW si = {};
   si.cb = sizeof si;
   wchar_t desktop[] = L"WinSta0\\Default";
@@ -158,18 +173,30 @@ bool StartAsUser(const Token& token, const StartOptions& options, const Environm
   const std::wstring application = WideFromUtf8(options.application);
   std::wstring commandLine = WideFromUtf8(options.commandLine);
   const std::wstring directory = WideFromUtf8(options.directory);
-  std::wstring block = static_cast<const Win32Environment&>(environment).Block();
+  std::wstring block = environment != nullptr ? *environment : std::wstring();
+  void* env = environment != nullptr ? &block[0] : nullptr;
+  wchar_t* line = commandLine.empty() ? nullptr : &commandLine[0];
+  const wchar_t* dir = directory.empty() ? nullptr : directory.c_str();
   PROCESS_INFORMATION pi = {};
-  if (!::CreateProcessAsUserW(Handle(token), application.c_str(), commandLine.empty() ? nullptr : &commandLine[0],
-                              nullptr, nullptr, TRUE, flags, &block[0], directory.empty() ? nullptr : directory.c_str(),
-                              &si, &pi)) {
-    return false;
-  }
+  const BOOL ok =
+      token != nullptr
+          ? ::CreateProcessAsUserW(token, application.c_str(), line, nullptr, nullptr, FALSE, flags, env, dir, &si, &pi)
+          : ::CreateProcessW(application.c_str(), line, nullptr, nullptr, FALSE, flags, env, dir, &si, &pi);
+  if (!ok) return false;
   if (pid != nullptr) *pid = pi.dwProcessId;
   ::CloseHandle(pi.hProcess);
   ::CloseHandle(pi.hThread);
   return true;
 }
+
+}  // namespace
+
+bool StartAsUser(const Token& token, const StartOptions& options, const Environment& environment, uint32_t* pid) {
+  const std::wstring block = static_cast<const Win32Environment&>(environment).Block();
+  return Start(Handle(token), options, &block, pid);
+}
+
+bool StartAsCurrentUser(const StartOptions& options, uint32_t* pid) { return Start(nullptr, options, nullptr, pid); }
 
 bool Terminate(uint32_t pid) {
   HANDLE process = ::OpenProcess(PROCESS_TERMINATE, FALSE, pid);

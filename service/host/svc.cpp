@@ -15,6 +15,7 @@
 #include "platform/msgbox.h"
 #include "platform/net.h"
 #include "platform/settings.h"
+#include "signature/signature_routes.h"
 #include "tw/log.h"
 
 namespace svc = platform::service;
@@ -226,6 +227,7 @@ void SvcInit(uint32_t, wchar_t**) {
     return;
   }
   SetLiveServer(server.get());
+  signature::Program().SetStartInUserSession(g_underManager);
   if (g_listeningHook != nullptr) g_listeningHook(port);
 
   for (;;) {
@@ -233,9 +235,12 @@ void SvcInit(uint32_t, wchar_t**) {
     if (r == platform::WaitResult::Timeout) {
       server->PollOnce();
     } else if (r == platform::WaitResult::Signalled) {
-      ReportSvcStatus(svc::kStopped, svc::kNoError, 0);
       SetLiveServer(nullptr);
       server->Close();
+      // Whatever stopped the service (the manager, Ctrl+C, SIGTERM), no capture program it
+      // started outlives it; before STOPPED, after which the manager may end this process.
+      signature::EndCaptureProgram();
+      ReportSvcStatus(svc::kStopped, svc::kNoError, 0);
       break;
     } else {
       // A failing wait must not turn the loop into a spin.

@@ -86,6 +86,47 @@ check "rebound host name is refused" '{"return":false}' "$(ask http://allowed.te
 stop INT
 if [ "$mode" = wine ]; then "${run[@]}" reg delete "$params" /f >/dev/null 2>&1; fi
 
+# The capture program of a console run (under Wine: started as the console's own user): it
+# listens on loopback only, ends with the service, and never holds the service's port.
+listeners() { ss -Hltn "sport = :$1" | awk '{print $4}' | sort | tr '\n' ' '; }
+capture_programs() { pgrep -f "$(basename "$work").bin.PemrikProcessor" | tr '\n' ' '; }
+# The capture programs once the service has had a moment to end them.
+capture_programs_after_stop() {
+  for _ in $(seq 1 50); do [ -z "$(capture_programs)" ] && break; sleep 0.1; done
+  capture_programs
+}
+open_dev() { curl -s -m 30 "http://127.0.0.1:$port/Pemrik_Api/OpenDev"; }
+start TARNWICK_SIM=1
+first="$port"
+check "OpenDev in a console run" '{"return":0}' "$(open_dev)"
+check "capture program on loopback only" "127.0.0.1:45654 " "$(listeners 45654)"
+stop INT
+check "Ctrl+C ends the capture program" "" "$(capture_programs_after_stop)"
+# Wine turns SIGINT into Ctrl+C, but SIGTERM ends a Windows program at once (as TerminateProcess
+# would): the stop signal there is Ctrl+C again.
+term=TERM
+if [ "$mode" = wine ]; then term=INT; fi
+start TARNWICK_SIM=1
+check "OpenDev before SIG$term" '{"return":0}' "$(open_dev)"
+stop "$term"
+check "SIG$term ends the capture program" "" "$(capture_programs_after_stop)"
+# Killed, the service can end nothing: its capture program runs on, but holds none of the
+# service's sockets. The next run gets the same port, and ends the program the killed run
+# recorded before it starts its own.
+start TARNWICK_SIM=1
+check "OpenDev before SIGKILL" '{"return":0}' "$(open_dev)"
+stop KILL
+orphan="$(capture_programs)"
+check "the capture program outlived the killed service" "1" "$(wc -w <<<"$orphan" | tr -d ' ')"
+check "no one holds the service's port" "" "$(listeners "$first")"
+start TARNWICK_SIM=1
+check "port after a killed run" "$first" "$port"
+check "OpenDev replaces the killed run's program" '{"return":0}' "$(open_dev)"
+now="$(capture_programs)"
+check "one capture program, a new one" "1 yes" "$(wc -w <<<"$now" | tr -d ' ') $([ "$now" != "$orphan" ] && echo yes)"
+stop "$term"
+check "no capture program left" "" "$(capture_programs_after_stop)"
+
 if [ "$mode" = wine ]; then
   # Without arguments the program wants the service manager; from a console that fails.
   err="$("${run[@]}" "$exe" 2>&1 >/dev/null)"

@@ -4,7 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -18,6 +21,8 @@
 #include "raw_client.h"
 #include "signature/signature_routes.h"
 #include "tw/base64.h"
+#include "tw/deaf_listener.h"
+#include "tw/log.h"
 #include "tw/testing.h"
 
 namespace {
@@ -25,14 +30,11 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
+// The capture program these tests' service started, when it runs (programs of other test runs
+// on this machine are not these tests' to count or end).
 std::vector<uint32_t> CapturePrograms() {
-  std::vector<platform::process::Entry> entries;
-  platform::process::Snapshot(&entries);
-  std::vector<uint32_t> pids;
-  for (const auto& e : entries) {
-    if (e.name == platform::process::ProgramFileName("PemrikProcessor.exe")) pids.push_back(e.pid);
-  }
-  return pids;
+  const uint32_t pid = signature::Program().Ours();
+  return pid != 0 ? std::vector<uint32_t>{pid} : std::vector<uint32_t>{};
 }
 
 template <class Pred>
@@ -48,9 +50,7 @@ bool Eventually(Pred pred, int ms = 20000) {
 class SignatureRoutes : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Whatever an earlier run left would answer in place of the program these tests start.
-    for (uint32_t pid : CapturePrograms()) platform::process::Terminate(pid);
-    ASSERT_TRUE(Eventually([] { return CapturePrograms().empty(); }));
+    signature::Program().SetRecordFile((work_.path() / "capture.run").string());
     tw::testing::SetEnv("TARNWICK_SIM", "1");
     tw::testing::SetEnv("TARNWICK_SIM_TABLET", "sign,wait=2000,confirm");
     tw::testing::SetEnv("TARNWICK_MESSAGEBOX", "stderr");
@@ -62,11 +62,11 @@ class SignatureRoutes : public ::testing::Test {
     polling_.emplace(server_);
   }
   void TearDown() override {
-    Get("/Pemrik_Api/QuitPMProc");
     polling_.reset();
     server_.Close();
-    for (uint32_t pid : CapturePrograms()) platform::process::Terminate(pid);
+    signature::EndCaptureProgram();
     signature::SetProgramForTesting("");
+    tw::log::Shutdown();
   }
 
   std::string Get(const std::string& target) {
@@ -75,6 +75,16 @@ class SignatureRoutes : public ::testing::Test {
   }
   static std::string Return(int code) { return "{\"return\":" + std::to_string(code) + "}"; }
 
+  // The whole log of what the service did since the call.
+  void StartLog() { ASSERT_TRUE(tw::log::Init((work_.path() / "log.txt").string(), tw::log::Severity::Debug)); }
+  size_t LogLines(const std::string& text) {
+    const std::string log = tw::testing::ReadFile(work_.path() / "log.txt");
+    size_t n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  }
+
+  tw::testing::WorkDirectory work_{"tw_signature", false};
   Tarnwick server_;
   std::optional<test::PollingThread> polling_;
 };
@@ -93,8 +103,12 @@ TEST_F(SignatureRoutes, ASignatureFromOpenToQuit) {
   ASSERT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0));
   EXPECT_EQ(CapturePrograms().size(), 1u);
   EXPECT_EQ(Get("/Pemrik_Api/OpenDev"), Return(1));
+  // Back to back while the program may still be inside the tablet's Init: no word is lost, so
+  // the confirmation is answered ("0": not pressed yet) instead of timing out.
   EXPECT_EQ(Get("/Pemrik_Api/InitDev"), Return(0));
-  EXPECT_EQ(Get("/Pemrik_Api/GetConfirm"), Return(-1));  // "0": not pressed yet
+  EXPECT_EQ(Get("/Pemrik_Api/ClearDev"), Return(0));
+  EXPECT_EQ(Get("/Pemrik_Api/GetConfirm"), Return(-1));
+  EXPECT_TRUE(signature::Connected());
 
   // The picture grows while the pen writes; the confirm key follows two seconds after.
   std::string sign, confirm;
@@ -137,6 +151,13 @@ TEST_F(SignatureRoutes, OpenDevReplacesAProgramThatNoLongerListens) {
   EXPECT_TRUE(signature::Connected());
 }
 
+// A program that starts and ends at once, started in place of the capture program.
+#if defined(_WIN32)
+const char kQuickProgram[] = "C:\\windows\\system32\\hostname.exe";
+#else
+const char kQuickProgram[] = "/bin/true";
+#endif
+
 // Stands in for the capture program on its port: takes each connection and answers the words
 // it receives with `answer` (nothing, by default).
 class StandInProgram {
@@ -148,12 +169,7 @@ class StandInProgram {
     EXPECT_TRUE(platform::BindAny(listener_, signature::kCommandPort));
     EXPECT_TRUE(platform::Listen(listener_, 4));
     thread_ = std::thread([this] { Serve(); });
-    // A program that starts and ends at once is what the service starts.
-#if defined(_WIN32)
-    signature::SetProgramForTesting("C:\\windows\\system32\\hostname.exe");
-#else
-    signature::SetProgramForTesting("/bin/true");
-#endif
+    signature::SetProgramForTesting(kQuickProgram);
   }
   ~StandInProgram() {
     done_ = true;
@@ -191,7 +207,6 @@ class StandInProgram {
 TEST_F(SignatureRoutes, AProgramThatNeverAnswersCostsOnlyTheTimeOut) {
   StandInProgram silent;
   signature::SetReplyTimeoutForTesting(300);
-  EXPECT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0));
   for (const char* route : {"/Pemrik_Api/GetSign", "/Pemrik_Api/GetConfirm"}) {
     EXPECT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0)) << route;
     const auto start = steady_clock::now();
@@ -237,5 +252,106 @@ TEST_F(SignatureRoutes, GetSignTakesTheWholePictureAndOnlyBase64) {
     Get("/Pemrik_Api/QuitPMProc");
   }
 }
+
+void EndNow(uint32_t pid) {
+  platform::process::Terminate(pid);
+  ASSERT_TRUE(Eventually([pid] { return !platform::process::Running(pid); }));
+}
+
+// The program dies (killed, crashed) while the service holds its connection: the next route
+// notices the dead peer, and OpenDev answers 0 only with a new program connected.
+TEST_F(SignatureRoutes, AProgramThatDiedIsNoticedAndReplaced) {
+  ASSERT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0));
+  const uint32_t first = CapturePrograms().front();
+  EndNow(first);
+  EXPECT_EQ(Get("/Pemrik_Api/InitDev"), Return(-1));
+  EXPECT_FALSE(signature::Connected());
+  ASSERT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0));
+  const uint32_t second = CapturePrograms().front();
+  EXPECT_NE(second, first);
+  EndNow(second);
+  // Straight to OpenDev: the dead connection goes first.
+  ASSERT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0));
+  ASSERT_EQ(CapturePrograms().size(), 1u);
+  EXPECT_NE(CapturePrograms().front(), second);
+  EXPECT_EQ(Get("/Pemrik_Api/InitDev"), Return(0));
+  EXPECT_EQ(Get("/Pemrik_Api/GetConfirm"), Return(-1));  // answered "0": a live program
+  EXPECT_TRUE(signature::Connected());
+}
+
+// A listener on the program's port that never accepts (its queue is full): OpenDev gives up by
+// its deadline, says so once in the log, and the service goes on serving.
+TEST_F(SignatureRoutes, AListenerThatNeverAcceptsCostsABoundedWait) {
+  StartLog();
+  ASSERT_EQ(platform::NetStartup(0x0101), 0);
+  std::optional<tw::testing::DeafListener> deaf(signature::kCommandPort);
+  ASSERT_TRUE(deaf->Full());
+  signature::SetProgramForTesting(kQuickProgram);
+  const auto start = steady_clock::now();
+  EXPECT_EQ(Get("/Pemrik_Api/OpenDev"), Return(-1));
+  EXPECT_LT(steady_clock::now() - start, std::chrono::seconds(60));
+  // One record for the whole wait (a second one when another run's capture program was found
+  // running and tried first), not one per try.
+  EXPECT_GE(LogLines("ERROR: connect Failed!"), 1u);
+  EXPECT_LE(LogLines("ERROR: connect Failed!"), 2u);
+  EXPECT_FALSE(Get("/test").empty());
+  deaf.reset();
+  platform::NetCleanup();
+}
+
+// The service's end ends the program it started: by "Quit" while it listens, by force when the
+// connection has gone and it listens no more.
+TEST_F(SignatureRoutes, EndingTheServiceEndsItsProgram) {
+  for (const bool connectionLost : {false, true}) {
+    ASSERT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0));
+    const uint32_t pid = CapturePrograms().front();
+    if (connectionLost) {
+      signature::SetReplyTimeoutForTesting(0);
+      EXPECT_EQ(Get("/Pemrik_Api/GetSign"), Return(-1));
+      signature::SetReplyTimeoutForTesting(signature::kReplyTimeoutMs);
+    }
+    signature::EndCaptureProgram();
+    EXPECT_FALSE(signature::Connected()) << connectionLost;
+    EXPECT_FALSE(platform::process::Running(pid)) << connectionLost;
+  }
+}
+
+#if !defined(_WIN32)
+// A program of the same name that this service did not start (another user's, another
+// instance's, one started by hand) is never ended; the one its previous run recorded is.
+TEST_F(SignatureRoutes, OnlyItsOwnProgramsAreEnded) {
+  // Runs a while under the program's name and never listens.
+  const std::string fake = (work_.path() / "PemrikProcessor").string();
+  std::filesystem::copy_file("/bin/sleep", fake);
+  const std::string record = (work_.path() / "previous.run").string();
+  const struct {
+    const char* name;
+    bool recorded;
+    uint64_t startTimeOffset;
+    bool ended;
+  } cases[] = {
+      {"started by someone else", false, 0, false},
+      {"recorded by the previous run", true, 0, true},
+      {"its pid recorded, another start time", true, 1, false},
+  };
+  for (const auto& c : cases) {
+    platform::process::StartOptions options;
+    options.application = fake;
+    options.commandLine = "PemrikProcessor 60";
+    uint32_t other = 0;
+    ASSERT_TRUE(platform::process::StartAsCurrentUser(options, &other));
+    std::remove(record.c_str());
+    if (c.recorded) {
+      std::ofstream(record) << other << ' ' << platform::process::StartTime(other) + c.startTimeOffset << '\n';
+    }
+    signature::Program().SetRecordFile(record);
+    EXPECT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0)) << c.name;
+    EXPECT_EQ(Get("/Pemrik_Api/QuitPMProc"), Return(0)) << c.name;
+    EXPECT_TRUE(Eventually([] { return CapturePrograms().empty(); })) << c.name;
+    EXPECT_EQ(platform::process::Running(other), !c.ended) << c.name;
+    platform::process::Terminate(other);
+  }
+}
+#endif
 
 }  // namespace

@@ -2,7 +2,9 @@
 # The whole Windows signature path: Tarnwick.exe installed and started under Wine's service
 # control manager with simulation on; requests from Linux start PemrikProcessor.exe beside it,
 # which loads PMTablet.dll with the simulated tablet; a signature is captured, confirmed and
-# read; QuitPMProc ends the program.
+# read; QuitPMProc ends the program. Then the program's life around the service's: the stop ends
+# it; a service killed while its program runs leaves an orphan that holds none of the service's
+# sockets, so the restarted service gets port 12321 back and replaces the orphan it recorded.
 # Usage: wine_signature_test.sh PATH-TO-TARNWICK.EXE
 set -uo pipefail
 exe="$(realpath "$1")"
@@ -13,7 +15,20 @@ export TARNWICK_MESSAGEBOX=stderr
 base=http://127.0.0.1:12321
 source "$here/checks.sh"
 get() { curl -s -m 30 "$base$1"; }
-capture_programs() { pgrep -fc 'PemrikProcessor\.exe' || true; }
+# The capture programs started from beside this service (not those of other prefixes' runs).
+beside="$(dirname "$exe" | sed 's|/|.|g')"
+capture_programs() { pgrep -fc "$beside.PemrikProcessor\.exe" || true; }
+capture_programs_settle() {  # capture_programs once they have had a moment to end
+  for _ in $(seq 1 50); do [ "$(capture_programs)" == 0 ] && break; sleep 0.2; done
+  capture_programs
+}
+listening() {  # waits until the service answers on 12321
+  for _ in $(seq 1 100); do
+    [ -n "$(curl -s -m 2 "$base/test")" ] && return 0
+    sleep 0.2
+  done
+  return 1
+}
 # Ends what an interrupted run left, in this prefix only.
 end_capture_programs() { "$wine_run" taskkill /F /IM PemrikProcessor.exe >/dev/null 2>&1; }
 # Opaque pixels of the PNG in a GetSign answer (-1: no picture).
@@ -50,10 +65,7 @@ check "install" "" "$("$wine_run" "$exe" install 2>&1 | tr -d '\r')"
 "$wine_run" reg add 'HKLM\System\CurrentControlSet\Services\Tarnwick' /v Environment /t REG_MULTI_SZ \
   /d 'TARNWICK_SIM=1\0TARNWICK_SIM_TABLET=sign,wait=2000,confirm\0TARNWICK_MESSAGEBOX=stderr' /f >/dev/null 2>&1
 check "start" "" "$("$wine_run" "$exe" start 2>&1 | tr -d '\r')"
-for _ in $(seq 1 100); do
-  [ -n "$(curl -s -m 2 "$base/test")" ] && break
-  sleep 0.2
-done
+listening
 
 check "OpenDev starts the capture program" '{"return":0}' "$(get /Pemrik_Api/OpenDev)"
 check "one capture program runs" "1" "$(capture_programs)"
@@ -80,9 +92,44 @@ for _ in $(seq 1 100); do
 done
 check "the capture program has ended" "0" "$(capture_programs)"
 
+check "OpenDev after QuitPMProc" '{"return":0}' "$(get /Pemrik_Api/OpenDev)"
 check "stop" "Service stopped successfully" "$("$wine_run" "$exe" stop 2>&1 | tr -d '\r')"
+check "the stop ended the capture program" "0" "$(capture_programs_settle)"
+
+# Killed, the service ends nothing: its capture program runs on, but must hold none of the
+# service's sockets. Wine's service manager does not notice the kill (the service stays RUNNING
+# there), so the next run is a console run in the service's working folder, where the killed
+# run's record is: it gets 12321 and replaces the program that run started (as the service
+# restarted by Windows' manager would).
+check "start again" "" "$("$wine_run" "$exe" start 2>&1 | tr -d '\r')"
+listening
+check "OpenDev before the kill" '{"return":0}' "$(get /Pemrik_Api/OpenDev)"
+"$wine_run" taskkill /F /IM Tarnwick.exe >/dev/null 2>&1
+for _ in $(seq 1 50); do [ -z "$(ss -Hltn 'sport = :12321')" ] && break; sleep 0.2; done
+check "the capture program outlived the killed service" "1" "$(capture_programs)"
+check "no one holds 12321 after the kill" "" "$(ss -Hltn 'sport = :12321')"
+# Wine's manager runs services in C:\windows (Windows' in C:\windows\system32).
+record="$(ls "$WINEPREFIX"/drive_c/windows/Log/PemrikProcessor.run \
+  "$WINEPREFIX"/drive_c/windows/system32/Log/PemrikProcessor.run 2>/dev/null | head -1)"
+check "the killed run recorded its program" "yes" "$([ -n "$record" ] && echo yes)"
+TARNWICK_SIM=1 TARNWICK_SIM_TABLET=sign bash -c 'cd "$1" && exec "$2" "$3" console' _ \
+  "$(dirname "$(dirname "${record:-/x/x}")")" "$wine_run" "$exe" >/dev/null 2>&1 &
+console=$!
+check "the next run has 12321" "0" "$(listening; echo $?)"
+orphan="$(pgrep -f "$beside.PemrikProcessor\.exe")"
+check "OpenDev replaces the killed run's program" '{"return":0}' "$(get /Pemrik_Api/OpenDev)"
+check "one capture program, a new one" "1 yes" \
+  "$(capture_programs) $([ "$(pgrep -f "$beside.PemrikProcessor\.exe")" != "$orphan" ] && echo yes)"
+kill -INT "$console"
+wait "$console"
+check "no capture program left" "0" "$(capture_programs_settle)"
 check "uninstall" "Service deleted successfully" "$("$wine_run" "$exe" uninstall 2>&1 | tr -d '\r')"
-end_capture_programs
+# The manager still counts the killed service as running: a fresh Wine session forgets it.
+# The new session's background processes start here, not from the next test's program (whose
+# output pipe they would hold open).
+wineserver -k
+wineserver -p >/dev/null 2>&1 || true
+"$wine_run" cmd /c exit </dev/null >/dev/null 2>&1
 
 echo "wine_signature_test: $passes passed, $fails failed"
 [ "$fails" -eq 0 ]

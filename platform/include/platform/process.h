@@ -29,6 +29,9 @@ std::string ProgramFileName(const std::string& windowsName);
 std::string ProgramInCurrentFolder(const std::string& windowsName);
 // Whether the process is still running (not ended, not a zombie).
 bool Running(uint32_t pid);
+// When the process started, in the system's own units: with the pid it names one process, where
+// a pid alone may be reused by another. 0 when it is gone.
+uint64_t StartTime(uint32_t pid);
 
 // The active console session (Linux: 0).
 uint32_t ActiveConsoleSession();
@@ -72,8 +75,13 @@ struct StartOptions {
 // Starts the program with the token in the token's session, on the interactive desktop, shown
 // minimized, in a console of its own, with the environment; never waits for it. Linux: as this
 // process's user, its end collected in the background. false: not started (LastError says why).
+// The program inherits no handle of this process (Linux: only standard input, output and error)
+// and starts with every signal unblocked and at its default action.
 bool StartAsUser(const Token& token, const StartOptions& options, const Environment& environment,
                  uint32_t* pid = nullptr);
+// The same as this process's own user, in its session, with its environment: where there is no
+// right to take another user's token (a console run on Windows).
+bool StartAsCurrentUser(const StartOptions& options, uint32_t* pid = nullptr);
 
 // Ends a process at once. false: no such process, or no right to end it.
 bool Terminate(uint32_t pid);

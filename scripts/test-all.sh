@@ -15,7 +15,7 @@ timings=()
 stage_start=$SECONDS
 # Ends the stage that began at stage_start under the given name.
 stage_done() {
-  timings+=("$(printf '%-38s %4d s' "$1" $((SECONDS - stage_start)))")
+  timings+=("$(printf '%-44s %4d s' "$1" $((SECONDS - stage_start)))")
   stage_start=$SECONDS
 }
 
@@ -84,7 +84,7 @@ done
 for s in "${summaries[@]}"; do echo "$s"; done
 echo "=== time per stage"
 for t in "${timings[@]}"; do echo "$t"; done
-echo "$(printf '%-38s %4d s' total "$SECONDS")"
+echo "$(printf '%-44s %4d s' total "$SECONDS")"
 for n in "${notes[@]}"; do echo "$n"; done
 
 if [ "${#failed[@]}" -gt 0 ]; then

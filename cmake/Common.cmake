@@ -1,9 +1,10 @@
 # Settings shared by every target of the project.
 
-# Header-only spdlog over header-only fmt; level names as the service's log reader expects them.
+# spdlog compiled once (common/spdlog_impl.cpp, in tw_log) over header-only fmt; level names as
+# the service's log reader expects them.
 add_library(tw_logging_deps INTERFACE)
 target_compile_definitions(tw_logging_deps INTERFACE
-  SPDLOG_HEADER_ONLY
+  SPDLOG_COMPILED_LIB
   SPDLOG_FMT_EXTERNAL=1
   FMT_HEADER_ONLY
   [[SPDLOG_LEVEL_NAMES={"VERB","DEBUG","INFO","WARN","ERROR","FATAL","NONE"}]])

@@ -19,6 +19,7 @@ else()
 endif()
 set(TW_INSTALL_COMPONENTS program standins)
 set(TW_CHECK_MACHINE ${CMAKE_CURRENT_LIST_DIR}/check_machine.sh)
+set(TW_CHECK_HARDENING ${CMAKE_CURRENT_LIST_DIR}/check_hardening.sh)
 
 # Builds everything a build ships (the installer builds the 64-bit build's parts with it).
 add_custom_target(tw_installables)
@@ -37,7 +38,7 @@ macro(tw_install_arguments flags values)
 endmacro()
 
 function(tw_install)
-  tw_install_arguments(REGISTER "" ${ARGN})
+  tw_install_arguments("REGISTER;NOTHING_TO_FORTIFY" "" ${ARGN})
   foreach(target IN LISTS ARG_UNPARSED_ARGUMENTS)
     if(NOT TARGET ${target})
       continue()
@@ -55,6 +56,12 @@ function(tw_install)
       # What ships is built for the machine of its build.
       add_test(NAME ${target}_machine COMMAND ${TW_CHECK_MACHINE} ${CMAKE_OBJDUMP} $<TARGET_FILE:${target}> ${TW_ARCH})
       set_tests_properties(${target}_machine PROPERTIES LABELS noexec)
+    endif()
+    # Sanitizer builds leave fortification out; the shipped builds carry every protection.
+    if(NOT TW_FUZZ AND NOT TW_SANITIZE)
+      add_test(NAME ${target}_hardening COMMAND ${TW_CHECK_HARDENING} ${CMAKE_OBJDUMP} $<TARGET_FILE:${target}>
+        $<$<BOOL:${ARG_NOTHING_TO_FORTIFY}>:nothing-to-fortify>)
+      set_tests_properties(${target}_hardening PROPERTIES LABELS noexec)
     endif()
     set_property(GLOBAL APPEND PROPERTY TW_INSTALLED_TARGETS ${target})
     if(ARG_REGISTER)

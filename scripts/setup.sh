@@ -39,8 +39,9 @@ if [ "$mode" = all ]; then
     # Fuzzing (libFuzzer) and the benchmark's reference server.
     clang libclang-rt-14-dev nginx-light
     # The Windows installer, and 7-Zip, which reads its file list without running it; the Debian
-    # package's checks (systemd-analyze, udevadm, sysusers).
-    nsis p7zip-full systemd udev
+    # package's checks (systemd-analyze, udevadm, sysusers, lintian, and systemd-nspawn, which
+    # boots a container to try the package on a running systemd).
+    nsis p7zip-full systemd udev lintian systemd-container
   )
   # Wine's 32-bit half only where the kernel runs 32-bit programs.
   if [ "$TW_HOST_RUNS_32BIT" = 1 ]; then packages+=(wine32:i386); fi

@@ -3,7 +3,8 @@
 # the root by DPKG_ROOT); its files, user, enabled unit and environment file; the unit and the
 # udev rules checked by systemd and udev as if installed on this system; the installed service
 # answering with simulated devices, the packaged capture program among them; removal keeping the
-# data, purge removing it.
+# data and masking the unit, purge removing them. (The service on a running systemd:
+# deb_systemd_test.sh.)
 # Usage: deb_test.sh PACKAGE.deb VERSION   (as root: dpkg, mount namespaces)
 set -uo pipefail
 deb="$(realpath "$1")"
@@ -44,6 +45,8 @@ lib=usr/lib/tarnwick
 check "program" yes "$([ -x "$root/$lib/Tarnwick" ] && echo yes || echo no)"
 check "environment file, a conffile" "/etc/default/tarnwick" \
   "$(dpkg-query --root="$root" -W -f='${Conffiles}' tarnwick | awk '{print $1}')"
+check "settings offered, commented" "#TARNWICK_LISTEN_ADDRESS=127.0.0.1 #TARNWICK_ALLOWED_ORIGINS= #TARNWICK_SIM=1" \
+  "$(grep -o '^#TARNWICK_[A-Z_]*=[0-9.1]*' "$root/etc/default/tarnwick" | tr '\n' ' ' | sed 's/ $//')"
 check "demo page" yes "$(present usr/share/tarnwick/web/demo/index.html)"
 check "client beside it" yes "$(present usr/share/tarnwick/web/client/tarnwick.js)"
 check "unit enabled" /usr/lib/systemd/system/Tarnwick.service \
@@ -103,13 +106,14 @@ mkdir -p "$root/var/lib/tarnwick/Log" && echo log >"$root/var/lib/tarnwick/Log/2
 pkg -r tarnwick || cat "$work/dpkg.txt"
 check "removed" "deinstall ok config-files $version" "$(status)"
 check "removal takes the program" no "$(present $lib/Tarnwick)"
-check "removal takes the unit's link" no "$(present etc/systemd/system/multi-user.target.wants/Tarnwick.service)"
+check "removal masks the unit" /dev/null "$(readlink "$root/etc/systemd/system/Tarnwick.service")"
 check "removal keeps the settings" yes "$(present etc/default/tarnwick)"
 check "removal keeps the log" yes "$(present var/lib/tarnwick/Log/2026-01-01.txt)"
 pkg -P tarnwick || cat "$work/dpkg.txt"
 check "purged" "" "$(status)"
 check "purge takes the settings" no "$(present etc/default/tarnwick)"
 check "purge takes the data" no "$(present var/lib/tarnwick)"
+check "purge takes the unit's links and mask" "" "$(cd "$root" && find etc/systemd -name 'Tarnwick*' 2>/dev/null)"
 check "nothing else left" "" "$(cd "$root" && find usr -type f 2>/dev/null)"
 
 echo "deb_test: $passes passed, $fails failed"

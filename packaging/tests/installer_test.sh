@@ -6,6 +6,8 @@
 # silent uninstall removes the service and the files but keeps the logs and key data. Then without
 # the stand-ins: the install fails cleanly while the vendor libraries are missing, leaves the
 # vendor's files alone once they are there, and the uninstall with /REMOVEDATA takes the data too.
+# The origin list and listen-on-this-PC options write the service's settings and take effect.
+# Needs a host that runs 32-bit programs (the installer is one).
 # Usage: installer_test.sh SETUP.EXE STAGE-FOLDER VERSION
 set -uo pipefail
 setup="$(realpath "$1")"
@@ -168,6 +170,28 @@ check "upgrade replaces the capture program" new "$([ "$(date -r "$x86/PemrikPro
 check "upgrade keeps the settings" 127.0.0.1 "$(reg_value "$service_key\\Parameters" ListenAddress)"
 check "service answers after the upgrade" "{\"Version\":\"$version\"}" "$(answer)"
 check "the new capture program starts" connected "$(open_capture_program)"
+
+# The pages allowed and listening on this PC only, chosen on the command line: written to the
+# service's Parameters, which it reads when the installer starts it again. A page from another
+# site is refused; an entry that is not an origin stops the installer before anything changes.
+from_origin() {  # from_origin ORIGIN: the service's answer to /test for a page of ORIGIN
+  local port
+  for port in 12321 61234 23456; do
+    curl -s -m 5 -H "Origin: $1" "http://127.0.0.1:$port/test" && return
+  done
+}
+wine "$setup" /S '/ORIGINS=https://a.example  http://localhost:8080' /LOCALONLY </dev/null
+check "install with origins, exit code" 0 "$?"
+check "origins written as a list" 'https://a.example\0http://localhost:8080' "$(reg_value "$service_key\\Parameters" AllowedOrigins)"
+check "listen on this PC only" 127.0.0.1 "$(reg_value "$service_key\\Parameters" ListenAddress)"
+check "an allowed origin" '{"return":0}' "$(from_origin https://a.example)"
+check "a refused origin" '{"return":false}' "$(from_origin https://evil.example.net)"
+wine "$setup" /S '/ORIGINS=https://a.example/path' </dev/null
+check "an origin with a path is refused" 2 "$?"
+check "the refused list changes nothing" 'https://a.example\0http://localhost:8080' "$(reg_value "$service_key\\Parameters" AllowedOrigins)"
+wine "$setup" /S /LOCALONLY=0 '/ORIGINS=' </dev/null
+check "options undone" "0 - -" "$? $(reg_value "$service_key\\Parameters" AllowedOrigins || true)- $(reg_value "$service_key\\Parameters" ListenAddress)-"
+check "every origin again" '{"return":0}' "$(from_origin https://evil.example.net)"
 
 # Data the service and the key library leave: kept unless asked for.
 log="$(find "$c/windows" -path '*/Log/*.txt' | head -1)"

@@ -3,7 +3,7 @@
 ; started. The build generates the file lists (TW_GENERATED): what each component holds, for each
 ; build, and which modules register themselves.
 ;
-;   Tarnwick-<version>-setup.exe [/S] [/NOSTANDINS] [/D=folder]
+;   Tarnwick-<version>-setup.exe [/S] [/NOSTANDINS] [/ORIGINS="origin ..."] [/LOCALONLY[=0]] [/D=folder]
 ;   Uninstall.exe [/S] [/REMOVEDATA]
 ;
 ; Exit codes: 0 done; 2 failed (the details say why); 3 installed, but the service did not start
@@ -19,10 +19,12 @@ ManifestDPIAware true
 !include "x64.nsh"
 !include "FileFunc.nsh"
 !include "Sections.nsh"
+!include "nsDialogs.nsh"
 !include "${TW_GENERATED}"
 
 !define SERVICE "Tarnwick"
 !define SERVICE_KEY "SYSTEM\CurrentControlSet\Services\Tarnwick"
+!define PARAMETERS_KEY "SYSTEM\CurrentControlSet\Services\Tarnwick\Parameters"
 !define PRODUCT_KEY "Software\Tarnwick"
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Tarnwick"
 !define SERVICE_RUNNING 4
@@ -36,11 +38,21 @@ ShowInstDetails show
 ShowUninstDetails show
 
 Var StandInsInstalled
+; The pages allowed to use the service (AllowedOrigins), blank-separated, and whether it listens
+; on this PC only (ListenAddress 127.0.0.1). OriginsChosen and LocalChosen are 1 once the page or a
+; command-line option has chosen them; otherwise an upgrade leaves the values as they are.
+Var Origins
+Var LocalOnly
+Var OriginsChosen
+Var LocalChosen
+Var OriginsField
+Var LocalOnlyBox
 
 !define MUI_ABORTWARNING
 !define MUI_COMPONENTSPAGE_NODESC
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
+Page custom SettingsPage SettingsPageLeave
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_COMPONENTS
@@ -68,6 +80,16 @@ LangString MsgNotStartedVendor ${LANG_ENGLISH} "The Tarnwick service did not sta
 LangString MsgNotStartedVendor ${LANG_SIMPCHINESE} "Tarnwick 服务未能启动：请将厂商库放入 $INSTDIR，然后运行 Tarnwick.exe start。"
 LangString MsgRegister ${LANG_ENGLISH} "Registering a module failed:"
 LangString MsgRegister ${LANG_SIMPCHINESE} "模块注册失败："
+LangString PageSettings ${LANG_ENGLISH} "Web pages"
+LangString PageSettings ${LANG_SIMPCHINESE} "网页"
+LangString PageSettingsSub ${LANG_ENGLISH} "Which pages may use the devices of this PC"
+LangString PageSettingsSub ${LANG_SIMPCHINESE} "哪些网页可以使用本机的设备"
+LangString LabelOrigins ${LANG_ENGLISH} "The sites whose pages may use the service, separated by blanks (for example https://counter.example http://localhost:8080). Empty: every site."
+LangString LabelOrigins ${LANG_SIMPCHINESE} "可以使用本服务的网站，以空格分隔（例如 https://counter.example http://localhost:8080）。留空：所有网站。"
+LangString LabelLocalOnly ${LANG_ENGLISH} "Listen on this PC only (other computers on the network cannot reach the service)"
+LangString LabelLocalOnly ${LANG_SIMPCHINESE} "仅在本机监听（网络上的其他计算机无法访问本服务）"
+LangString MsgBadOrigin ${LANG_ENGLISH} "Not a site address (http:// or https://, a host, an optional port, nothing after it):"
+LangString MsgBadOrigin ${LANG_SIMPCHINESE} "不是网站地址（http:// 或 https://、主机名、可选端口，其后不能有其他内容）："
 LangString MsgNotRemoved ${LANG_ENGLISH} "The Tarnwick service is still registered; it goes at the next restart."
 LangString MsgNotRemoved ${LANG_SIMPCHINESE} "Tarnwick 服务仍已注册，将在下次重启时删除。"
 
@@ -178,6 +200,211 @@ FunctionEnd
   ${EndIf}
 !macroend
 
+; The origin list in $0 put in order and checked: $0 the list with single blanks (blanks, tabs
+; and commas separate), $1 the first entry that is not an origin (scheme://host[:port]), or "".
+Var OWord
+Var OChar
+Var OIndex
+Var OList
+Var OOk
+Function NormalizeOrigins
+  StrCpy $1 ""
+  StrCpy $OList ""
+  StrCpy $OWord ""
+  StrCpy $OIndex 0
+  ${Do}
+    StrCpy $OChar $0 1 $OIndex
+    IntOp $OIndex $OIndex + 1
+    ${If} $OChar == " "
+    ${OrIf} $OChar == "$\t"
+    ${OrIf} $OChar == ","
+    ${OrIf} $OChar == ""
+      ${If} $OWord != ""
+        ${If} $OList == ""
+          StrCpy $OList $OWord
+        ${Else}
+          StrCpy $OList "$OList $OWord"
+        ${EndIf}
+        Push $OWord
+        Call IsOrigin
+        Pop $OOk
+        ${If} $OOk != 1
+        ${AndIf} $1 == ""
+          StrCpy $1 $OWord
+        ${EndIf}
+        StrCpy $OWord ""
+      ${EndIf}
+      ${If} $OChar == ""
+        ${Break}
+      ${EndIf}
+    ${Else}
+      StrCpy $OWord "$OWord$OChar"
+    ${EndIf}
+  ${Loop}
+  StrCpy $0 $OList
+FunctionEnd
+
+; Pops an entry, pushes 1 when it is an origin: http:// or https://, then a host and maybe a
+; port, with no path, query, user or quote.
+Function IsOrigin
+  Exch $2
+  Push $3
+  Push $4
+  StrCpy $3 $2 8
+  StrCpy $4 $2 7
+  ${If} $3 == "https://"
+    StrCpy $2 $2 "" 8
+  ${ElseIf} $4 == "http://"
+    StrCpy $2 $2 "" 7
+  ${Else}
+    StrCpy $2 ""
+  ${EndIf}
+  ${If} $2 == ""
+    StrCpy $2 0
+  ${Else}
+    StrCpy $4 0
+    ${Do}
+      StrCpy $3 $2 1 $4
+      ${If} $3 == ""
+        StrCpy $2 1
+        ${Break}
+      ${EndIf}
+      ${If} $3 == "/"
+      ${OrIf} $3 == "\"
+      ${OrIf} $3 == "?"
+      ${OrIf} $3 == "#"
+      ${OrIf} $3 == "@"
+      ${OrIf} $3 == '"'
+        StrCpy $2 0
+        ${Break}
+      ${EndIf}
+      IntOp $4 $4 + 1
+    ${Loop}
+  ${EndIf}
+  Pop $4
+  Pop $3
+  Exch $2
+FunctionEnd
+
+; The settings as the service has them: $Origins (AllowedOrigins, a multi-string, its strings
+; joined by blanks) and $LocalOnly (1 when ListenAddress is 127.0.0.1).
+Function ReadSettings
+  StrCpy $Origins ""
+  StrCpy $LocalOnly 0
+  ReadRegStr $0 HKLM "${PARAMETERS_KEY}" "ListenAddress"
+  ${If} $0 == "127.0.0.1"
+    StrCpy $LocalOnly 1
+  ${EndIf}
+  ; HKEY_LOCAL_MACHINE, RRF_RT_REG_MULTI_SZ; the zeroed buffer's second half ends any string.
+  System::Alloc 8192
+  Pop $1
+  System::Call 'advapi32::RegGetValueW(p -2147483646, w "${PARAMETERS_KEY}", w "AllowedOrigins", i 0x20, p 0, p r1, *i 4096) i .r0'
+  ${If} $0 = 0
+    StrCpy $2 $1
+    ${Do}
+      System::Call '*$2(&w1024 .r3)'
+      ${If} $3 == ""
+        ${Break}
+      ${EndIf}
+      ${If} $Origins == ""
+        StrCpy $Origins $3
+      ${Else}
+        StrCpy $Origins "$Origins $3"
+      ${EndIf}
+      StrLen $4 $3
+      IntOp $4 $4 + 1
+      IntOp $4 $4 * 2
+      IntPtrOp $2 $2 + $4
+    ${Loop}
+  ${EndIf}
+  System::Free $1
+FunctionEnd
+
+; Writes what the page or the command line chose, read by the service when it starts.
+Function WriteSettings
+  ${If} $OriginsChosen == 1
+    ${If} $Origins == ""
+      DeleteRegValue HKLM "${PARAMETERS_KEY}" "AllowedOrigins"
+    ${Else}
+      ; REG_MULTI_SZ: the list with its blanks made string ends, and two zeros after it.
+      StrLen $2 $Origins
+      IntOp $3 $2 + 2
+      IntOp $3 $3 * 2
+      System::Alloc $3
+      Pop $1
+      System::Call '*$1(&w$2 "$Origins")'
+      StrCpy $4 0
+      ${Do}
+        ${If} $4 >= $2
+          ${Break}
+        ${EndIf}
+        StrCpy $5 $Origins 1 $4
+        ${If} $5 == " "
+          IntOp $5 $4 * 2
+          IntPtrOp $5 $1 + $5
+          System::Call '*$5(&i2 0)'
+        ${EndIf}
+        IntOp $4 $4 + 1
+      ${Loop}
+      System::Call 'advapi32::RegSetKeyValueW(p -2147483646, w "${PARAMETERS_KEY}", w "AllowedOrigins", i 7, p r1, i r3) i .r0'
+      System::Free $1
+      ${If} $0 <> 0
+        !insertmacro Fail "AllowedOrigins ($0)"
+      ${EndIf}
+      DetailPrint "AllowedOrigins: $Origins"
+    ${EndIf}
+  ${EndIf}
+  ${If} $LocalChosen == 1
+    ${If} $LocalOnly == 1
+      WriteRegStr HKLM "${PARAMETERS_KEY}" "ListenAddress" "127.0.0.1"
+      DetailPrint "ListenAddress: 127.0.0.1"
+    ${Else}
+      ; Only the address this option sets: another one an administrator chose stays.
+      ReadRegStr $0 HKLM "${PARAMETERS_KEY}" "ListenAddress"
+      ${If} $0 == "127.0.0.1"
+        DeleteRegValue HKLM "${PARAMETERS_KEY}" "ListenAddress"
+      ${EndIf}
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
+Function SettingsPage
+  !insertmacro MUI_HEADER_TEXT "$(PageSettings)" "$(PageSettingsSub)"
+  nsDialogs::Create 1018
+  Pop $0
+  ${If} $0 == error
+    Abort
+  ${EndIf}
+  ${NSD_CreateLabel} 0 0 100% 30u "$(LabelOrigins)"
+  Pop $0
+  ${NSD_CreateText} 0 34u 100% 14u "$Origins"
+  Pop $OriginsField
+  ${NSD_CreateCheckbox} 0 58u 100% 12u "$(LabelLocalOnly)"
+  Pop $LocalOnlyBox
+  ${If} $LocalOnly == 1
+    ${NSD_Check} $LocalOnlyBox
+  ${EndIf}
+  nsDialogs::Show
+FunctionEnd
+
+Function SettingsPageLeave
+  ${NSD_GetText} $OriginsField $0
+  Call NormalizeOrigins
+  ${If} $1 != ""
+    MessageBox MB_OK|MB_ICONEXCLAMATION "$(MsgBadOrigin)$\r$\n$1"
+    Abort
+  ${EndIf}
+  StrCpy $Origins $0
+  ${NSD_GetState} $LocalOnlyBox $0
+  ${If} $0 == ${BST_CHECKED}
+    StrCpy $LocalOnly 1
+  ${Else}
+    StrCpy $LocalOnly 0
+  ${EndIf}
+  StrCpy $OriginsChosen 1
+  StrCpy $LocalChosen 1
+FunctionEnd
+
 Section "-Prepare"
   SetShellVarContext all
   Call QuietChildren
@@ -270,6 +497,7 @@ Section "-Service"
     System::Call 'advapi32::CloseServiceHandle(p r3)'
     System::Call 'advapi32::CloseServiceHandle(p r2)'
   ${EndIf}
+  Call WriteSettings
   nsExec::ExecToLog '$1 start'
   Pop $0
   Call ServiceState
@@ -288,6 +516,33 @@ Function .onInit
   ${GetOptions} $CMDLINE "/NOSTANDINS" $0
   ${IfNot} ${Errors}
     !insertmacro UnselectSection ${SecStandIns}
+  ${EndIf}
+  ; The page starts from the service's settings; /ORIGINS= and /LOCALONLY choose them.
+  Call ReadSettings
+  ${GetOptions} $CMDLINE "/ORIGINS=" $0
+  ${IfNot} ${Errors}
+    ; Quoted whole ("/ORIGINS=a b"), the option keeps its closing quote.
+    StrCpy $1 $0 "" -1
+    ${If} $1 == '"'
+      StrCpy $0 $0 -1
+    ${EndIf}
+    Call NormalizeOrigins
+    ${If} $1 != ""
+      MessageBox MB_OK|MB_ICONSTOP "$(MsgBadOrigin)$\r$\n$1" /SD IDOK
+      SetErrorLevel 2
+      Abort
+    ${EndIf}
+    StrCpy $Origins $0
+    StrCpy $OriginsChosen 1
+  ${EndIf}
+  ${GetOptions} $CMDLINE "/LOCALONLY" $0
+  ${IfNot} ${Errors}
+    ${If} $0 == "=0"
+      StrCpy $LocalOnly 0
+    ${Else}
+      StrCpy $LocalOnly 1
+    ${EndIf}
+    StrCpy $LocalChosen 1
   ${EndIf}
 FunctionEnd
 

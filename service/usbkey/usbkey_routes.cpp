@@ -56,8 +56,9 @@ PinProof& Proof() {
 // The caller a request speaks for; nullopt for a browser request that names no origin, which
 // any page can make (an image, a form, a sandboxed frame).
 std::optional<std::string> Caller(const mg_connection* c) {
+  static const std::string kPrograms = "no origin";
   const http_message* hm = c->Request();
-  if (hm == nullptr) return std::string();
+  if (hm == nullptr) return kPrograms;
   if (const mg_str* origin = mg_get_http_header(hm, "Origin")) {
     std::string value(origin->p, origin->len);
     std::transform(value.begin(), value.end(), value.begin(),
@@ -66,7 +67,7 @@ std::optional<std::string> Caller(const mg_connection* c) {
     return "origin " + value;
   }
   if (mg_get_http_header(hm, "Sec-Fetch-Site") != nullptr) return std::nullopt;
-  return std::string("no origin");
+  return kPrograms;
 }
 
 // After a PIN check: the key is verified for this caller, or (a wrong PIN, a caller that cannot

@@ -10,6 +10,9 @@ namespace csp {
 namespace {
 
 constexpr uint32_t kBadKeysetCode = HS_ERR_NO_KEY;
+constexpr uint32_t kCryptExport = 4;  // the key permission that lets a key leave in a blob
+// The key library takes lengths as int; what passes this cannot be handed to it.
+constexpr uint32_t kMaxDataLength = 0x7FFFFFFF;
 constexpr size_t kMaxDer = 4096;
 constexpr size_t kMaxCertificate = 16384;
 
@@ -130,6 +133,7 @@ Result Finish(HashObject& h) {
 Result HashMore(HashObject& h, const unsigned char* data, uint32_t length) {
   if (h.finished) return Result::Fail(Status::kBadHashState);
   if (length == 0) return Result::Ok();
+  if (length > kMaxDataLength) return Result::Fail(Status::kBadLength);
   return KeyLibrary::Run(P().lib().HSHashUpdate, h.state, data, static_cast<int>(length));
 }
 
@@ -168,7 +172,7 @@ std::shared_ptr<KeyObject> NewSessionKey(const csp::Context* c, uint32_t alg, ui
   k->secret = std::move(secret);
   k->iv.assign(info.blockBytes, 0);
   k->effectiveBits = bits;
-  k->permissions = exportable ? 0x3F : 0x3B;  // CRYPT_EXPORT is 4
+  k->permissions = exportable ? 0x3F : 0x3F & ~kCryptExport;
   return k;
 }
 
@@ -181,7 +185,7 @@ std::shared_ptr<KeyObject> NewRsaKey(const csp::Context* c, KeyObject::Kind kind
   k->usage = usage;
   k->rsa = rsa;
   k->bits = ModulusBytes(rsa) * 8;
-  k->permissions = 0x3B;
+  k->permissions = 0x3F & ~kCryptExport;
   return k;
 }
 
@@ -213,8 +217,10 @@ Result StartCipher(KeyObject& k, bool encrypt) {
 // padding's end on a final call. The cipher then starts afresh.
 Result RunCipher(KeyObject& k, bool encrypt, bool final, const unsigned char* in, uint32_t length, Bytes* out) {
   const KeyLibrary& lib = P().lib();
+  // Room for the padding, in a width where it cannot wrap; the library's lengths are int.
+  if (length > kMaxDataLength - 32) return Result::Fail(Status::kBadLength);
   CSP_TRY(StartCipher(k, encrypt));
-  out->assign(length + 32, 0);
+  out->assign(static_cast<size_t>(length) + 32, 0);
   int size = static_cast<int>(out->size());
   Result r = KeyLibrary::Run(lib.HSSymUpdate, k.running, in, static_cast<int>(length), out->data(), &size);
   size_t total = r.ok() ? static_cast<size_t>(size) : 0;
@@ -617,9 +623,13 @@ Result SetKeyParam(MV_HANDLE prov, MV_HANDLE key, uint32_t param, const unsigned
     }
     case kKpPadding:
       return ReadLe32(data) == kPkcs5Padding ? Result::Ok() : Result::Fail(Status::kBadData);
-    case kKpPermissions:
-      k->permissions = ReadLe32(data);
+    case kKpPermissions: {
+      // Permissions only narrow: a key made non-exportable stays so.
+      const uint32_t permissions = ReadLe32(data);
+      if ((permissions & ~k->permissions) != 0) return Result::Fail(Status::kBadKeyState);
+      k->permissions = permissions;
       return Result::Ok();
+    }
     case kKpEffectiveKeyLen:
       if (!IsSession(*k)) return Result::Fail(Status::kBadType);
       k->effectiveBits = ReadLe32(data);
@@ -906,10 +916,12 @@ Result ExportKey(MV_HANDLE prov, MV_HANDLE key, MV_HANDLE pubKey, uint32_t blobT
       return Result::Fail(Status::kBadKeyState);
     case kPlaintextKeyBlob:
       if (!IsSession(*k)) return Result::Fail(Status::kBadKey);
-      if ((k->permissions & 4) == 0) return Result::Fail(Status::kBadKeyState);
+      if ((k->permissions & kCryptExport) == 0) return Result::Fail(Status::kBadKeyState);
       return Put(PlaintextKeyBlob(ReportedAlgorithm(k->alg), k->secret), data, length);
     case kSimpleBlob: {
       if (!IsSession(*k)) return Result::Fail(Status::kBadKey);
+      // Wrapped or plain, the key leaves: only with the export permission.
+      if ((k->permissions & kCryptExport) == 0) return Result::Fail(Status::kBadKeyState);
       const auto wrap = P().FindKey(c, pubKey);
       if (!wrap || wrap == k || !IsExchangeRsa(*wrap) || wrap->rsa == nullptr) return Result::Fail(Status::kBadKey);
       const uint32_t size = ModulusBytes(wrap->rsa);
@@ -1056,7 +1068,10 @@ Result Encrypt(MV_HANDLE prov, MV_HANDLE key, MV_HANDLE hash, bool final, uint32
   if (IsSession(*k)) {
     const uint32_t block = std::max<uint32_t>(Describe(k->alg).blockBytes, 1);
     if (!final && in % block != 0) return Result::Fail(Status::kBadData);
-    const uint32_t out = final && block > 1 ? (in / block + 1) * block : in;
+    // Counted in 64 bits: the padded length of an input near 2^32 must not wrap to a small one.
+    const uint64_t padded = final && block > 1 ? (uint64_t{in} / block + 1) * block : uint64_t{in};
+    if (padded > kMaxDataLength - 32) return Result::Fail(Status::kBadLength);
+    const uint32_t out = static_cast<uint32_t>(padded);
     if (data == nullptr || bufferLength < out) {
       CSP_TRY(Put(nullptr, out, nullptr, length));
       return data == nullptr ? Result::Ok() : Result::Fail(Status::kMoreData);
@@ -1075,7 +1090,8 @@ Result Encrypt(MV_HANDLE prov, MV_HANDLE key, MV_HANDLE hash, bool final, uint32
   if (!IsExchangeRsa(*k) || k->rsa == nullptr) return Result::Fail(Status::kBadKey);
   if (!final) return Result::Fail(Status::kBadData);
   const uint32_t size = ModulusBytes(k->rsa);
-  if (in + 11 > size) return Result::Fail(Status::kBadLength);
+  // PKCS #1 v1.5 padding takes 11 bytes; `in + 11` would wrap for lengths near 2^32.
+  if (size < 11 || in > size - 11) return Result::Fail(Status::kBadLength);
   if (data == nullptr || bufferLength < size) {
     CSP_TRY(Put(nullptr, size, nullptr, length));
     return data == nullptr ? Result::Ok() : Result::Fail(Status::kMoreData);

@@ -163,7 +163,7 @@ std::u16string Text(const CIni& texts, unsigned item) {
     case kTextPinCaption:
       return u"Enter the PIN of your key";
     case kTextWrongPin:
-      return u"Wrong PIN. %d tries left.";
+      return u"Wrong PIN. %d {try|tries} left.";
     case kTextRetry:
       return u"Try again?";
     case kTextPinLocked:
@@ -178,7 +178,14 @@ std::u16string FormatCount(const std::u16string& format, int number) {
   const size_t at = out.find(u"%d");
   if (at == std::u16string::npos) return out;
   const std::string digits = std::to_string(number);
-  return out.replace(at, 2, std::u16string(digits.begin(), digits.end()));
+  out.replace(at, 2, std::u16string(digits.begin(), digits.end()));
+  // The first "{one|other}" after the number agrees with it, for languages that need that.
+  const size_t open = out.find(u'{', at + digits.size());
+  const size_t bar = open == std::u16string::npos ? open : out.find(u'|', open);
+  const size_t close = bar == std::u16string::npos ? bar : out.find(u'}', bar);
+  if (close == std::u16string::npos) return out;
+  const std::u16string word = number == 1 ? out.substr(open + 1, bar - open - 1) : out.substr(bar + 1, close - bar - 1);
+  return out.replace(open, close - open + 1, word);
 }
 
 }  // namespace csp

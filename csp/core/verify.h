@@ -46,7 +46,8 @@ Result ReadSerial(const KeyLibrary& lib, HS_HANDLE device, std::string* hex);
 
 // A text of the texts file in UTF-16; the built-in English one when the file lacks it.
 std::u16string Text(const CIni& texts, unsigned item);
-// `format` with its first "%d" replaced by `number` (the texts come from a file: no printf).
+// `format` with its first "%d" replaced by `number` (the texts come from a file: no printf), and
+// the first "{one|other}" after it by the word that agrees with the number.
 std::u16string FormatCount(const std::u16string& format, int number);
 
 }  // namespace csp

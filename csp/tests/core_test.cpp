@@ -142,7 +142,23 @@ TEST(Config, WrongPinTextTakesOnlyTheCount) {
   EXPECT_EQ(csp::FormatCount(u"%d left", 3), u"3 left");
   EXPECT_EQ(csp::FormatCount(u"%s %n %d %d", 5), u"%s %n 5 %d");
   EXPECT_EQ(csp::FormatCount(u"none", 5), u"none");
-  EXPECT_EQ(csp::Text(csp::CIni(), csp::kTextWrongPin), u"Wrong PIN. %d tries left.");
+  const struct {
+    std::u16string format;
+    int number;
+    std::u16string text;
+  } agreeing[] = {
+      {u"Wrong PIN. %d {try|tries} left.", 1, u"Wrong PIN. 1 try left."},
+      {u"Wrong PIN. %d {try|tries} left.", 5, u"Wrong PIN. 5 tries left."},
+      {u"Wrong PIN. %d {try|tries} left.", 0, u"Wrong PIN. 0 tries left."},
+      {u"{a|b} %d", 1, u"{a|b} 1"},  // only a choice after the number
+      {u"%d {try", 1, u"1 {try"},    // not a whole choice
+      {u"还剩%d次", 1, u"还剩1次"},
+  };
+  for (const auto& c : agreeing) EXPECT_EQ(csp::FormatCount(c.format, c.number), c.text);
+  const csp::CIni english = csp::CIni::Load(std::string(CSP_CONFIG_SOURCES) + "/GEEN00001.dat");
+  ASSERT_TRUE(english.Get("10", csp::kTextWrongPin));
+  EXPECT_EQ(csp::FormatCount(csp::Text(english, csp::kTextWrongPin), 1), u"Wrong PIN. 1 try left.");
+  EXPECT_EQ(csp::FormatCount(csp::Text(csp::CIni(), csp::kTextWrongPin), 1), u"Wrong PIN. 1 try left.");
 }
 
 TEST(ReaderTable, TenEntriesReadersInOrderPinsBySerial) {
@@ -649,7 +665,7 @@ TEST_F(Provider, SessionKeysInPiecesAndTheirBlobs) {
   for (MV_ALG_ID alg : {csp::kCalg3Des, csp::kCalgRc2, csp::kCalgRc4, csp::kCalgSsf33 ^ 0x6600, csp::kCalgScb2}) {
     SCOPED_TRACE(alg);
     MV_HANDLE key = 0;
-    ASSERT_TRUE(RelGenKey(prov, alg, 0, &key)) << std::hex << LastError();
+    ASSERT_TRUE(RelGenKey(prov, alg, csp::kCryptExportable, &key)) << std::hex << LastError();
     Bytes data(40);
     for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i);
     Bytes buffer(64);
@@ -666,10 +682,8 @@ TEST_F(Provider, SessionKeysInPiecesAndTheirBlobs) {
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + length), Bytes(whole.begin(), whole.begin() + length));
     ASSERT_TRUE(RelDecrypt(prov, key, 0, 1, 0, whole.data(), &length));
     EXPECT_EQ(Bytes(whole.begin(), whole.begin() + length), data);
-    // Not exportable in plain; wrapped under the exchange key, it comes back the same.
+    // Wrapped under the exchange key, it comes back the same.
     MV_DWORD size = 0;
-    EXPECT_FALSE(RelExportKey(prov, key, 0, csp::kPlaintextKeyBlob, 0, nullptr, &size));
-    EXPECT_EQ(LastError(), kBadKeyState);
     ASSERT_TRUE(RelExportKey(prov, key, exchange, csp::kSimpleBlob, 0, nullptr, &size));
     Bytes blob(size);
     ASSERT_TRUE(RelExportKey(prov, key, exchange, csp::kSimpleBlob, 0, blob.data(), &size));
@@ -692,6 +706,97 @@ TEST_F(Provider, SessionKeysInPiecesAndTheirBlobs) {
   EXPECT_FALSE(RelEncrypt(prov, des, 0, 1, 0, data, &length, 8));
   EXPECT_EQ(LastError(), kMoreData);
   EXPECT_EQ(length, 16u);
+  RelDestroyKey(prov, des);
+  RelDestroyKey(prov, exchange);
+  RelReleaseContext(prov, 0);
+}
+
+TEST_F(Provider, AKeyLeavesOnlyWithTheExportPermissionWhichNeverWidens) {
+  MV_HANDLE prov = Keyed("permissions", 1);
+  MV_HANDLE exchange = 0;
+  ASSERT_TRUE(RelGetUserKey(prov, 1, &exchange));
+  const auto permissions = [&](MV_HANDLE key) {
+    MV_DWORD value = 0, size = sizeof value;
+    EXPECT_TRUE(RelGetKeyParam(prov, key, csp::kKpPermissions, reinterpret_cast<unsigned char*>(&value), &size, 0));
+    return value;
+  };
+  const auto setPermissions = [&](MV_HANDLE key, MV_DWORD value) -> MV_DWORD {
+    return RelSetKeyParam(prov, key, csp::kKpPermissions, reinterpret_cast<const unsigned char*>(&value), 0)
+               ? 0
+               : LastError();
+  };
+  const auto exportError = [&](MV_HANDLE key, MV_HANDLE wrap, MV_DWORD type) -> MV_DWORD {
+    MV_DWORD size = 0;
+    return RelExportKey(prov, key, wrap, type, 0, nullptr, &size) ? 0 : LastError();
+  };
+  constexpr MV_DWORD kExport = 4, kAll = 0x3F;
+  MV_HANDLE locked = 0, open = 0;
+  ASSERT_TRUE(RelGenKey(prov, csp::kCalg3Des, 0, &locked));
+  ASSERT_TRUE(RelGenKey(prov, csp::kCalg3Des, csp::kCryptExportable, &open));
+  EXPECT_EQ(permissions(locked), kAll & ~kExport);
+  EXPECT_EQ(permissions(open), kAll);
+  // Adding the export permission (or any other) is refused and changes nothing.
+  EXPECT_EQ(setPermissions(locked, kAll), kBadKeyState);
+  EXPECT_EQ(setPermissions(locked, kExport), kBadKeyState);
+  EXPECT_EQ(setPermissions(exchange, kAll), kBadKeyState);
+  EXPECT_EQ(permissions(locked), kAll & ~kExport);
+  for (MV_DWORD type : {csp::kPlaintextKeyBlob, csp::kSimpleBlob}) {
+    SCOPED_TRACE(type);
+    EXPECT_EQ(exportError(locked, exchange, type), kBadKeyState);
+    EXPECT_EQ(exportError(open, exchange, type), 0u);
+  }
+  // Narrowing is allowed, and holds.
+  EXPECT_EQ(setPermissions(open, kAll & ~kExport), 0u);
+  EXPECT_EQ(exportError(open, exchange, csp::kSimpleBlob), kBadKeyState);
+  EXPECT_EQ(setPermissions(open, kAll), kBadKeyState);
+  RelDestroyKey(prov, open);
+  RelDestroyKey(prov, locked);
+  RelDestroyKey(prov, exchange);
+  RelReleaseContext(prov, 0);
+}
+
+TEST_F(Provider, LengthsNearFourGibibytesAreRefusedNotWrapped) {
+  MV_HANDLE prov = Keyed("lengths", 1);
+  MV_HANDLE exchange = 0, des = 0, rc4 = 0;
+  ASSERT_TRUE(RelGetUserKey(prov, 1, &exchange));
+  ASSERT_TRUE(RelGenKey(prov, csp::kCalgDes, 0, &des));
+  ASSERT_TRUE(RelGenKey(prov, csp::kCalgRc4, 0, &rc4));
+  constexpr MV_DWORD kBadLen = 0x80090004;
+  // The buffer is small; every length here claims far more, so nothing may be read or written.
+  unsigned char buffer[256] = {};
+  const struct {
+    const char* name;
+    MV_HANDLE key;
+    bool final;
+    MV_DWORD length;
+  } cases[] = {
+      {"block, padded length wraps to 0", des, true, 0xFFFFFFF8},
+      {"block, padded length wraps to 8", des, true, 0xFFFFFFFF},
+      {"block, whole blocks", des, false, 0xFFFFFFF8},
+      {"block, past int", des, true, 0x80000000},
+      {"stream", rc4, true, 0xFFFFFFF0},
+      {"rsa, length + 11 wraps", exchange, true, 0xFFFFFFF6},
+      {"rsa, just too long", exchange, true, 128 - 10},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (MV_DWORD room : {MV_DWORD{sizeof buffer}, MV_DWORD{0xFFFFFFFF}}) {
+      MV_DWORD length = c.length;
+      EXPECT_FALSE(RelEncrypt(prov, c.key, 0, c.final, 0, buffer, &length, room));
+      EXPECT_EQ(LastError(), kBadLen) << room;
+    }
+    MV_DWORD length = c.length;
+    EXPECT_FALSE(RelEncrypt(prov, c.key, 0, c.final, 0, nullptr, &length, 0));
+    EXPECT_EQ(LastError(), kBadLen);
+  }
+  MV_DWORD fits = 128 - 11;
+  EXPECT_TRUE(RelEncrypt(prov, exchange, 0, 1, 0, buffer, &fits, sizeof buffer)) << std::hex << LastError();
+  MV_HANDLE hash = 0;
+  ASSERT_TRUE(RelCreateHash(prov, csp::kCalgSha1, 0, 0, &hash));
+  EXPECT_FALSE(RelHashData(prov, hash, buffer, 0x80000000, 0));
+  EXPECT_EQ(LastError(), kBadLen);
+  RelDestroyHash(prov, hash);
+  RelDestroyKey(prov, rc4);
   RelDestroyKey(prov, des);
   RelDestroyKey(prov, exchange);
   RelReleaseContext(prov, 0);

@@ -21,7 +21,7 @@ namespace fs = std::filesystem;
 using usbkey::KeyRecord;
 
 std::string Text(const wchar_t* wide) {
-  return wide == nullptr ? "(null)" : platform::TextFromWide(wide, platform::CodePage::Ansi);
+  return wide == nullptr ? "(null)" : platform::TextFromWide(wide, platform::CodePage::Utf8);
 }
 
 class UsbKeyStandIn : public ::testing::Test {
@@ -127,6 +127,59 @@ TEST_F(UsbKeyStandIn, PinTriesLockAndFactoryInit) {
   EXPECT_EQ(newCertificate.rfind("-----BEGIN CERTIFICATE-----\n", 0), 0u);
   EXPECT_NE(newCertificate, oldCertificate);  // a new key pair
   EXPECT_TRUE(Verifies("x", Sign("x")));
+}
+
+TEST_F(UsbKeyStandIn, ATryThatCannotBeCountedChecksNoPin) {
+  ASSERT_EQ(USBKey_Init_HS(), 1);
+  // A folder where the new version of the key's file would go: no write can succeed.
+  const fs::path blocker = KeyFile().string() + ".tmp";
+  ASSERT_TRUE(fs::create_directory(blocker));
+  for (int i = 0; i < 2 * usbkey::kPinTries; ++i) EXPECT_EQ(USBKey_Check_PW("1234567"), 0);
+  EXPECT_EQ(USBKey_Check_PW(usbkey::kDefaultPin), 0);  // not compared: it could not be counted
+  EXPECT_EQ(Sign("x"), "");
+  EXPECT_EQ(USBKey_Reset_PW("87654321"), 0);  // nothing was proven
+  EXPECT_EQ(Stored().triesLeft, usbkey::kPinTries);
+  fs::remove(blocker);
+  EXPECT_EQ(USBKey_Check_PW(usbkey::kDefaultPin), 1);
+  for (int i = 0; i < usbkey::kPinTries; ++i) EXPECT_EQ(USBKey_Check_PW("1234567"), 0);
+  EXPECT_EQ(USBKey_Check_PW(usbkey::kDefaultPin), -1);
+}
+
+TEST_F(UsbKeyStandIn, TheKeysFolderIsPrivate) {
+  // A folder made by an earlier run with everyone's rights, and a new one.
+  fs::create_directories(folder_);
+  fs::permissions(folder_, fs::perms::all);
+  const fs::path fresh = work_.path() / "fresh" / "keys";
+  for (const fs::path& folder : {folder_, fresh}) {
+    SCOPED_TRACE(folder.u8string());
+    ASSERT_EQ(SimUsbKey_Text("folder", folder.u8string().c_str()), 1);
+    ASSERT_EQ(USBKey_Init_HS(), 1);
+    ASSERT_TRUE(fs::exists(folder / "7301000001.key"));
+#if !defined(_WIN32)
+    EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
+#endif
+    // On Windows the folder gets the log folder's protected access list (platform's
+    // PrivateDirectory test checks that list; Wine keeps none to read back).
+  }
+}
+
+TEST_F(UsbKeyStandIn, TextsReadBackAsUtf8) {
+  ASSERT_EQ(USBKey_Init_HS(), 1);
+  const struct {
+    std::string stored, read;
+  } cases[] = {
+      {"\xE5\xAD\x97 \xC3\xA9", "\xE5\xAD\x97 \xC3\xA9"},  // a page's UTF-8, whatever the code page
+      {"a\xD7\xD6"
+       "b",
+       "a\xEF\xBF\xBD\xEF\xBF\xBD"
+       "b"},                                       // GBK bytes are not UTF-8
+      {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},    // beyond the 16-bit plane
+      {"x\xE5\xAD", "x\xEF\xBF\xBD\xEF\xBF\xBD"},  // cut at the end
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(USBKey_Write_Certificate(c.stored.c_str(), static_cast<int>(c.stored.size())), 1);
+    EXPECT_EQ(Text(USBKey_Read_Certificate()), c.read) << c.stored;
+  }
 }
 
 TEST_F(UsbKeyStandIn, ResetPinOnlyAfterTheCurrentOne) {

@@ -12,12 +12,14 @@
 //
 // The PIN ("12345678" when new or after USBKey_Factory_Init) allows 6 tries: each wrong PIN
 // given to USBKey_Check_PW or USBKey_DOSIGN uses one, a right one restores all six, and with none
-// left the PIN is locked until USBKey_Factory_Init. PINs are 4 to 16 bytes.
+// left the PIN is locked until USBKey_Factory_Init. PINs are 4 to 16 bytes. The try is written to
+// the key before the PIN is compared (and given back after a right one): when it cannot be
+// written, the PIN is not compared and the call fails.
 //
 // "length" parameters: the number of bytes of the text to take (0 or less fails). The library
 // stops at the text's terminating zero if that comes first, so it never reads past it. Stored
-// items hold up to 131072 bytes each. Texts are stored as the bytes given and read back
-// through the system's ANSI code page (UTF-8 on Linux).
+// items hold up to 131072 bytes each. Texts are stored as the bytes given and read back as
+// UTF-8 whatever the system's code page (bytes that are not UTF-8 read as U+FFFD).
 #pragma once
 
 #include "platform/export.h"

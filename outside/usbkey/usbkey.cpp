@@ -77,7 +77,9 @@ void Note(const char* what, std::string_view bytes, long length) {
 const wchar_t* Hold(const char* function, Status status, const std::string& bytes) {
   static std::map<std::string, std::wstring> held;
   std::wstring& slot = held[function];
-  slot = status == Status::Ok ? platform::WideFromText(bytes, platform::CodePage::Ansi) : std::wstring();
+  // Stored texts are a page's UTF-8, whatever the system's code page; bytes that are not UTF-8
+  // become U+FFFD.
+  slot = status == Status::Ok ? platform::WideFromText(bytes, platform::CodePage::Utf8) : std::wstring();
   return slot.c_str();
 }
 

@@ -103,6 +103,7 @@ Status VirtualKey::Connect(bool present) {
   }
   recordPath_ = present ? path : std::string();
   if (!present || path.empty()) return Status::NotPresent;
+  if (!SecureFolder()) return Status::StoreFailed;
 
   std::string bytes;
   switch (platform::ReadWholeFile(path, kMaxFileBytes, &bytes)) {
@@ -118,7 +119,8 @@ Status VirtualKey::Connect(bool present) {
     case platform::ReadResult::Missing: {
       KeyRecord record;
       if (const Status s = NewKey(&record); s != Status::Ok) return s;
-      if (!platform::MakeFolders(Folder())) return Status::StoreFailed;
+      securedFolder_.clear();  // the folder may have gone with the file
+      if (!SecureFolder()) return Status::StoreFailed;
       record_.reset();
       return Save(record);
     }
@@ -128,6 +130,19 @@ Status VirtualKey::Connect(bool present) {
   }
   record_.reset();
   return Status::Unreadable;
+}
+
+// The keys' folder holds key pairs and PIN hashes: only the service's own account (with SYSTEM
+// and the Administrators on Windows) may enter it, as with the log folder. A folder made by an
+// earlier version with wider rights is restricted too, once per run.
+bool VirtualKey::SecureFolder() {
+  const std::string folder = Folder();
+  if (folder == securedFolder_) return true;
+  const size_t slash = folder.find_last_of("/\\");
+  if (slash != std::string::npos && slash > 0 && !platform::MakeFolders(folder.substr(0, slash))) return false;
+  if (!platform::CreatePrivateDirectory(folder)) return false;
+  securedFolder_ = folder;
+  return true;
 }
 
 Status VirtualKey::NewKey(KeyRecord* record) const {
@@ -204,20 +219,20 @@ Status VirtualKey::Erase(std::string_view area) {
   return Save(next);
 }
 
+// The try is counted on the key before the PIN is compared and given back when it was right, so
+// that neither a key file that cannot be written nor a process ended halfway yields free tries.
 Status VirtualKey::VerifyPin(std::string_view pin) {
   if (!record_) return Status::NotPresent;
   if (record_->triesLeft <= 0) return Status::PinLocked;
-  KeyRecord next = *record_;
-  if (SameBytes(PinHash(next.pinSalt, pin), next.pinHash)) {
-    verified_ = true;
-    if (next.triesLeft == kPinTries) return Status::Ok;
-    next.triesLeft = kPinTries;
-    return Save(next);
-  }
   verified_ = false;
+  KeyRecord next = *record_;
   --next.triesLeft;
-  const Status saved = Save(next);
-  return saved == Status::Ok ? Status::WrongPin : saved;
+  if (const Status counted = Save(next); counted != Status::Ok) return counted;
+  if (!SameBytes(PinHash(next.pinSalt, pin), next.pinHash)) return Status::WrongPin;
+  next.triesLeft = kPinTries;
+  if (const Status restored = Save(next); restored != Status::Ok) return restored;
+  verified_ = true;
+  return Status::Ok;
 }
 
 Status VirtualKey::CheckPin(std::string_view pin) { return VerifyPin(pin); }

@@ -67,11 +67,13 @@ class VirtualKey {
   Status Save(const KeyRecord& next);
   Status VerifyPin(std::string_view pin);
   std::string Folder() const;
+  bool SecureFolder();
 
   std::string folder_;
   std::string serial_ = kDefaultSerial;
   std::optional<KeyRecord> record_;  // the key USBKey_Init_HS found
   std::string recordPath_;
+  std::string securedFolder_;  // the folder whose access was restricted in this run
   bool verified_ = false;
   // The parsed key pair, kept while the stored one is unchanged.
   std::unique_ptr<RsaKey> signer_;

@@ -5,12 +5,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "JRS_40QK_CardDll.h"
 #include "fingerprint_picture.h"
 #include "http/json.h"
 #include "http/reply_buffer.h"
+#include "platform/codepage.h"
 #include "tw/bmp.h"
 #include "tw/log.h"
 
@@ -21,6 +23,9 @@ constexpr size_t kDataBytes = 45056;
 constexpr size_t kVersionBytes = 256;
 constexpr size_t kTextBytes = 100000;
 constexpr char kFprFile[] = "./Log/Fpr.bmp";
+// The answer to a "Data" the library cannot be given whole: the library's own code for a text
+// the terminal cannot take.
+constexpr int kDataRefused = -5;
 
 // A numeric parameter: its text as read, and its value cut to 16 bits.
 struct Number {
@@ -35,17 +40,25 @@ Number NumberParam(const mg_str* params, const char* name) {
   return n;
 }
 
-std::vector<char> DataParam(const mg_str* params) {
-  std::vector<char> data(kDataBytes, 0);
-  mg_get_http_var(params, "Data", data.data(), data.size());
+// "Data" in its buffer, zero-terminated; nullopt when it does not fit or holds a NUL, since the
+// library would write only the part before the cut and report success.
+std::optional<std::vector<char>> DataParam(const mg_str* params) {
+  // One byte more than the buffer tells a value that fills it from one that is longer.
+  std::vector<char> data(kDataBytes + 1, 0);
+  const int written = mg_get_http_var(params, "Data", data.data(), data.size());
+  if (written >= static_cast<int>(kDataBytes) ||
+      (written > 0 && std::strlen(data.data()) != static_cast<size_t>(written))) {
+    LOG_IN(Error, "Data of {} bytes or with a NUL; refused", written);
+    return std::nullopt;
+  }
   return data;
 }
 
 // The library's text: what it wrote before the first zero, or the whole buffer less its last
-// byte when it wrote no zero.
+// byte when it wrote no zero. Answers are UTF-8: bytes that are not become U+FFFD.
 std::string LibraryText(std::vector<char>& buffer) {
   buffer.back() = '\0';
-  return buffer.data();
+  return platform::ConvertText(buffer.data(), platform::CodePage::Utf8, platform::CodePage::Utf8);
 }
 
 void ReplyResult(mg_connection* c, ReplySender reply, int result) {
@@ -102,10 +115,14 @@ bool handle_JRS_CARD_CommClose(std::string, const mg_str*, mg_connection* c, Rep
 bool handle_JRS_CARD_CommandEx(std::string, const mg_str* params, mg_connection* c, ReplySender reply) {
   LOG_ROUTINE(Debug);
   const Number command = NumberParam(params, "Command");
-  const std::vector<char> data = DataParam(params);
+  const std::optional<std::vector<char>> data = DataParam(params);
   LOG_IN(Debug, "command:{}", command.value);
-  LOG_IN(Debug, "data:{}", data.data());
-  const int result = JRS_CARD_CommCommandEx(command.value, data.data());
+  if (!data) {
+    ReplyResult(c, reply, kDataRefused);
+    return true;
+  }
+  LOG_IN(Debug, "data:{}", data->data());
+  const int result = JRS_CARD_CommCommandEx(command.value, data->data());
   LOG_IN(Debug, "JRS_CARD_CommCommandEx return:{}", result);
   ReplyResult(c, reply, result);
   return true;
@@ -119,9 +136,13 @@ bool handle_JRS_CARD_CommRead(std::string, const mg_str* params, mg_connection* 
 
 bool handle_JRS_CARD_CommWriteEx(std::string, const mg_str* params, mg_connection* c, ReplySender reply) {
   LOG_ROUTINE(Debug);
-  const std::vector<char> data = DataParam(params);
-  LOG_IN(Debug, "handle_JRS_CARD_CommWriteEx Data:{}", data.data());
-  const int result = JRS_CARD_CommWriteEx(data.data());
+  const std::optional<std::vector<char>> data = DataParam(params);
+  if (!data) {
+    ReplyResult(c, reply, kDataRefused);
+    return true;
+  }
+  LOG_IN(Debug, "handle_JRS_CARD_CommWriteEx Data:{}", data->data());
+  const int result = JRS_CARD_CommWriteEx(data->data());
   LOG_IN(Debug, "handle_JRS_CARD_CommWriteEx return:{}", result);
   ReplyResult(c, reply, result);
   return true;

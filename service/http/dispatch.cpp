@@ -225,6 +225,11 @@ void DispatchRequest(mg_connection* c, int event, void* eventData) {
     auto it = table.find(path);
     if (it == table.end()) return SendNotFound(c);
     const mg_str* params = post ? &hm->body : &hm->query_string;
+    struct Serving {
+      mg_connection* c;
+      ~Serving() { c->SetRequest(nullptr); }
+    } serving{c};
+    c->SetRequest(hm);
     it->second(std::move(path), params, c, SendReply);
     return;
   }

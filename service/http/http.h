@@ -44,9 +44,14 @@ class mg_connection {
  public:
   void Append(const char* data, size_t size) { out_.append(data, size); }
   std::string& Pending() { return out_; }
+  // The request whose handler runs now (null outside a handler): its headers, for the few routes
+  // that must know who asks.
+  const http_message* Request() const { return request_; }
+  void SetRequest(const http_message* request) { request_ = request; }
 
  private:
   std::string out_;
+  const http_message* request_ = nullptr;
 };
 
 // printf-style output onto the connection; no size limit. Returns the bytes queued.

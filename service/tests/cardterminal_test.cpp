@@ -117,11 +117,51 @@ TEST_F(CardTerminalRoutes, ResultsArePassedOn) {
   EXPECT_EQ(firmware_.card.records[sim::kHolderRecord][0][4].second, "A&B");
 }
 
-TEST_F(CardTerminalRoutes, DataIsCutToItsBuffer) {
+TEST_F(CardTerminalRoutes, DataThatDoesNotFitItsBufferIsRefusedNotCut) {
   Get("/Jrs_Api/JrsCardCommOpen");
-  EXPECT_EQ(Post("/Jrs_Api/JrsCardCommWriteEx", "Data=" + std::string(50000, 'x')), "{\"return\":-5}");
-  ASSERT_FALSE(firmware_.requests.empty());
-  EXPECT_EQ(firmware_.requests.back().size(), 9u + 45055u);  // a block with 45055 bytes of text
+  const struct {
+    const char* route;
+    std::string data;
+    bool passed;
+  } cases[] = {
+      {"/Jrs_Api/JrsCardCommWriteEx", std::string(45055, 'x'), true},  // fills the buffer: the library decides
+      {"/Jrs_Api/JrsCardCommWriteEx", std::string(45056, 'x'), false},
+      {"/Jrs_Api/JrsCardCommWriteEx", std::string(50000, 'x'), false},
+      {"/Jrs_Api/JrsCardCommWriteEx", "type%3D1%7Cindex%3D0%7Cschool%3DA%00B", false},
+      {"/Jrs_Api/JrsCardCommandEx", std::string(45056, '1'), false},
+      {"/Jrs_Api/JrsCardCommandEx", "Hello%00World", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.data.substr(0, 40));
+    const size_t before = firmware_.requests.size();
+    const std::string answer = Post(c.route, "Command=2&Data=" + c.data);
+    EXPECT_EQ(answer, "{\"return\":-5}");
+    EXPECT_EQ(firmware_.requests.size() > before, c.passed);
+  }
+  EXPECT_EQ(firmware_.card.records[sim::kHolderRecord][0][4].second, "NORTH LAKE SAMPLE DRIVING SCHOOL");
+}
+
+TEST_F(CardTerminalRoutes, TextsAnswerAsValidUtf8) {
+  Get("/Jrs_Api/JrsCardCommOpen");
+  // A page's UTF-8 stays; bytes that are not UTF-8 (GBK, a stray byte) become U+FFFD.
+  const struct {
+    const char* sent;
+    const char* answered;
+  } cases[] = {
+      {"%E5%AD%97%C3%A9", "\xE5\xAD\x97\xC3\xA9"},
+      {"a%D7%D6b",
+       "a\xEF\xBF\xBD\xEF\xBF\xBD"
+       "b"},
+      {"%FF%80", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.sent);
+    ASSERT_EQ(Post("/Jrs_Api/JrsCardCommWriteEx", std::string("Data=type%3D1%7Cindex%3D0%7Cname%3D") + c.sent),
+              "{\"return\":0}");
+    Get("/Jrs_Api/JrsCardCommRead?StructType=1&Index=0&Count=1");
+    const std::string answer = Get("/Jrs_Api/JrsCardGetDataStrEx");
+    EXPECT_NE(answer.find(std::string("|name=") + c.answered + "|"), std::string::npos) << answer;
+  }
 }
 
 TEST_F(CardTerminalRoutes, DataTextAnswers) {

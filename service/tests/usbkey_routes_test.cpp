@@ -1,6 +1,7 @@
 // The USB-key routes over real HTTP, against the key library's simulated key.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -12,6 +13,7 @@
 #include "route_server.h"
 #include "rsa_key.h"
 #include "tw/testing.h"
+#include "usbkey/usbkey_routes.h"
 
 namespace {
 
@@ -58,10 +60,11 @@ class UsbKeyRoutes : public ::testing::Test {
   }
 
   // The answer's body without its trailing LF; POST with a form body.
-  std::string Post(const std::string& route, const std::string& form = "") {
+  // `headers`: further header lines, each ending in CR LF.
+  std::string Post(const std::string& route, const std::string& form = "", const std::string& headers = "") {
     test::RawClient c(server_->Port());
     c.Send("POST /VnUsbKey_Api/" + route +
-           " HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n" +
+           " HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded\r\n" + headers +
            "Content-Length: " + std::to_string(form.size()) + "\r\n\r\n" + form);
     const std::string body = test::Body(c.ReadAnswer());
     return body.substr(0, body.size() - 1);
@@ -131,6 +134,8 @@ TEST_F(UsbKeyRoutes, NumericAnswersAreTheResultMinusOne) {
                 {"WriteSignature", "writeFile"}};
   for (const auto& r : routes) {
     for (int result : {1, 0, 2, -1, 100}) {
+      // A PIN change needs the PIN given first, by the same caller.
+      if (std::string(r.route) == "ResetPassword") ASSERT_EQ(Get("CheckPassword?PassWord=12345678"), "{\"return\":0}");
       SimUsbKey_Control(r.force, result);
       EXPECT_EQ(Get(std::string(r.route) + "?len=1"), "{\"return\":" + std::to_string(result - 1) + "}") << r.route;
     }
@@ -147,6 +152,7 @@ TEST_F(UsbKeyRoutes, PasswordsReachTheLibraryCutToTheirBuffers) {
   const std::string long1023(1023, 'p');
   Post("DOSIGN", "Content=x&len=1&PassWord=" + long1023 + "qq");
   EXPECT_EQ(Received("USBKey_DOSIGN password"), long1023);
+  Get("CheckPassword?PassWord=12345678");
   Post("ResetPassword", "PassWord=" + std::string(25, 'r'));
   EXPECT_EQ(Received("USBKey_Reset_PW"), std::string(19, 'r'));
   Post("Erase", "KL=%31");
@@ -263,6 +269,117 @@ TEST_F(UsbKeyRoutes, PinLifecycleThroughHttp) {
   EXPECT_EQ(Get("Format"), "{\"return\":0}");
   EXPECT_EQ(Post("DOSIGN", "Content=x&len=1&PassWord=12345678"), "{\"return\":-1}");
   EXPECT_EQ(Post("ReadCertificate"), "{\"return\":-1}");
+}
+
+// The test's clock for the PIN's age.
+std::chrono::steady_clock::time_point g_testNow{};
+std::chrono::steady_clock::time_point TestNow() { return g_testNow; }
+
+TEST_F(UsbKeyRoutes, TheVerifiedKeyBelongsToTheCallerThatGaveThePin) {
+  SetUsbKeyClockForTesting(&TestNow);
+  const std::string a = "Origin: https://bank.example\r\n";
+  const std::string b = "Origin: https://evil.example\r\n";
+  const std::string programs;                                  // no Origin and no Sec-Fetch-Site: a program
+  const std::string blind = "Sec-Fetch-Site: cross-site\r\n";  // a browser that names no origin
+  const std::string opaque = "Origin: null\r\n";
+  const std::string content = "Content=pay&len=3&PassWord=";
+  const struct {
+    const char* name;
+    std::string checker, changer;
+    bool changes;
+  } cases[] = {
+      {"same page", a, a, true},
+      {"another page", a, b, false},
+      {"same page, origin in other case", a, "Origin: HTTPS://BANK.example\r\n", true},
+      {"a program after a page", a, programs, false},
+      {"a page after a program", programs, b, false},
+      {"programs", programs, programs, true},
+      {"a blind browser request after a program", programs, blind, false},
+      {"blind browser requests", blind, blind, false},
+      {"opaque origins", opaque, opaque, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Post("FactoryInit"), "{\"return\":0}");
+    ASSERT_EQ(Post("CheckPassword", std::string("PassWord=") + kPin, c.checker), "{\"return\":0}");
+    EXPECT_EQ(Post("ResetPassword", "PassWord=66667777", c.changer), c.changes ? "{\"return\":0}" : "{\"return\":-1}");
+    // Whoever did not change the PIN cannot sign with the one it chose; the old one still signs.
+    EXPECT_EQ(Verifies("pay", Post("DOSIGN", content + "66667777", c.changer)), c.changes);
+    EXPECT_EQ(Verifies("pay", Post("DOSIGN", content + kPin, c.checker)), !c.changes);
+  }
+
+  // A page that signs (which gives the PIN) may then change it; the change ends the proof.
+  ASSERT_EQ(Post("FactoryInit"), "{\"return\":0}");
+  EXPECT_TRUE(Verifies("pay", Post("DOSIGN", content + kPin, a)));
+  EXPECT_EQ(Post("ResetPassword", "PassWord=66667777", b), "{\"return\":-1}");
+  EXPECT_EQ(Post("ResetPassword", "PassWord=66667777", a), "{\"return\":0}");
+  EXPECT_EQ(Post("ResetPassword", "PassWord=88889999", a), "{\"return\":-1}");
+
+  // The proof lasts its lifetime, not a moment longer; a wrong PIN, a new proof or a format ends it.
+  const struct {
+    const char* name;
+    std::chrono::seconds age;
+    std::string between;
+    const char* form;
+    bool changes;
+  } after[] = {
+      {"just in time", kPinProofLifetime - std::chrono::seconds(1), "", "", true},
+      {"too old", kPinProofLifetime, "", "", false},
+      {"a wrong PIN", std::chrono::seconds(0), "CheckPassword", "PassWord=0000", false},
+      {"another page's PIN", std::chrono::seconds(0), "CheckPassword", "PassWord=12345678", false},
+      {"a failed signature", std::chrono::seconds(0), "DOSIGN", "Content=x&len=1&PassWord=0000", false},
+      {"a format", std::chrono::seconds(0), "Format", "", false},
+  };
+  for (const auto& c : after) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Post("FactoryInit"), "{\"return\":0}");
+    ASSERT_EQ(Post("CheckPassword", std::string("PassWord=") + kPin, a), "{\"return\":0}");
+    if (c.between[0] != '\0') Post(c.between, c.form, b);
+    g_testNow += c.age;
+    EXPECT_EQ(Post("ResetPassword", "PassWord=66667777", a), c.changes ? "{\"return\":0}" : "{\"return\":-1}");
+  }
+  SetUsbKeyClockForTesting(nullptr);
+}
+
+TEST_F(UsbKeyRoutes, ATextWithANulIsRefusedNotCut) {
+  const struct {
+    const char* route;
+    std::string form;
+    const char* function;
+  } cases[] = {
+      {"DOSIGN", "Content=pay%00more&len=8&PassWord=12345678", "USBKey_DOSIGN"},
+      {"DOSIGN", "Content=pay&len=3&PassWord=1234%005678", "USBKey_DOSIGN"},
+      {"WriteCertificate", "Certificate=CE%00RT&len=5", "USBKey_Write_Certificate"},
+      {"WriteSignature", "Signature=%00&len=1", "USBKey_WriteFile"},
+      {"WriteCertPassword", "CertPassword=se%00cret&len=7", "USBKey_Write_Certificate_Password"},
+      {"CheckPassword", "PassWord=12345678%00", "USBKey_Check_PW"},
+      {"ResetPassword", "PassWord=1111%002222", "USBKey_Reset_PW"},
+      {"Erase", "KL=1%00", "USBKey_Erase"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.form);
+    SimUsbKey_Control("reset", 0);
+    SimUsbKey_Control("present", 1);
+    ASSERT_EQ(SimUsbKey_Text("folder", (work_.path() / "keys").u8string().c_str()), 1);
+    EXPECT_EQ(Post(c.route, c.form), "{\"return\":-1}");
+    EXPECT_EQ(SimUsbKey_Calls(c.function), 0);
+  }
+  // A NUL past the length given is still a NUL in the text: refused too.
+  EXPECT_EQ(Post("DOSIGN", "Content=pay%00&len=3&PassWord=12345678"), "{\"return\":-1}");
+  EXPECT_TRUE(Verifies("pay", Post("DOSIGN", "Content=pay&len=3&PassWord=12345678")));
+}
+
+TEST_F(UsbKeyRoutes, TextsTravelAsUtf8) {
+  // "字 é €" and a character beyond the 16-bit plane, as a page sends them.
+  const std::string text = "\xE5\xAD\x97 \xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80";
+  EXPECT_EQ(Post("WriteCertPassword", "CertPassword=" + UrlEncoded(text) + "&len=" + std::to_string(text.size())),
+            "{\"return\":0}");
+  EXPECT_EQ(Received("USBKey_Write_Certificate_Password"), text);  // the bytes the page sent
+  EXPECT_EQ(Post("ReadCertPassword"), "{\"CertPassword\":\"" + text + "\"}");
+  // Bytes that are not UTF-8 (here GBK, as another program may store them) come back as U+FFFD.
+  ASSERT_EQ(USBKey_Init_HS(), 1);
+  ASSERT_EQ(USBKey_Write_Certificate("a\xD7\xD6", 3), 1);
+  EXPECT_EQ(Post("ReadCertificate"), "{\"Certificate\":\"a\xEF\xBF\xBD\xEF\xBF\xBD\"}");
 }
 
 }  // namespace

@@ -404,6 +404,7 @@ struct Tarnwick::Impl {
   std::shared_ptr<Registry> registry = std::make_shared<Registry>();
   size_t maxConnections = 0;
   uint16_t boundPort = 0;
+  std::string boundAddress;
 
   void Accept() {
     acceptor.async_accept(ioc, [this](beast::error_code ec, Socket socket) {
@@ -485,14 +486,24 @@ void Tarnwick::AddHandler(std::string route, RouteHandler handler) {
 }
 
 bool Tarnwick::Start() {
+  startFailure_ = StartFailure::None;
+  startError_.clear();
   char* end = nullptr;
   const unsigned long port = std::strtoul(port_.c_str(), &end, 10);
-  if (port_.empty() || *end != '\0' || port > 65535) return false;
+  if (port_.empty() || *end != '\0' || port > 65535) {
+    startFailure_ = StartFailure::BadPort;
+    startError_ = "not a port number";
+    return false;
+  }
 
   beast::error_code ec;
   asio::ip::address address = asio::ip::address_v4::any();
   if (!address_.empty()) address = asio::ip::make_address(address_, ec);
-  if (ec) return false;
+  if (ec) {
+    startFailure_ = StartFailure::UnusableAddress;
+    startError_ = "not an IP address";
+    return false;
+  }
 
   impl_ = std::make_unique<Impl>();
   impl_->maxConnections = limits_.connections > 0 ? limits_.connections : 1;
@@ -505,10 +516,15 @@ bool Tarnwick::Start() {
   if (!ec) impl_->acceptor.bind(endpoint, ec);
   if (!ec) impl_->acceptor.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) {
+    startFailure_ =
+        ec == boost::system::errc::address_not_available ? StartFailure::UnusableAddress : StartFailure::Other;
+    startError_ = ec.message();
     impl_.reset();
     return false;
   }
-  impl_->boundPort = impl_->acceptor.local_endpoint(ec).port();
+  const tcp::endpoint bound = impl_->acceptor.local_endpoint(ec);
+  impl_->boundPort = bound.port();
+  impl_->boundAddress = ec ? address.to_string() : bound.address().to_string();
   impl_->Accept();
   return true;
 }
@@ -560,6 +576,8 @@ bool Tarnwick::Close() {
 }
 
 uint16_t Tarnwick::BoundPort() const { return impl_ ? impl_->boundPort : 0; }
+
+std::string Tarnwick::BoundAddress() const { return impl_ ? impl_->boundAddress : std::string(); }
 
 size_t Tarnwick::BodyBytesHeld() const { return impl_ ? impl_->registry->budget.used.load() : 0; }
 

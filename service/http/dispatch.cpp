@@ -7,8 +7,6 @@
 #include <string_view>
 #include <vector>
 
-#include <boost/asio/ip/address.hpp>
-
 #include "http.h"
 #include "json.h"
 
@@ -72,25 +70,67 @@ std::string_view OriginHost(std::string_view origin) {
   return origin.substr(0, origin.find(':'));
 }
 
-// A literal no DNS answer can stand for: dotted IPv4, or IPv6 in brackets.
-bool IsIpLiteral(std::string_view host) {
-  boost::system::error_code ec;
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    boost::asio::ip::make_address_v6(std::string(host.substr(1, host.size() - 2)), ec);
-    return !ec;
+// Dotted IPv4: four decimal numbers up to 255. (The system's parser would also take "127.1";
+// a browser sends the dotted form.)
+bool IsIpv4(std::string_view text) {
+  int parts = 0;
+  while (true) {
+    size_t digits = 0;
+    unsigned value = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9' && digits < 3) {
+      value = value * 10 + static_cast<unsigned>(text[digits] - '0');
+      ++digits;
+    }
+    if (digits == 0 || value > 255) return false;
+    text.remove_prefix(digits);
+    if (++parts == 4) return text.empty();
+    if (text.empty() || text.front() != '.') return false;
+    text.remove_prefix(1);
   }
-  // The system's parser would also take "127.1" or "0x7f.1"; a browser sends the dotted form.
-  int dots = 0;
-  for (char ch : host) {
-    if (ch == '.') {
-      ++dots;
-    } else if (ch < '0' || ch > '9') {
+}
+
+// IPv6 text: up to eight groups of one to four hex digits, one "::" standing for the groups left
+// out, and optionally dotted IPv4 for the last two.
+bool IsIpv6(std::string_view text) {
+  int groups = 0;
+  bool gap = false;
+  if (text.substr(0, 2) == "::") {
+    gap = true;
+    text.remove_prefix(2);
+  } else if (!text.empty() && text.front() == ':') {
+    return false;
+  }
+  while (!text.empty()) {
+    size_t digits = 0;
+    while (digits < text.size() && std::isxdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+    if (digits < text.size() && text[digits] == '.') {
+      if (!IsIpv4(text)) return false;
+      groups += 2;
+      text = {};
+      break;
+    }
+    if (digits == 0 || digits > 4) return false;
+    ++groups;
+    text.remove_prefix(digits);
+    if (text.empty()) break;
+    if (text.substr(0, 2) == "::") {
+      if (gap) return false;
+      gap = true;
+      text.remove_prefix(2);
+    } else if (text.front() == ':') {
+      text.remove_prefix(1);
+      if (text.empty()) return false;
+    } else {
       return false;
     }
   }
-  if (dots != 3) return false;
-  boost::asio::ip::make_address_v4(std::string(host), ec);
-  return !ec;
+  return gap ? groups <= 7 : groups == 8;
+}
+
+// A literal no DNS answer can stand for: dotted IPv4, or IPv6 in brackets.
+bool IsIpLiteral(std::string_view host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return IsIpv6(host.substr(1, host.size() - 2));
+  return IsIpv4(host);
 }
 
 // A name the service may be reached by from a page: an IP literal, localhost, or the host of an

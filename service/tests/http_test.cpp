@@ -225,6 +225,12 @@ TEST_F(DispatchTest, OriginPolicy) {
       {"GET", "[evil.example.net]:12321", nullptr, nullptr, false},
       {"GET", "[]:12321", nullptr, nullptr, false},
       {"GET", "[::1", nullptr, nullptr, false},
+      {"GET", "[1:2:3:4:5:6:7:8]:12321", nullptr, nullptr, true},
+      {"GET", "[1:2:3:4:5:6:7:8:9]:12321", nullptr, nullptr, false},
+      {"GET", "[1::2::3]:12321", nullptr, nullptr, false},
+      {"GET", "[::1.2.3]:12321", nullptr, nullptr, false},
+      {"GET", "[fe80::1%25eth0]:12321", nullptr, nullptr, false},
+      {"GET", "127.0.0.1.evil.example.net:12321", nullptr, nullptr, false},
       {"GET", "999.1.1.1:12321", nullptr, nullptr, false},
       // Browsers: an <img>, <script> or navigation from another page carries no Origin.
       {"GET", "127.0.0.1:12321", nullptr, "cross-site", false},

@@ -1,8 +1,10 @@
-// Load and faults against a running Tarnwick with simulated devices: well-behaved clients make
-// their requests over a fixed set of keep-alive connections while slow clients trickle headers
-// or bodies and others vanish in the middle of an answer. Passes when every answer the
-// well-behaved clients get is byte for byte the one a calm service gives, the service lives,
-// and its memory is back near idle afterwards. Prints the figures.
+// Load and faults against a running Tarnwick with simulated devices and an origin allow-list:
+// well-behaved clients make their requests over a fixed set of keep-alive connections (among
+// them the blind GETs and HEADs another site's page makes, which must be refused) while slow
+// clients trickle headers or bodies, others send chunk framing that never ends, and others
+// vanish in the middle of an answer. Passes when every answer the well-behaved clients get is
+// byte for byte the one a calm service gives, the service lives, its peak memory stays bounded
+// and is back near idle afterwards. Prints the figures.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,6 +21,7 @@
 #include <cstring>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -34,7 +37,7 @@ namespace fs = std::filesystem;
 
 struct Options {
   std::string binary = TW_BENCH_DEFAULT_BINARY;
-  int connections = 100, requests = 10000, slowClients = 300, vanishingClients = 600;
+  int connections = 100, requests = 10000, slowClients = 300, vanishingClients = 600, chunkedClients = 16;
   // Under a sanitizer the service's memory is the sanitizer's: no figure to hold it to.
   bool checkMemory = true;
   int timeLimitSeconds = 240;
@@ -51,8 +54,18 @@ struct Kind {
   Shape shape = Shape::kEnvelope;
 };
 
+// The one page the service allows in this run.
+constexpr char kAllowedOrigin[] = "https://counter.example";
+
+// What a refused request gets: the not-found answer without a CORS grant.
+const std::string kRefused =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/plain;charset=utf-8\nCache-Control: no-cache\nContent-Length: 16\n\n"
+    "{\"return\":false}\n";
+
 std::vector<Kind> Kinds(uint16_t port) {
   const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+  // Another site's <img src> or navigation: the browser marks it, but sends no Origin.
+  const std::string blind = host + "Sec-Fetch-Site: cross-site\r\nSec-Fetch-Mode: no-cors\r\n";
   return {
       {"version", "GET /Local/GetVersion HTTP/1.1\r\n" + host + "\r\n"},
       {"card text", "GET /VnSdt_api/ReadBaseMsg?Port=1001&ReadType=0 HTTP/1.1\r\n" + host + "\r\n"},
@@ -61,7 +74,11 @@ std::vector<Kind> Kinds(uint16_t port) {
       {"card number by form",
        "POST /VnSdt_api/GetCardNo HTTP/1.1\r\n" + host +
            "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: 9\r\n\r\nPort=1001"},
-      {"head", "HEAD /VnSdt_api/ReadBaseMsg?Port=1001&ReadType=0 HTTP/1.1\r\n" + host + "\r\n", Shape::kHead},
+      {"head", "HEAD /Local/GetVersion HTTP/1.1\r\n" + host + "\r\n", Shape::kHead},
+      // Would switch the log to DEBUG if it got through; checked in the log afterwards.
+      {"blind GET", "GET /Local/Debug?Open=1 HTTP/1.1\r\n" + blind + "\r\n"},
+      {"blind GET of a device", "GET /VnSdt_api/ReadBaseMsg?Port=1001&ReadType=3 HTTP/1.1\r\n" + blind + "\r\n"},
+      {"blind HEAD", "HEAD /Local/Debug?Open=1 HTTP/1.1\r\n" + blind + "\r\n", Shape::kHead},
       {"preflight",
        "OPTIONS /VnSdt_api/ReadBaseMsg HTTP/1.1\r\n" + host +
            "Origin: https://counter.example\r\nAccess-Control-Request-Method: GET\r\n\r\n",
@@ -317,6 +334,105 @@ class SlowClients {
   std::vector<std::string> strange_;
 };
 
+// Clients whose chunk framing never ends (a chunk-size line, an extension, a trailer) or
+// dwarfs its body (one-byte chunks), sent as fast as the service takes it. Each must end with
+// the refusal; then it comes back.
+class ChunkedClients {
+ public:
+  ChunkedClients(uint16_t port, int count) : port_(port), clients_(static_cast<size_t>(count)) {}
+
+  void Run(const std::atomic<bool>& stop) {
+    std::string tiny;
+    while (tiny.size() < kPiece) tiny += "1\r\na\r\n";
+    const std::string pieces[] = {std::string(kPiece, '0'), std::string(kPiece, 'e'), std::string(kPiece, 't'), tiny};
+    while (!stop) {
+      for (size_t i = 0; i < clients_.size(); ++i) {
+        Client& c = clients_[i];
+        if (c.fd < 0) Open(i);
+        if (c.fd < 0) continue;
+        bool open = Drain(c);
+        if (open && send(c.fd, pieces[i % 4].data(), pieces[i % 4].size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
+            errno != EAGAIN)
+          open = false;
+        if (!open) Close(c);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    for (auto& c : clients_) {
+      if (c.fd >= 0) Vanish(c.fd);
+      c.fd = -1;
+    }
+  }
+
+  int Opened() const { return opened_; }
+  int Refused() const { return refused_; }
+  const std::vector<std::string>& Strange() const { return strange_; }
+
+ private:
+  static constexpr size_t kPiece = 16 * 1024;
+  struct Client {
+    int fd = -1;
+    std::string got;
+  };
+
+  void Open(size_t i) {
+    Client& c = clients_[i];
+    c.got.clear();
+    try {
+      c.fd = Connect(port_);
+    } catch (const std::exception&) {
+      return;
+    }
+    ++opened_;
+    static const char* const starts[] = {"1", "1;name=", "0\r\nX-Trailer: ", ""};
+    SendAll(c.fd, "POST /VnSdt_api/GetCardNo HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+                      "\r\nTransfer-Encoding: chunked\r\n\r\n" + starts[i % 4]);
+  }
+
+  bool Drain(Client& c) {
+    for (;;) {
+      char chunk[512];
+      const ssize_t n = recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
+      if (n > 0) {
+        c.got.append(chunk, static_cast<size_t>(n));
+        continue;
+      }
+      return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+  }
+
+  void Close(Client& c) {
+    Drain(c);
+    close(c.fd);
+    c.fd = -1;
+    static const std::string kBad = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    if (c.got == kBad) {
+      ++refused_;
+    } else if (!c.got.empty() && strange_.size() < 10) {
+      // (Made way for another connection, the service may end one with nothing said.)
+      strange_.push_back(Escaped(c.got.substr(0, 200)));
+    }
+  }
+
+  uint16_t port_;
+  std::vector<Client> clients_;
+  int opened_ = 0, refused_ = 0;
+  std::vector<std::string> strange_;
+};
+
+// DEBUG records of route handlers: only there when DEBUG logging was switched on.
+int HandlerRecords(const fs::path& dir) {
+  int n = 0;
+  std::error_code ec;
+  for (auto it = fs::directory_iterator(dir / "Log", ec); !ec && it != fs::end(it); it.increment(ec)) {
+    if (it->path().extension() != ".txt") continue;
+    std::ifstream in(it->path());
+    for (std::string line; std::getline(in, line);)
+      n += line.find(" DEBUG ") != std::string::npos && line.find("[handle_") != std::string::npos ? 1 : 0;
+  }
+  return n;
+}
+
 int OpenDescriptors(pid_t pid) {
   std::error_code ec;
   int n = 0;
@@ -330,6 +446,7 @@ std::string Mib(long kib) { return Fixed(static_cast<double>(kib) / 1024.0, 1) +
 
 int Run(const Options& o) {
   setenv("TARNWICK_SIM", "1", 1);
+  setenv("TARNWICK_ALLOWED_ORIGINS", kAllowedOrigin, 1);
   InstallAlarm();
   alarm(static_cast<unsigned>(o.timeLimitSeconds));
   Service s;
@@ -348,6 +465,14 @@ int Run(const Options& o) {
       if (Ask(port, kinds[i]) != expected[i])
         throw std::runtime_error(std::string("unsteady answer: ") + kinds[i].name);
     }
+    // Another site's blind requests get the refusal (its head alone for a HEAD).
+    for (size_t i = 0; i < kinds.size(); ++i) {
+      if (std::string(kinds[i].name).rfind("blind", 0) != 0) continue;
+      const std::string want =
+          kinds[i].shape == Shape::kHead ? kRefused.substr(0, kRefused.find("\n\n") + 2) : kRefused;
+      if (expected[i] != want)
+        throw std::runtime_error(std::string("not refused: ") + kinds[i].name + ": " + Escaped(expected[i]));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     const int idleFds = OpenDescriptors(s.pid);
     const long idleRss = RssKib(s.pid);
@@ -357,6 +482,8 @@ int Run(const Options& o) {
     Faults faults;
     SlowClients slow(port, o.slowClients);
     std::thread slowThread([&] { slow.Run(stop); });
+    ChunkedClients chunked(port, o.chunkedClients);
+    std::thread chunkedThread([&] { chunked.Run(stop); });
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the slow ones are in first
 
     const auto t0 = Clock::now();
@@ -374,6 +501,7 @@ int Run(const Options& o) {
     const double seconds = Ms(Clock::now() - t0) / 1000.0;
     stop = true;
     slowThread.join();
+    chunkedThread.join();
     ExpectAlive(s, "under load");
     const long peakRss = PeakRssKib(s.pid);
 
@@ -394,6 +522,8 @@ int Run(const Options& o) {
         "  slow clients: %d at a time, %d connections opened; %d ended by the service, %d refused past the "
         "body budget\n",
         o.slowClients, slow.Opened(), slow.Ended(), slow.Refused());
+    std::printf("  chunk framing without end: %d at a time, %d connections opened, %d refused with 400\n",
+                o.chunkedClients, chunked.Opened(), chunked.Refused());
     std::printf("  vanished in the middle: %d\n", vanished.load());
     std::printf("  service memory: idle %s, peak %s, afterwards %s; descriptors idle %d, afterwards %d\n",
                 Mib(idleRss).c_str(), Mib(peakRss).c_str(), Mib(afterRss).c_str(), idleFds, afterFds);
@@ -408,6 +538,14 @@ int Run(const Options& o) {
       faults.Show();
     }
     for (const auto& text : slow.Strange()) fail("a slow client got \"" + text + "\"");
+    for (const auto& text : chunked.Strange()) fail("a chunked-framing client got \"" + text + "\"");
+    if (o.chunkedClients > 0 && chunked.Refused() == 0) fail("no chunked-framing client was refused");
+    if (const int records = HandlerRecords(s.dir))
+      fail(std::to_string(records) + " handler records: a blind GET got through");
+    // Connections, bodies within their budget, and every read buffer capped: bounded, whatever
+    // the clients send.
+    if (o.checkMemory && peakRss > idleRss + 160L * 1024)
+      fail("peak memory " + Mib(peakRss) + " against " + Mib(idleRss) + " idle");
     if (afterwards != expected[0]) fail("wrong answer after the load: \"" + Escaped(afterwards) + "\"");
     if (afterFds > idleFds) fail("the service still holds " + std::to_string(afterFds - idleFds) + " connections");
     // Back near idle: within a quarter of the idle figure or 8 MiB, whichever is more.
@@ -445,8 +583,11 @@ int main(int argc, char** argv) {
         o.requests = std::stoi(next());
       } else if (a == "--slow") {
         o.slowClients = std::stoi(next());
+      } else if (a == "--chunked") {
+        o.chunkedClients = std::stoi(next());
       } else {
-        std::fprintf(stderr, "usage: load_mix [--binary PATH] [--requests N] [--slow N] [--no-memory-check]\n");
+        std::fprintf(stderr,
+                     "usage: load_mix [--binary PATH] [--requests N] [--slow N] [--chunked N] [--no-memory-check]\n");
         return 2;
       }
     } catch (const std::exception& e) {

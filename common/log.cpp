@@ -1,5 +1,6 @@
 #include "tw/log.h"
 
+#include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 
 #include <atomic>
@@ -16,6 +17,39 @@ std::atomic<int> g_severity{static_cast<int>(Severity::None)};
 // Replaced loggers stay alive: a statement on another thread may still hold the old pointer.
 std::mutex g_keepMutex;
 std::vector<std::shared_ptr<spdlog::logger>> g_keep;
+
+// The message of a record with its control characters escaped: a logged value (a parameter a
+// page sent, say) that holds CR or LF would otherwise start a record of its own.
+class EscapedMessage : public spdlog::custom_flag_formatter {
+ public:
+  void format(const spdlog::details::log_msg& msg, const std::tm&, spdlog::memory_buf_t& dest) override {
+    static const char kHex[] = "0123456789abcdef";
+    const char* p = msg.payload.data();
+    const char* const end = p + msg.payload.size();
+    while (p != end) {
+      const char* run = p;
+      while (p != end && !IsControl(*p)) ++p;
+      dest.append(run, p);
+      if (p == end) break;
+      const unsigned char c = static_cast<unsigned char>(*p++);
+      const char* named = c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '\t' ? "\\t" : nullptr;
+      if (named != nullptr) {
+        dest.append(named, named + 2);
+      } else {
+        const char hex[4] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+        dest.append(hex, hex + 4);
+      }
+    }
+  }
+  std::unique_ptr<custom_flag_formatter> clone() const override { return std::make_unique<EscapedMessage>(); }
+
+ private:
+  // Bytes 0x80 and up are left alone: they are parts of UTF-8 or GBK characters.
+  static bool IsControl(char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    return c < 0x20 || c == 0x7f;
+  }
+};
 
 }  // namespace
 
@@ -44,7 +78,9 @@ bool Init(const std::string& fileName, Severity maxSeverity) {
   try {
     auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(fileName, kMaxFileSize, kRolledFiles);
     logger = std::make_shared<spdlog::logger>("tarnwick", std::move(sink));
-    logger->set_pattern("%Y-%m-%d %H:%M:%S.%e %-5l [%t] [%!@%#] %v");
+    auto formatter = std::make_unique<spdlog::pattern_formatter>();
+    formatter->add_flag<EscapedMessage>('*').set_pattern("%Y-%m-%d %H:%M:%S.%e %-5l [%t] [%!@%#] %*");
+    logger->set_formatter(std::move(formatter));
     // Records are rare after start-up and must survive a crash, so each one is written out.
     logger->flush_on(spdlog::level::trace);
   } catch (const std::exception&) {

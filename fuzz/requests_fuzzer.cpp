@@ -1,6 +1,8 @@
 // Bytes arriving on one connection, through the server's own parser and limits, the dispatch
-// and every route, with the simulated readers of both families behind them. Every answer is a
-// whole HTTP answer whose body is exactly as long as its Content-Length says.
+// and every route, with the simulated readers of both families behind them; pipelined
+// requests, chunked framing and the access policy's headers included. Every answer is a whole
+// HTTP answer whose body is exactly as long as its Content-Length says, none after the one that
+// ends the connection, and a HEAD answer is a head alone.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -42,11 +44,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static sim::ScopedReaders readers(1);
     static Tarnwick server;
     RegisterRoutes(server);
+    // An allow-list whose host is the seeds' "Host: x": programs get through, blind browser
+    // requests do not.
+    SetAccessPolicy({{"http://x"}});
     return true;
   }();
   (void)ready;
-  for (const ServedAnswer& a : ServeBytes(std::string_view(reinterpret_cast<const char*>(data), size))) {
-    if (!WellFormed(a)) std::abort();
+  const auto answers = ServeBytes(std::string_view(reinterpret_cast<const char*>(data), size));
+  for (size_t i = 0; i < answers.size(); ++i) {
+    if (!WellFormed(answers[i])) std::abort();
+    // A refusal ends the connection: nothing is answered after it.
+    if (answers[i].bytes.find("Connection: close\r\n") != std::string::npos && i + 1 != answers.size()) std::abort();
   }
   return 0;
 }

@@ -8,4 +8,8 @@ mkdir -p "$corpus"
 [ -d "$seeds" ] && cp -n "$seeds"/* "$corpus"/ 2>/dev/null || true
 # Crash files land beside the corpus, not in the working directory of whoever runs it.
 cd "$(dirname "$corpus")"
-exec "$fuzzer" "$corpus" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 "$@"
+# A dictionary beside the sources, named after the target, guides it when there is one.
+dict="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "$fuzzer").dict"
+extra=()
+[ -f "$dict" ] && extra=(-dict="$dict")
+exec "$fuzzer" "$corpus" "${extra[@]}" -max_total_time="$seconds" -print_final_stats=1 -timeout=10 -rss_limit_mb=2048 "$@"

@@ -132,6 +132,36 @@ TEST_F(LogTest, ChineseTextsUseTheLogCodePage) {
 #endif
 }
 
+// A logged value cannot start a record of its own: its control characters are escaped, while
+// the record's own layout (one line, ended by the sink) and non-ASCII text stay.
+TEST_F(LogTest, ControlCharactersInValuesAreEscaped) {
+  ASSERT_TRUE(tw::log::Init(file_.string(), tw::log::Severity::Debug));
+  const struct {
+    std::string value, logged;
+  } cases[] = {
+      {"a\r\n2026-12-07 00:00:00.000 ERROR [1] [forged@1] b", "a\\r\\n2026-12-07 00:00:00.000 ERROR [1] [forged@1] b"},
+      {"lf\nonly", "lf\\nonly"},
+      {"cr\ronly", "cr\\ronly"},
+      {"tab\there", "tab\\there"},
+      {std::string("nul\0esc\x1b[2Jdel\x7f", 15), "nul\\x00esc\\x1b[2Jdel\\x7f"},
+      {"\xE6\x9E\x97\xC4\xD0 \\path", "\xE6\x9E\x97\xC4\xD0 \\path"},
+  };
+  for (const auto& c : cases) LOG_DEBUG("Value:{}|", c.value);
+  tw::log::Shutdown();
+  std::istringstream text(ReadFile(file_));
+  std::string line;
+  size_t records = 0;
+  for (const auto& c : cases) {
+    ASSERT_TRUE(std::getline(text, line));
+    ++records;
+    EXPECT_NE(line.find(" DEBUG ["), std::string::npos) << line;
+    EXPECT_NE(line.find("] Value:" + c.logged + "|"), std::string::npos) << line;
+    EXPECT_EQ(line.find('\r'), std::string::npos) << line;
+  }
+  EXPECT_FALSE(std::getline(text, line)) << line;
+  EXPECT_EQ(records, std::size(cases));
+}
+
 TEST_F(LogTest, UnwritableFileIsReported) {
   std::ofstream(dir_ / "blocker") << "a file where the folder should be";
   EXPECT_FALSE(tw::log::Init((dir_ / "blocker" / "x.txt").string(), tw::log::Severity::Debug));

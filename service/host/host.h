@@ -27,8 +27,8 @@ void DoStartSvc();
 void DoStopSvc();
 
 // Runs start-up and the poll loop in the foreground; the stop control is Ctrl+C (SIGTERM too
-// on Linux).
-void RunConsole();
+// on Linux). Returns the program's exit status: not 0 when the listen address cannot be used.
+int RunConsole();
 
 // Registers every route that exists, in route-table order.
 void RegisterRoutes(Tarnwick& server);
@@ -41,8 +41,11 @@ void ShowBox(const char* fmt, ...)
     ;
 
 // Test and console hooks. The observer sees every status report; the listening hook is called
-// once the server listens.
+// once the server listens, with the address and port it listens on.
 void SetStatusObserver(void (*observer)(const platform::service::Status& status));
 // Whether message boxes are taken for a service run (their text goes to the logs instead).
 void SetUnderManagerForTesting(bool underManager);
-void SetListeningHook(void (*hook)(const std::string& port));
+void SetListeningHook(void (*hook)(const std::string& address, const std::string& port));
+// The exit status of the last run: 0, or kListenAddressUnusable.
+constexpr int kListenAddressUnusable = 2;
+int LastRunExitStatus();

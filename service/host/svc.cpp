@@ -40,7 +40,8 @@ bool g_underManager = false;
 // The address the service listens on and probes; every IPv4 interface when empty.
 std::string g_listenAddress;
 void (*g_statusObserver)(const svc::Status&) = nullptr;
-void (*g_listeningHook)(const std::string&) = nullptr;
+void (*g_listeningHook)(const std::string&, const std::string&) = nullptr;
+int g_exitStatus = 0;
 
 // The control handler runs on another thread; it may wake the poll pass only while the server
 // is alive.
@@ -69,7 +70,8 @@ bool StartLogging() {
 
 void SetStatusObserver(void (*observer)(const svc::Status&)) { g_statusObserver = observer; }
 void SetUnderManagerForTesting(bool underManager) { g_underManager = underManager; }
-void SetListeningHook(void (*hook)(const std::string&)) { g_listeningHook = hook; }
+void SetListeningHook(void (*hook)(const std::string&, const std::string&)) { g_listeningHook = hook; }
+int LastRunExitStatus() { return g_exitStatus; }
 
 void ShowBox(const char* fmt, ...) {
   char text[100];
@@ -158,6 +160,29 @@ int PortAntiOccupation(int port) {
   return 1;
 }
 
+namespace {
+
+// No port helps when the address itself cannot be used: the run ends, and says why where its
+// user looks (the console, or the event log under the manager) and in the log.
+void StopForUnusableAddress(const std::string& why) {
+  const std::string text = "Cannot listen on " + g_listenAddress + " (ListenAddress): " + why;
+  LOG_ERROR("{}", text);
+  if (g_underManager) {
+    svc::ReportErrorEvent(kServiceName, 0xC0020001u, {kServiceName, text});
+  } else {
+    std::fprintf(stderr, "Tarnwick: %s\n", text.c_str());
+    std::fflush(stderr);
+  }
+  g_exitStatus = kListenAddressUnusable;
+  {
+    std::lock_guard<std::mutex> lock(g_statusMutex);
+    g_status.serviceSpecificExitCode = static_cast<uint32_t>(kListenAddressUnusable);
+  }
+  ReportSvcStatus(svc::kStopped, svc::kErrorServiceSpecific, 0);
+}
+
+}  // namespace
+
 void SvcInit(uint32_t, wchar_t**) {
   std::string port;
   auto server = std::make_shared<Tarnwick>();
@@ -217,6 +242,9 @@ void SvcInit(uint32_t, wchar_t**) {
       listening = true;
       break;
     }
+    if (server->LastStartFailure() == Tarnwick::StartFailure::UnusableAddress) {
+      return StopForUnusableAddress(server->LastStartError());
+    }
     // Taken between the probe and the listen, or an address this machine does not have: the
     // next candidate, rather than running without a listener and claiming success.
     LOG_ERROR("WebServer Start failed:{}:{}", g_listenAddress.empty() ? "0.0.0.0" : g_listenAddress, port);
@@ -228,7 +256,8 @@ void SvcInit(uint32_t, wchar_t**) {
   }
   SetLiveServer(server.get());
   signature::Program().SetStartInUserSession(g_underManager);
-  if (g_listeningHook != nullptr) g_listeningHook(port);
+  LOG_DEBUG("Listening on:{}:{}", server->BoundAddress(), port);
+  if (g_listeningHook != nullptr) g_listeningHook(server->BoundAddress(), port);
 
   for (;;) {
     const platform::WaitResult r = g_stopEvent->Wait(0);
@@ -250,6 +279,7 @@ void SvcInit(uint32_t, wchar_t**) {
 }
 
 void SvcMain(uint32_t argc, wchar_t** argv) {
+  g_exitStatus = 0;
   StartLogging();
   LOG_DEBUG("SvcMain Enter!");
 
@@ -278,16 +308,17 @@ void SvcMain(uint32_t argc, wchar_t** argv) {
   g_stopEvent.reset();
 }
 
-void RunConsole() {
+int RunConsole() {
   g_underManager = false;
   g_statusHandle = nullptr;
   svc::InstallConsoleStopHandler(SvcCtrlHandler);
   SvcMain(0, nullptr);
+  return g_exitStatus;
 }
 
 namespace {
 
-void RunService() {
+int RunService() {
   g_underManager = true;
   svc::ApplyServiceEnvironment(kServiceName);
   if (!svc::RunDispatcher(kServiceName, SvcMain)) {
@@ -295,6 +326,7 @@ void RunService() {
     platform::ShowMessageBox("Tarnwick服务打开失败!");
     SvcReportEvent("StartServiceCtrlDispatcher", error);
   }
+  return g_exitStatus;
 }
 
 bool SameWord(const std::string& a, const char* b) {
@@ -308,8 +340,16 @@ bool SameWord(const std::string& a, const char* b) {
   return i == a.size() && b[i] == '\0';
 }
 
-void PrintListening(const std::string& port) {
-  std::printf("Tarnwick listening on http://127.0.0.1:%s/ (all IPv4 interfaces); Ctrl+C stops it\n", port.c_str());
+// The address a browser on this machine can use, and the one really listened on.
+void PrintListening(const std::string& address, const std::string& port) {
+  if (address == "0.0.0.0") {
+    std::printf("Tarnwick listening on http://127.0.0.1:%s/ (0.0.0.0: all IPv4 interfaces); Ctrl+C stops it\n",
+                port.c_str());
+  } else {
+    const bool v6 = address.find(':') != std::string::npos;
+    std::printf("Tarnwick listening on http://%s%s%s:%s/ (%s only); Ctrl+C stops it\n", v6 ? "[" : "", address.c_str(),
+                v6 ? "]" : "", port.c_str(), address.c_str());
+  }
   std::fflush(stdout);
 }
 
@@ -327,12 +367,12 @@ int TarnwickMain(const std::vector<std::string>& args) {
     DoStopSvc();
   } else if (SameWord(word, "console")) {
     SetListeningHook(PrintListening);
-    RunConsole();
+    return RunConsole();
   } else if (svc::ServesInForegroundByDefault()) {
     SetListeningHook(PrintListening);
-    RunConsole();
+    return RunConsole();
   } else {
-    RunService();
+    return RunService();
   }
   return 0;
 }

@@ -70,17 +70,67 @@ std::string_view OriginHost(std::string_view origin) {
   return origin.substr(0, origin.find(':'));
 }
 
-bool IsIpLiteral(std::string_view host) {
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return true;  // IPv6
-  int dots = 0;
-  for (char ch : host) {
-    if (ch == '.') {
-      ++dots;
-    } else if (ch < '0' || ch > '9') {
+// Dotted IPv4: four decimal numbers up to 255. (The system's parser would also take "127.1";
+// a browser sends the dotted form.)
+bool IsIpv4(std::string_view text) {
+  int parts = 0;
+  while (true) {
+    size_t digits = 0;
+    unsigned value = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9' && digits < 3) {
+      value = value * 10 + static_cast<unsigned>(text[digits] - '0');
+      ++digits;
+    }
+    if (digits == 0 || value > 255) return false;
+    text.remove_prefix(digits);
+    if (++parts == 4) return text.empty();
+    if (text.empty() || text.front() != '.') return false;
+    text.remove_prefix(1);
+  }
+}
+
+// IPv6 text: up to eight groups of one to four hex digits, one "::" standing for the groups left
+// out, and optionally dotted IPv4 for the last two.
+bool IsIpv6(std::string_view text) {
+  int groups = 0;
+  bool gap = false;
+  if (text.substr(0, 2) == "::") {
+    gap = true;
+    text.remove_prefix(2);
+  } else if (!text.empty() && text.front() == ':') {
+    return false;
+  }
+  while (!text.empty()) {
+    size_t digits = 0;
+    while (digits < text.size() && std::isxdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+    if (digits < text.size() && text[digits] == '.') {
+      if (!IsIpv4(text)) return false;
+      groups += 2;
+      text = {};
+      break;
+    }
+    if (digits == 0 || digits > 4) return false;
+    ++groups;
+    text.remove_prefix(digits);
+    if (text.empty()) break;
+    if (text.substr(0, 2) == "::") {
+      if (gap) return false;
+      gap = true;
+      text.remove_prefix(2);
+    } else if (text.front() == ':') {
+      text.remove_prefix(1);
+      if (text.empty()) return false;
+    } else {
       return false;
     }
   }
-  return dots == 3;
+  return gap ? groups <= 7 : groups == 8;
+}
+
+// A literal no DNS answer can stand for: dotted IPv4, or IPv6 in brackets.
+bool IsIpLiteral(std::string_view host) {
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') return IsIpv6(host.substr(1, host.size() - 2));
+  return IsIpv4(host);
 }
 
 // A name the service may be reached by from a page: an IP literal, localhost, or the host of an
@@ -108,11 +158,16 @@ bool OriginAllowed(std::string_view origin) {
 }
 
 // With an allow-list, a request is served only when its Host is one the service answers to and
-// its Origin, if a browser sent one, is on the list.
+// it comes from a listed page, from the user, or from a program. A browser marks every request
+// with Sec-Fetch-Site but leaves Origin out of no-cors GET and HEAD (an <img>, a <script>, a
+// navigation): without Origin, only the user's own navigation ("none") is the user's. Programs
+// send neither header.
 bool Admitted(const http_message* hm) {
   if (Policy().allowedOrigins.empty()) return true;
-  const mg_str* origin = mg_get_http_header(hm, "Origin");
-  return HostAllowed(View(mg_get_http_header(hm, "Host"))) && (origin == nullptr || OriginAllowed(View(origin)));
+  if (!HostAllowed(View(mg_get_http_header(hm, "Host")))) return false;
+  if (const mg_str* origin = mg_get_http_header(hm, "Origin")) return OriginAllowed(View(origin));
+  const mg_str* site = mg_get_http_header(hm, "Sec-Fetch-Site");
+  return site == nullptr || EqualsNoCase(*site, "none");
 }
 
 void SendPreflight(mg_connection* c, const http_message* hm) {
@@ -145,10 +200,23 @@ void SendRefusal(mg_connection* c, const http_message* hm) {
     c->Append(kRefusedPreflight, sizeof kRefusedPreflight - 1);
     return;
   }
-  const std::string answer =
+  std::string answer =
       "HTTP/1.1 200 OK\r\nContent-Type: text/plain;charset=utf-8\nCache-Control: no-cache\nContent-Length: " +
-      std::to_string(NotFoundAnswer().size()) + "\n\n" + NotFoundAnswer() + "\n";
+      std::to_string(NotFoundAnswer().size()) + "\n\n";
+  // A body after the head of a HEAD answer would be read as the start of the next answer.
+  if (!Equals(hm->method, "HEAD")) answer += NotFoundAnswer() + "\n";
   c->Append(answer.data(), answer.size());
+}
+
+// Routes whose GET only reads the service's own state. A HEAD of any other route would run a
+// device handler (write a card, start a program) for an answer it then throws away.
+bool HeadMayRun(std::string_view path) { return path == "/Local/GetVersion" || path == "/test"; }
+
+void SendHeadNotAllowed(mg_connection* c) {
+  static const char kNotAllowed[] =
+      "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, POST, OPTIONS\r\nAccess-Control-Allow-Origin: *\r\n"
+      "Content-Length: 0\r\n\r\n";
+  c->Append(kNotAllowed, sizeof kNotAllowed - 1);
 }
 
 // The envelope around the length and around the body, cut once out of kReplyEnvelope.
@@ -235,8 +303,10 @@ void DispatchRequest(mg_connection* c, int event, void* eventData) {
   }
   if (Equals(hm->method, "OPTIONS")) return SendPreflight(c, hm);
   if (Equals(hm->method, "HEAD")) {
-    // The head of the answer a GET of the same target gets, its Content-Length included; a HEAD
-    // answer carries no body.
+    // The head of the answer a GET of the same target gets, its Content-Length included, for the
+    // routes that change nothing and for unknown paths; a HEAD answer carries no body.
+    const std::string_view path = View(&hm->uri);
+    if (HandlerTable().count(std::string(path)) != 0 && !HeadMayRun(path)) return SendHeadNotAllowed(c);
     http_message get = *hm;
     get.method = {"GET", 3};
     mg_connection scratch;

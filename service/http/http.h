@@ -111,6 +111,12 @@ class Tarnwick {
   void AddHandler(std::string route, RouteHandler handler);
   // Opens the listener at the port text; false when that fails.
   bool Start();
+  // Why the last Start failed. An unusable address (not an IP address, or not one of this
+  // machine's) fails on every port alike; anything else (the port is taken) may pass on another.
+  enum class StartFailure { None, BadPort, UnusableAddress, Other };
+  StartFailure LastStartFailure() const { return startFailure_; }
+  // The system's words for the last failure.
+  const std::string& LastStartError() const { return startError_; }
   // One poll pass: serves whatever arrives, for at most `passMs`, returning early after
   // Interrupt(). Nothing wakes an idle pass but a request or Interrupt().
   void PollOnce(unsigned passMs = kPollPassMs);
@@ -122,6 +128,8 @@ class Tarnwick {
 
   // The port actually bound (useful with port text "0"); 0 before Start.
   uint16_t BoundPort() const;
+  // The address actually listened on ("0.0.0.0": every IPv4 interface); empty before Start.
+  std::string BoundAddress() const;
   const std::string& Port() const { return port_; }
 
   // An idle service should not wake: a stop interrupts the pass, requests wake it.
@@ -143,6 +151,8 @@ class Tarnwick {
   std::string port_;
   std::string address_;
   Limits limits_;
+  StartFailure startFailure_ = StartFailure::None;
+  std::string startError_;
   std::unique_ptr<Impl> impl_;
   std::atomic<bool> interrupted_{false};
 };

@@ -36,6 +36,13 @@ namespace {
 // easily; anything larger is refused.
 constexpr std::uint32_t kHeaderLimit = 16 * 1024;
 constexpr std::uint64_t kBodyLimit = 8 * 1024 * 1024;
+// Chunk-size lines with their extensions, and the trailer: what framing may add to a body.
+constexpr std::uint64_t kFramingLimit = 1024 * 1024;
+// All bytes of one request: head, framing and body.
+constexpr std::uint64_t kRequestLimit = kHeaderLimit + kBodyLimit + kFramingLimit;
+// Bytes read but not yet parsed. The parser keeps the bytes of an unfinished head, chunk-size
+// line or trailer here; without a cap, one that never ends grows it until memory runs out.
+constexpr size_t kReadBufferLimit = kHeaderLimit + 1024;
 constexpr auto kRequestTimeout = std::chrono::seconds(30);
 constexpr auto kWriteTimeout = std::chrono::seconds(30);
 constexpr size_t kKeptAnswerBuffer = 64 * 1024;
@@ -126,6 +133,18 @@ const char* RefusalFor(beast::error_code ec) {
   return nullptr;
 }
 
+// What the server refuses once a head has arrived, beyond what the parser checks itself.
+beast::error_code CheckHead(const Request& req) {
+  // Two Host fields: which of them the access policy should judge is anyone's guess.
+  if (req.count(bhttp::field::host) > 1) return bhttp::error::bad_value;
+  return {};
+}
+
+// Past the bound for one whole request; answered as malformed.
+beast::error_code CheckRequestSize(std::uint64_t bytes) {
+  return bytes > kRequestLimit ? beast::error_code(bhttp::error::buffer_overflow) : beast::error_code();
+}
+
 // What the dispatch sees of a parsed request; views into `req`.
 ParsedRequest Parsed(const Request& req) {
   ParsedRequest parsed;
@@ -196,15 +215,18 @@ class Session : public std::enable_shared_from_this<Session> {
     parser_->body_limit(kBodyLimit);
     parser_->get().body().budget = &registry_->budget;
     deadline_ = Clock::now() + kRequestTimeout;
-    bhttp::async_read_header(
-        socket_, buffer_, *parser_,
-        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->Guarded([&] { self->OnHeader(ec); }); });
+    bhttp::async_read_header(socket_, buffer_, *parser_,
+                             [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+                               self->Guarded([&] { self->OnHeader(ec, n); });
+                             });
   }
 
-  void OnHeader(beast::error_code ec) {
+  void OnHeader(beast::error_code ec, std::size_t n) {
     if (ec) return Fail(ec);
     Touch();
     auto& req = parser_->get();
+    requestBytes_ = n;
+    if ((ec = CheckHead(req))) return Fail(ec);
     auto expect = req.find(bhttp::field::expect);
     if (expect != req.end() && beast::iequals(expect->value(), "100-continue") && !parser_->is_done()) {
       // Without this, a client that asks first would wait a second before sending its body.
@@ -223,10 +245,21 @@ class Session : public std::enable_shared_from_this<Session> {
     ReadBody();
   }
 
+  // The body a piece at a time, so that the framing around it is counted as it arrives.
   void ReadBody() {
-    bhttp::async_read(socket_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
-      self->Guarded([&] { self->OnRequest(ec); });
-    });
+    parser_->eager(true);
+    bhttp::async_read_some(socket_, buffer_, *parser_,
+                           [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+                             self->Guarded([&] { self->OnBodyPart(ec, n); });
+                           });
+  }
+
+  void OnBodyPart(beast::error_code ec, std::size_t n) {
+    if (ec) return Fail(ec);
+    requestBytes_ += n;
+    if ((ec = CheckRequestSize(requestBytes_))) return Fail(ec);
+    if (!parser_->is_done()) return ReadBody();
+    OnRequest({});
   }
 
   void OnRequest(beast::error_code ec) {
@@ -281,8 +314,9 @@ class Session : public std::enable_shared_from_this<Session> {
   Clock::time_point deadline_ = Clock::time_point::max();
   std::shared_ptr<Registry> registry_;
   std::list<std::weak_ptr<Session>>::iterator self_;
-  beast::flat_buffer buffer_;
+  beast::flat_buffer buffer_{kReadBufferLimit};
   boost::optional<RequestParser> parser_;
+  std::uint64_t requestBytes_ = 0;
   mg_connection connection_;
   std::string out_;
   bool keepAlive_ = true;
@@ -322,10 +356,26 @@ std::vector<ServedAnswer> ServeBytes(std::string_view bytes) {
     parser.eager(true);
     parser.get().body().budget = &budget;
     beast::error_code ec;
+    std::uint64_t requestBytes = 0;
+    bool headChecked = false;
     while (!parser.is_done() && !bytes.empty() && !ec) {
-      const size_t used = parser.put(asio::buffer(bytes.data(), bytes.size()), ec);
+      // The parser sees at most what the server's read buffer holds.
+      const size_t window = std::min(bytes.size(), kReadBufferLimit);
+      const size_t used = parser.put(asio::buffer(bytes.data(), window), ec);
       bytes.remove_prefix(used);
-      if (ec == bhttp::error::need_more && used > 0) ec = {};
+      requestBytes += used;
+      if (ec == bhttp::error::need_more) {
+        if (used > 0) {
+          ec = {};
+        } else if (window == kReadBufferLimit) {
+          ec = bhttp::error::buffer_overflow;
+        }
+      }
+      if (!ec && !headChecked && parser.is_header_done()) {
+        headChecked = true;
+        ec = CheckHead(parser.get());
+      }
+      if (!ec) ec = CheckRequestSize(requestBytes);
     }
     if (ec || !parser.is_done()) {
       if (const char* refusal = RefusalFor(ec)) answers.push_back({false, refusal});
@@ -354,6 +404,7 @@ struct Tarnwick::Impl {
   std::shared_ptr<Registry> registry = std::make_shared<Registry>();
   size_t maxConnections = 0;
   uint16_t boundPort = 0;
+  std::string boundAddress;
 
   void Accept() {
     acceptor.async_accept(ioc, [this](beast::error_code ec, Socket socket) {
@@ -435,14 +486,24 @@ void Tarnwick::AddHandler(std::string route, RouteHandler handler) {
 }
 
 bool Tarnwick::Start() {
+  startFailure_ = StartFailure::None;
+  startError_.clear();
   char* end = nullptr;
   const unsigned long port = std::strtoul(port_.c_str(), &end, 10);
-  if (port_.empty() || *end != '\0' || port > 65535) return false;
+  if (port_.empty() || *end != '\0' || port > 65535) {
+    startFailure_ = StartFailure::BadPort;
+    startError_ = "not a port number";
+    return false;
+  }
 
   beast::error_code ec;
   asio::ip::address address = asio::ip::address_v4::any();
   if (!address_.empty()) address = asio::ip::make_address(address_, ec);
-  if (ec) return false;
+  if (ec) {
+    startFailure_ = StartFailure::UnusableAddress;
+    startError_ = "not an IP address";
+    return false;
+  }
 
   impl_ = std::make_unique<Impl>();
   impl_->maxConnections = limits_.connections > 0 ? limits_.connections : 1;
@@ -455,10 +516,15 @@ bool Tarnwick::Start() {
   if (!ec) impl_->acceptor.bind(endpoint, ec);
   if (!ec) impl_->acceptor.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) {
+    startFailure_ =
+        ec == boost::system::errc::address_not_available ? StartFailure::UnusableAddress : StartFailure::Other;
+    startError_ = ec.message();
     impl_.reset();
     return false;
   }
-  impl_->boundPort = impl_->acceptor.local_endpoint(ec).port();
+  const tcp::endpoint bound = impl_->acceptor.local_endpoint(ec);
+  impl_->boundPort = bound.port();
+  impl_->boundAddress = ec ? address.to_string() : bound.address().to_string();
   impl_->Accept();
   return true;
 }
@@ -510,6 +576,8 @@ bool Tarnwick::Close() {
 }
 
 uint16_t Tarnwick::BoundPort() const { return impl_ ? impl_->boundPort : 0; }
+
+std::string Tarnwick::BoundAddress() const { return impl_ ? impl_->boundAddress : std::string(); }
 
 size_t Tarnwick::BodyBytesHeld() const { return impl_ ? impl_->registry->budget.used.load() : 0; }
 

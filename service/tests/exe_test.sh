@@ -23,6 +23,7 @@ export TARNWICK_MESSAGEBOX=stderr
 # With the simulated devices, as the main job runs it.
 start TARNWICK_SIM=1
 check "listening on a candidate port" "yes" "$(case "$port" in 12321|61234|23456) echo yes;; *) echo no;; esac)"
+check "listening line names every interface" "1" "$(grep -c '^Tarnwick listening on http://127.0.0.1:[0-9]*/ (0.0.0.0: all IPv4 interfaces)' "$work/out.txt")"
 [ -n "$port" ] || { echo "0 passed, 1 failed"; exit 1; }
 
 version="$3"
@@ -75,6 +76,7 @@ else
 fi
 start "${settings[@]}"
 check "listening on loopback only" "127.0.0.1:$port" "$(ss -Hltn "sport = :$port" | awk '{print $4}' | head -1)"
+check "listening line names loopback" "1" "$(grep -c "^Tarnwick listening on http://127.0.0.1:$port/ (127.0.0.1 only)" "$work/out.txt")"
 ask() {  # ask ORIGIN HOST: the whole answer of a GET /test
   raw "$port" "GET /test HTTP/1.1\r\nHost: $2\r\nOrigin: $1\r\nConnection: close\r\n\r\n" 400
 }
@@ -83,7 +85,27 @@ other="$(ask http://evil.test 127.0.0.1)"
 check "other origin gets no grant" "0" "$(printf '%s' "$other" | grep -c 'Access-Control-Allow')"
 check "other origin gets the not-found answer" '{"return":false}' "$(printf '%s' "$other" | tail -1)"
 check "rebound host name is refused" '{"return":false}' "$(ask http://allowed.test:8080 evil.test | tail -1)"
+browse() {  # browse SEC-FETCH-SITE: the body of a GET /test a browser makes without Origin
+  raw "$port" "GET /test HTTP/1.1\r\nHost: 127.0.0.1\r\nSec-Fetch-Site: $1\r\nConnection: close\r\n\r\n" 400 | tail -1
+}
+check "another site's blind GET is refused" '{"return":false}' "$(browse cross-site)"
+check "the user's own navigation is served" '{"return":0}' "$(browse none)"
 stop INT
+
+# A listen address this machine does not have: the run ends at once, not with 0, and says why
+# on the console and in the log.
+if [ "$mode" = wine ]; then
+  "${run[@]}" reg add "$params" /v ListenAddress /t REG_SZ /d 192.0.2.123 /f >/dev/null 2>&1
+  settings=()
+else
+  settings=(TARNWICK_LISTEN_ADDRESS=192.0.2.123)
+fi
+env "${settings[@]}" timeout 120 "${run[@]}" "$exe" console >"$work/out.txt" 2>"$work/err.txt"
+check "unusable listen address ends the run with 2" "2" "$?"
+check "unusable listen address on the console" "1" \
+  "$(tr -d '\r' <"$work/err.txt" | grep -c '^Tarnwick: Cannot listen on 192.0.2.123 (ListenAddress): ')"
+check "unusable listen address in the log" "1" "$(cat "$work"/Log/*.txt | grep -c 'ERROR .*Cannot listen on 192.0.2.123')"
+check "no listening line for an unusable address" "0" "$(grep -c 'listening on' "$work/out.txt")"
 if [ "$mode" = wine ]; then "${run[@]}" reg delete "$params" /f >/dev/null 2>&1; fi
 
 # The capture program of a console run (under Wine: started as the console's own user): it

@@ -31,14 +31,16 @@ std::mutex g_mutex;
 std::condition_variable g_cv;
 std::vector<svc::Status> g_statuses;
 std::string g_listeningPort;
+std::string g_listeningAddress;
 
 void Observe(const svc::Status& s) {
   std::lock_guard<std::mutex> lock(g_mutex);
   g_statuses.push_back(s);
 }
 
-void Listening(const std::string& port) {
+void Listening(const std::string& address, const std::string& port) {
   std::lock_guard<std::mutex> lock(g_mutex);
+  g_listeningAddress = address;
   g_listeningPort = port;
   g_cv.notify_all();
 }
@@ -208,18 +210,48 @@ TEST_F(HostTest, AStopBeforeTheStopEventExistsIsNotLost) {
   EXPECT_EQ(RunAndStop(), "12321");
 }
 
-// A listen address the machine does not have: every candidate's listen fails, each is tried,
-// and the service stops instead of running without a listener.
-TEST_F(HostTest, AListenThatFailsTriesTheNextCandidate) {
-  tw::testing::SetSetting("ListenAddress", "192.0.2.123");  // TEST-NET-1, not ours
-  SvcMain(0, nullptr);
-  tw::testing::SetSetting("ListenAddress", nullptr);
-  EXPECT_EQ(Statuses().back().currentState, svc::kStopped);
-  const std::string log = Log();
-  for (const char* port : {"12321", "61234", "23456"}) {
-    EXPECT_NE(log.find(std::string("WebServer Start failed:192.0.2.123:") + port), std::string::npos) << log;
+// An address that cannot be used fails on every port alike: the run ends at once with a
+// non-zero status and says so on the console and in the log, rather than trying other ports.
+TEST_F(HostTest, AnUnusableListenAddressEndsTheRun) {
+  for (const char* address : {"192.0.2.123" /* TEST-NET-1, not ours */, "localhost.example", "127.0.0.1.5"}) {
+    SCOPED_TRACE(address);
+    tw::log::Shutdown();
+    {
+      std::lock_guard<std::mutex> lock(g_mutex);
+      g_statuses.clear();
+    }
+    tw::testing::SetSetting("ListenAddress", address);
+    ::testing::internal::CaptureStderr();
+    SvcMain(0, nullptr);  // returns by itself
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    tw::testing::SetSetting("ListenAddress", nullptr);
+    EXPECT_EQ(LastRunExitStatus(), kListenAddressUnusable);
+    const auto s = Statuses();
+    ASSERT_FALSE(s.empty());
+    EXPECT_EQ(s.back().currentState, svc::kStopped);
+    EXPECT_EQ(s.back().win32ExitCode, svc::kErrorServiceSpecific);
+    EXPECT_EQ(s.back().serviceSpecificExitCode, static_cast<uint32_t>(kListenAddressUnusable));
+    const std::string said = std::string("Cannot listen on ") + address + " (ListenAddress): ";
+    EXPECT_EQ(err.rfind("Tarnwick: " + said, 0), 0u) << err;
+    const std::string log = Log();
+    EXPECT_NE(log.find(said), std::string::npos) << log;
+    EXPECT_EQ(log.find("WebServer Port:61234"), std::string::npos) << log;
+    EXPECT_TRUE(g_listeningPort.empty());
   }
-  EXPECT_EQ(log.find("All ports occupied"), std::string::npos);
+}
+
+// The listening hook hears the address really listened on.
+TEST_F(HostTest, TheAddressListenedOnIsReported) {
+  for (const auto& [setting, bound] :
+       {std::pair<const char*, const char*>{nullptr, "0.0.0.0"}, {"127.0.0.1", "127.0.0.1"}}) {
+    tw::log::Shutdown();
+    tw::testing::SetSetting("ListenAddress", setting);
+    EXPECT_EQ(RunAndStop(), "12321");
+    tw::testing::SetSetting("ListenAddress", nullptr);
+    EXPECT_EQ(LastRunExitStatus(), 0);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    EXPECT_EQ(g_listeningAddress, bound);
+  }
 }
 
 // Under the service manager no one could close a message box: its text goes to the log.

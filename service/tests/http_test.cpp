@@ -118,13 +118,20 @@ TEST(Envelope, LargePrintfIsNotCut) {
 class DispatchTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    HandlerTable().emplace("/Echo", [](std::string url, const mg_str* params, mg_connection* c, ReplySender reply) {
+    // Counts its runs: a refused or bodiless request must not reach it.
+    RouteHandler echo = [](std::string url, const mg_str* params, mg_connection* c, ReplySender reply) {
+      ++echoes_;
       char v[20] = {0};
       mg_get_http_var(params, "v", v, sizeof v);
       reply(c, url + ":" + v);
       return true;
-    });
+    };
+    HandlerTable().emplace("/Echo", echo);
+    HandlerTable().emplace("/test", handle_test);
+    HandlerTable().emplace("/Local/Debug", handle_Local_Debug);
+    HandlerTable().emplace("/Local/GetVersion", handle_Local_GetVersion);
   }
+  static inline int echoes_ = 0;
   std::string Dispatch(const char* method, const char* uri, const char* query, const char* body,
                        std::initializer_list<std::pair<const char*, const char*>> headers = {}) {
     http_message hm;
@@ -187,35 +194,69 @@ TEST_F(DispatchTest, PreflightAllowsTheAskedHeaders) {
   EXPECT_NE(plain.find("Access-Control-Max-Age: 600\r\n"), std::string::npos);
 }
 
-// With an allow-list only the listed origins get a CORS grant, and only names that cannot be
-// rebound to this machine are answered; without one everything is as before.
+// With an allow-list only the listed origins get a CORS grant, only names that cannot be
+// rebound to this machine are answered, and a browser's request without Origin (a no-cors GET
+// or HEAD from any page) is served only when the user made it; without a list everything is as
+// before.
 TEST_F(DispatchTest, OriginPolicy) {
   const std::string granted = "Access-Control-Allow-Origin: *";
   struct Case {
     const char* method;
     const char* host;
-    const char* origin;  // null: no Origin header (not a cross-origin browser request)
+    const char* origin;  // null: no Origin header
+    const char* site;    // Sec-Fetch-Site; null: none sent (a program, or an old browser)
     bool served;
   };
   const Case cases[] = {
-      {"GET", "127.0.0.1:12321", "https://portal.example.com", true},
-      {"GET", "localhost:12321", "HTTPS://Portal.Example.com", true},
-      {"GET", "portal.example.com:12321", "https://portal.example.com", true},
-      {"GET", "[::1]:12321", nullptr, true},
-      {"POST", "192.168.1.20:12321", "https://portal.example.com", true},
-      {"GET", "127.0.0.1:12321", "https://evil.example.net", false},
-      {"GET", "127.0.0.1:12321", "https://portal.example.com:8443", false},
-      {"GET", "evil.example.net:12321", "https://portal.example.com", false},  // rebinding
-      {"GET", "evil.example.net:12321", nullptr, false},
-      {"GET", "", nullptr, false},
-      {"OPTIONS", "127.0.0.1:12321", "https://evil.example.net", false},
-      {"OPTIONS", "127.0.0.1:12321", "https://portal.example.com", true},
+      {"GET", "127.0.0.1:12321", "https://portal.example.com", nullptr, true},
+      {"GET", "localhost:12321", "HTTPS://Portal.Example.com", nullptr, true},
+      {"GET", "portal.example.com:12321", "https://portal.example.com", nullptr, true},
+      {"GET", "[::1]:12321", nullptr, nullptr, true},
+      {"POST", "192.168.1.20:12321", "https://portal.example.com", nullptr, true},
+      {"GET", "127.0.0.1:12321", "https://evil.example.net", nullptr, false},
+      {"GET", "127.0.0.1:12321", "https://portal.example.com:8443", nullptr, false},
+      {"GET", "evil.example.net:12321", "https://portal.example.com", nullptr, false},  // rebinding
+      {"GET", "evil.example.net:12321", nullptr, nullptr, false},
+      {"GET", "", nullptr, nullptr, false},
+      {"OPTIONS", "127.0.0.1:12321", "https://evil.example.net", nullptr, false},
+      {"OPTIONS", "127.0.0.1:12321", "https://portal.example.com", nullptr, true},
+      // Only a real IPv6 literal counts as an address in brackets; a name stays a name.
+      {"GET", "[::ffff:127.0.0.1]:12321", nullptr, nullptr, true},
+      {"GET", "[evil.example.net]:12321", nullptr, nullptr, false},
+      {"GET", "[]:12321", nullptr, nullptr, false},
+      {"GET", "[::1", nullptr, nullptr, false},
+      {"GET", "[1:2:3:4:5:6:7:8]:12321", nullptr, nullptr, true},
+      {"GET", "[1:2:3:4:5:6:7:8:9]:12321", nullptr, nullptr, false},
+      {"GET", "[1::2::3]:12321", nullptr, nullptr, false},
+      {"GET", "[::1.2.3]:12321", nullptr, nullptr, false},
+      {"GET", "[fe80::1%25eth0]:12321", nullptr, nullptr, false},
+      {"GET", "127.0.0.1.evil.example.net:12321", nullptr, nullptr, false},
+      {"GET", "999.1.1.1:12321", nullptr, nullptr, false},
+      // Browsers: an <img>, <script> or navigation from another page carries no Origin.
+      {"GET", "127.0.0.1:12321", nullptr, "cross-site", false},
+      {"GET", "localhost:12321", nullptr, "same-site", false},
+      {"GET", "127.0.0.1:12321", nullptr, "same-origin", false},
+      {"HEAD", "127.0.0.1:12321", nullptr, "cross-site", false},
+      {"POST", "127.0.0.1:12321", nullptr, "cross-site", false},
+      {"GET", "127.0.0.1:12321", nullptr, "", false},
+      // The user typed the address or opened a bookmark.
+      {"GET", "127.0.0.1:12321", nullptr, "none", true},
+      {"GET", "localhost:12321", nullptr, "None", true},
+      {"GET", "evil.example.net:12321", nullptr, "none", false},
+      {"GET", "127.0.0.1:12321", "https://evil.example.net", "none", false},
+      // A listed page's fetch carries its Origin.
+      {"GET", "127.0.0.1:12321", "https://portal.example.com", "cross-site", true},
+      {"POST", "127.0.0.1:12321", "https://portal.example.com", "same-site", true},
+      {"GET", "127.0.0.1:12321", "https://evil.example.net", "cross-site", false},
+      {"GET", "127.0.0.1:12321", "null", "cross-site", false},
   };
   SetAccessPolicy({{"https://portal.example.com"}});
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.method) + " " + c.host + " " + (c.origin ? c.origin : "-"));
+    SCOPED_TRACE(std::string(c.method) + " " + c.host + " " + (c.origin ? c.origin : "-") + " " +
+                 (c.site ? c.site : "-"));
     std::vector<std::pair<const char*, const char*>> headers = {{"Host", c.host}};
     if (c.origin != nullptr) headers.push_back({"Origin", c.origin});
+    if (c.site != nullptr) headers.push_back({"Sec-Fetch-Site", c.site});
     http_message hm;
     hm.method = {c.method, std::strlen(c.method)};
     hm.uri = {"/Echo", 5};
@@ -225,29 +266,96 @@ TEST_F(DispatchTest, OriginPolicy) {
       hm.header_names[i] = {headers[i].first, std::strlen(headers[i].first)};
       hm.header_values[i] = {headers[i].second, std::strlen(headers[i].second)};
     }
+    const int before = echoes_;
     mg_connection conn;
     DispatchRequest(&conn, MG_EV_HTTP_REQUEST, &hm);
     const std::string& a = conn.Pending();
     EXPECT_EQ(a.find("Access-Control-Allow") != std::string::npos, c.served) << a;
-    if (std::string(c.method) == "OPTIONS") {
+    const std::string method = c.method;
+    if (method == "OPTIONS") {
       EXPECT_EQ(a.rfind(c.served ? "HTTP/1.1 200 OK" : "HTTP/1.1 403 Forbidden", 0), 0u) << a;
     } else {
-      EXPECT_EQ(Body(a), c.served ? "/Echo:1\n" : "{\"return\":false}\n") << a;
+      EXPECT_EQ(echoes_ - before, c.served ? 1 : 0) << a;
+      if (method != "HEAD") {
+        EXPECT_EQ(Body(a), c.served ? "/Echo:1\n" : "{\"return\":false}\n") << a;
+      }
     }
   }
   SetAccessPolicy({});
   EXPECT_NE(Dispatch("GET", "/Echo", "v=1", "", {{"Origin", "https://evil.example.net"}}).find(granted),
             std::string::npos);
+  EXPECT_NE(Dispatch("GET", "/Echo", "v=1", "", {{"Sec-Fetch-Site", "cross-site"}}).find(granted), std::string::npos);
 }
 
-// A HEAD answer is the head of the GET answer of the same target, its Content-Length included.
-TEST_F(DispatchTest, HeadGetsTheHeadOfTheGetAnswer) {
-  for (const auto& [target, query] : {std::pair<const char*, const char*>{"/Echo", "v=qq"}, {"/nothing", ""}}) {
-    const std::string get = Dispatch("GET", target, query, "");
-    const std::string head = Dispatch("HEAD", target, query, "");
-    EXPECT_EQ(head, get.substr(0, get.find("\n\n") + 2)) << target;
+// A HEAD answer never carries a body, and never runs a route that could touch a device: the
+// service's own read-only routes and unknown paths get the head of their GET answer, the others
+// 405. Refused ones get the refusal's head alone.
+TEST_F(DispatchTest, HeadRunsNoDeviceRouteAndCarriesNoBody) {
+  struct Case {
+    const char* target;
+    const char* query;
+    const char* origin;  // with an allow-list that does not hold it
+    const char* start;   // the expected answer's start; null: the head of the GET answer
+    int runs;            // runs of the counting route
+  };
+  const Case cases[] = {
+      {"/Echo", "v=qq", nullptr, "HTTP/1.1 405 Method Not Allowed\r\nAllow: GET, POST, OPTIONS\r\n", 0},
+      {"/Local/Debug", "Open=1", nullptr, "HTTP/1.1 405 ", 0},
+      {"/nothing", "", nullptr, nullptr, 0},
+      {"/test", "", nullptr, nullptr, 0},
+      {"/Local/GetVersion", "", nullptr, nullptr, 0},
+      {"/Echo", "v=qq", "https://evil.example.net", "HTTP/1.1 200 OK\r\n", 0},
+      {"/test", "", "https://evil.example.net", "HTTP/1.1 200 OK\r\n", 0},
+  };
+  tw::log::SetMaxSeverity(tw::log::Severity::Error);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.target) + " " + (c.origin ? c.origin : "-"));
+    if (c.origin != nullptr) SetAccessPolicy({{"https://portal.example.com"}});
+    std::initializer_list<std::pair<const char*, const char*>> headers = {{"Host", "127.0.0.1"},
+                                                                          {"Origin", c.origin ? c.origin : ""}};
+    const std::string get = c.start == nullptr ? Dispatch("GET", c.target, c.query, "", headers) : "";
+    const int before = echoes_;
+    const std::string head = Dispatch("HEAD", c.target, c.query, "", headers);
+    SetAccessPolicy({});
+    EXPECT_EQ(echoes_ - before, c.runs);
+    const size_t end = head.find("\n\n") != std::string::npos ? head.find("\n\n") + 2 : head.find("\r\n\r\n") + 4;
+    EXPECT_EQ(end, head.size()) << head;  // nothing after the head
+    if (c.start == nullptr) {
+      EXPECT_EQ(head, get.substr(0, get.find("\n\n") + 2));
+    } else {
+      EXPECT_EQ(head.rfind(c.start, 0), 0u) << head;
+    }
   }
-  EXPECT_NE(Dispatch("HEAD", "/Echo", "v=qq", "").find("Content-Length: 8\n"), std::string::npos);
+  EXPECT_EQ(tw::log::MaxSeverity(), tw::log::Severity::Error);  // the HEAD of /Local/Debug switched nothing
+  EXPECT_NE(Dispatch("HEAD", "/nothing", "", "").find("Content-Length: 16\n"), std::string::npos);
+}
+
+// The fuzzers' model of one connection stops where the server would: at a request still
+// arriving, and at a refusal.
+TEST_F(DispatchTest, ServedBytesStopWhereTheServerWould) {
+  const std::string get = "GET /test HTTP/1.1\r\nHost: x\r\n\r\n";
+  const std::string chunked = "POST /test HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const struct {
+    const char* what;
+    std::string bytes;
+    std::vector<std::string> starts;  // of the answers, in order
+  } cases[] = {
+      {"head still arriving", get + "GET /test HTTP/1.1\r\nHost:", {"HTTP/1.1 200 OK"}},
+      {"pipelined",
+       get + "HEAD /Echo HTTP/1.1\r\nHost: x\r\n\r\n" + get,
+       {"HTTP/1.1 200", "HTTP/1.1 405", "HTTP/1.1 200"}},
+      {"chunked, then another", chunked + "1;a=b\r\nx\r\n0\r\nT: 1\r\n\r\n" + get, {"HTTP/1.1 200", "HTTP/1.1 200"}},
+      {"endless extension", chunked + "1;" + std::string(20000, 'e') + get, {"HTTP/1.1 400 "}},
+      {"endless trailer", chunked + "0\r\nT: " + std::string(20000, 't') + get, {"HTTP/1.1 400 "}},
+      {"duplicated Host", "GET /test HTTP/1.1\r\nHost: x\r\nHost: y\r\n\r\n" + get, {"HTTP/1.1 400 "}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto answers = ServeBytes(c.bytes);
+    ASSERT_EQ(answers.size(), c.starts.size());
+    for (size_t i = 0; i < answers.size(); ++i)
+      EXPECT_EQ(answers[i].bytes.rfind(c.starts[i], 0), 0u) << answers[i].bytes;
+  }
 }
 
 TEST(LocalRoutes, DebugSwitchesTheSeverity) {

@@ -32,6 +32,16 @@ class RawClient {
     return head + ReadExactly(length + (envelope ? 1 : 0));
   }
 
+  // The head of an answer alone, up to its blank line (a HEAD answer has nothing more).
+  std::string ReadHead() { return ReadUntil("\n\n", "\r\n\r\n"); }
+
+  // Sends as much as the server takes; false once it has ended the connection.
+  bool TrySend(const std::string& bytes) {
+    boost::system::error_code ec;
+    boost::asio::write(socket_, boost::asio::buffer(bytes), ec);
+    return !ec;
+  }
+
   std::string ReadExactly(size_t n) {
     while (pending_.size() < n) Fill();
     std::string out = pending_.substr(0, n);

@@ -140,6 +140,97 @@ TEST_F(ServerTest, MalformedRequestsAreRefusedAndClosed) {
   EXPECT_EQ(Body(Get("/test")), "{\"return\":0}\n");
 }
 
+// Chunk framing that never ends, or that dwarfs its body, is refused once past its bound: the
+// server stops reading and ends the connection instead of buffering what keeps arriving.
+TEST_F(ServerTest, ChunkFramingIsBounded) {
+  const std::string head = "POST /test HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n";
+  std::string tiny;
+  for (int i = 0; i < 64 * 1024; ++i) tiny += "1\r\na\r\n";
+  std::string trailers = "0\r\n";
+  for (int i = 0; i < 8 * 1024; ++i) trailers += "X-T: a\r\n";
+  const struct {
+    const char* what;
+    std::string start;  // sent once
+    std::string more;   // then sent again and again, 4 MiB in all
+  } cases[] = {
+      {"endless chunk-size line", "1", std::string(64 * 1024, '0')},
+      {"endless extension", "1;name=", std::string(64 * 1024, 'e')},
+      {"endless trailer", "0\r\nX-Trailer: ", std::string(64 * 1024, 't')},
+      {"many trailer fields", "", trailers},
+      {"tiny chunks past the whole request's bound", "", tiny},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::RawClient client(port_);
+    bool open = client.TrySend(head + c.start);
+    // Tiny chunks: about 10 MiB of framing for 1.4 MiB of body; the others: 4 MiB.
+    const size_t total = c.more.size() == tiny.size() ? 10 * 1024 * 1024 : 4 * 1024 * 1024;
+    for (size_t sent = 0; open && sent < total; sent += c.more.size()) open = client.TrySend(c.more);
+    EXPECT_EQ(client.ReadToEnd().rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u);
+  }
+  // What framing may be: extensions, a trailer and many small chunks within the bound.
+  test::RawClient client(port_);
+  std::string body = "3;ext=\"x y\"\r\nOpe\r\n";
+  for (int i = 0; i < 1000; ++i) body += "0000000000000000000000000000000000000001\r\nn\r\n";
+  client.Send(head + body + "2\r\n=1\r\n0\r\nX-Trailer: " + std::string(8 * 1024, 't') + "\r\n\r\n");
+  EXPECT_EQ(Body(client.ReadAnswer()), "{\"return\":0}\n");
+  EXPECT_EQ(Body(Get("/test")), "{\"return\":0}\n");
+}
+
+// Two Host fields leave the access policy guessing which one names the host: refused.
+TEST_F(ServerTest, DuplicatedHostIsRefused) {
+  const struct {
+    const char* hosts;
+    const char* start;
+  } cases[] = {
+      {"Host: 127.0.0.1\r\nHost: evil.example.net\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+      {"Host: 127.0.0.1\r\nhost: 127.0.0.1\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+      {"HOST: a\r\nX-Other: 1\r\nHost: a\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+      {"Host: 127.0.0.1\r\nX-Host: evil.example.net\r\n", "HTTP/1.1 200 OK\r\n"},
+  };
+  for (const auto& c : cases) {
+    test::RawClient client(port_);
+    client.Send(std::string("GET /test HTTP/1.1\r\n") + c.hosts + "Connection: close\r\n\r\n");
+    EXPECT_EQ(client.ReadToEnd().rfind(c.start, 0), 0u) << c.hosts;
+  }
+}
+
+// On one kept-alive connection: a HEAD answer, refused or not, ends at its head, so the next
+// answer starts right after it; and a HEAD of a device route runs nothing.
+TEST_F(ServerTest, HeadOnAKeptAliveConnection) {
+  int runs = 0;
+  server_.AddHandler("/CountedHead", [&runs](std::string, const mg_str*, mg_connection* c, ReplySender reply) {
+    ++runs;
+    reply(c, "{\"return\":0}");
+    return true;
+  });
+  SetAccessPolicy({{"https://portal.example.com"}});
+  test::RawClient c(port_);
+  const std::string get = "GET /test HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  const struct {
+    std::string request;
+    const char* start;
+  } heads[] = {
+      {"HEAD /CountedHead HTTP/1.1\r\nHost: 127.0.0.1\r\nSec-Fetch-Site: cross-site\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nContent-Type: text/plain;charset=utf-8\nCache-Control: no-cache\nContent-Length: 16\n\n"},
+      {"HEAD /CountedHead HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: https://evil.example.net\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nContent-Type: text/plain;charset=utf-8\nCache-Control: no-cache\nContent-Length: 16\n\n"},
+      {"HEAD /CountedHead HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "HTTP/1.1 405 Method Not Allowed\r\n"},
+      {"HEAD /test HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "HTTP/1.1 200 OK\r\n"},
+  };
+  for (const auto& h : heads) {
+    // The HEAD and a GET behind it in one write: any body byte of the first would lead the second.
+    c.Send(h.request + get);
+    const std::string head = c.ReadHead();
+    EXPECT_EQ(head.rfind(h.start, 0), 0u) << head;
+    EXPECT_EQ(c.ReadAnswer(),
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain;charset=utf-8\nCache-Control: no-cache\n"
+              "Content-Length: 12\nAccess-Control-Allow-Origin: *\n\n{\"return\":0}\n");
+  }
+  SetAccessPolicy({});
+  EXPECT_EQ(runs, 0);
+}
+
 TEST_F(ServerTest, MalformedEscapeInTheQueryIsKeptLiterally) {
   server_.AddHandler("/EchoOpen", [](std::string, const mg_str* params, mg_connection* c, ReplySender reply) {
     char v[20] = {0};

@@ -33,7 +33,8 @@ constexpr uint32_t kServiceStop = 0x0020;
 // Error codes the callers look at.
 constexpr uint32_t kErrorFailedServiceControllerConnect = 1063;
 constexpr uint32_t kErrorServiceDoesNotExist = 1060;
-constexpr uint32_t kErrorNoManager = 1115;  // no service manager on this system
+constexpr uint32_t kErrorNoManager = 1115;        // no service manager on this system
+constexpr uint32_t kErrorServiceSpecific = 1066;  // the service's own code tells the failure
 
 struct Status {
   uint32_t serviceType = 0;

@@ -154,6 +154,8 @@ TEST_F(LogTest, ControlCharactersInValuesAreEscaped) {
   for (const auto& c : cases) {
     ASSERT_TRUE(std::getline(text, line));
     ++records;
+    // Windows ends a record with CR LF: that CR is the sink's, not the value's.
+    if (!line.empty() && line.back() == '\r') line.pop_back();
     EXPECT_NE(line.find(" DEBUG ["), std::string::npos) << line;
     EXPECT_NE(line.find("] Value:" + c.logged + "|"), std::string::npos) << line;
     EXPECT_EQ(line.find('\r'), std::string::npos) << line;

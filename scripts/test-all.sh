@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Every test: set up, build linux, linux-asan, win64, win32 and the fuzzers, run all tests natively and
 # under Wine. Prints how long each stage took, one summary line per preset, and fails if any preset
-# fails. win64 comes before win32, whose installer carries the 64-bit build's parts. Each preset
-# after the first builds while the one before it runs its tests.
+# fails. win64 comes before win32, whose installer carries the 64-bit build's parts.
 #
 # The Windows code is tested under 64-bit Wine on every host (the win64 build carries a test
 # build of every component). The win32 tests run where the host runs 32-bit programs; elsewhere
@@ -39,54 +38,18 @@ jobs="$(nproc)"
 failed=()
 summaries=()
 notes=()
-presets=(${TW_PRESETS:-linux linux-asan win64 win32 fuzz})
-mkdir -p "$here/build"
-
-# Configures and builds one preset, its output in build/<preset>.build.log; writes its exit
-# status and duration to build/<preset>.build.status.
-build_preset() {
-  local preset="$1" start=$SECONDS rc=0
+for preset in ${TW_PRESETS:-linux linux-asan win64 win32 fuzz}; do
+  echo "=== $preset: configure and build"
   # Test programs that this host cannot start are not built: the shipped modules and the
   # installer are, for the checks that start no program.
-  local targets=()
+  targets=()
   if [ "$preset" = win32 ] && [ "$TW_HOST_RUNS_32BIT" != 1 ]; then targets=(--target tw_installer); fi
-  { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j "$jobs" "${targets[@]}"; } \
-    >"$here/build/$preset.build.log" 2>&1 || rc=$?
-  echo "$rc $((SECONDS - start))" >"$here/build/$preset.build.status"
-}
-
-# A test run leaves the cores half idle, so the next preset builds beside it, at a lower
-# priority so that the tests keep the speed they have alone. Two test runs never overlap: they
-# share the service's fixed ports.
-next_build=""
-start_build() {
-  if [ -z "${1:-}" ]; then next_build=""; return; fi
-  echo "=== $1: configure and build (beside the tests before it; log in build/$1.build.log)"
-  rm -f "$here/build/$1.build.status"
-  nice -n 10 bash -c "$(declare -f build_preset); here='$here' jobs='$jobs' TW_HOST_RUNS_32BIT='$TW_HOST_RUNS_32BIT' build_preset '$1'" &
-  next_build=$!
-}
-
-echo "=== ${presets[0]}: configure and build (log in build/${presets[0]}.build.log)"
-build_preset "${presets[0]}"
-for ((i = 0; i < ${#presets[@]}; i++)); do
-  preset="${presets[i]}"
-  if [ "$i" -gt 0 ]; then wait "$next_build"; fi
-  read -r rc took <"$here/build/$preset.build.status" || { rc=1; took=0; }
-  if [ "$rc" -ne 0 ]; then
-    echo "=== $preset: build failed"
-    tail -n 200 "$here/build/$preset.build.log"
+  if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset" -j "$jobs" "${targets[@]}"; then
     failed+=("$preset(build)")
-    timings+=("$(printf '%-44s %4d s' "$preset: build (failed)" "$took")")
-    start_build "${presets[i + 1]:-}"
+    stage_done "$preset: build (failed)"
     continue
   fi
-  tail -n 1 "$here/build/$preset.build.log"
-  stage="$preset: build"
-  if [ "$i" -gt 0 ]; then stage+=" (beside the tests before it)"; fi
-  timings+=("$(printf '%-44s %4d s' "$stage" "$took")")
-  start_build "${presets[i + 1]:-}"
-  stage_start=$SECONDS
+  stage_done "$preset: build"
   # The Windows builds run once under the C locale (code page 1252) and once under a Chinese one
   # (code page 936), as our users' Windows is set.
   only=()

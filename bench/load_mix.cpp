@@ -230,6 +230,19 @@ void VanishRepeatedly(uint16_t port, const std::vector<Kind>& kinds, int count, 
   }
 }
 
+// Appends what the service has sent so far to `got`; false once the connection is over.
+bool Drain(int fd, std::string& got) {
+  for (;;) {
+    char chunk[512];
+    const ssize_t n = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n > 0) {
+      got.append(chunk, static_cast<size_t>(n));
+      continue;
+    }
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  }
+}
+
 // Slow clients: half trickle a header that never ends, half declare a large body, send a good
 // part of it at once and trickle the rest. Nothing they get back may be anything but a refusal;
 // when the service ends one (it makes way for others, or refuses a body past its budget), it
@@ -248,7 +261,7 @@ class SlowClients {
           if (now >= c.reopenAt) Open(i);
           continue;
         }
-        if (!Drain(c)) {
+        if (!Drain(c.fd, c.got)) {
           Close(c, now);
           continue;
         }
@@ -301,18 +314,6 @@ class SlowClients {
   }
 
   // Reads what the service sent; false once the connection is over.
-  bool Drain(Client& c) {
-    for (;;) {
-      char chunk[512];
-      const ssize_t n = recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
-      if (n > 0) {
-        c.got.append(chunk, static_cast<size_t>(n));
-        continue;
-      }
-      return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-    }
-  }
-
   void Close(Client& c, Clock::time_point now) {
     close(c.fd);
     c.fd = -1;
@@ -350,7 +351,7 @@ class ChunkedClients {
         Client& c = clients_[i];
         if (c.fd < 0) Open(i);
         if (c.fd < 0) continue;
-        bool open = Drain(c);
+        bool open = Drain(c.fd, c.got);
         if (open && send(c.fd, pieces[i % 4].data(), pieces[i % 4].size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
             errno != EAGAIN)
           open = false;
@@ -389,20 +390,8 @@ class ChunkedClients {
                       "\r\nTransfer-Encoding: chunked\r\n\r\n" + starts[i % 4]);
   }
 
-  bool Drain(Client& c) {
-    for (;;) {
-      char chunk[512];
-      const ssize_t n = recv(c.fd, chunk, sizeof chunk, MSG_DONTWAIT);
-      if (n > 0) {
-        c.got.append(chunk, static_cast<size_t>(n));
-        continue;
-      }
-      return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-    }
-  }
-
   void Close(Client& c) {
-    Drain(c);
+    Drain(c.fd, c.got);
     close(c.fd);
     c.fd = -1;
     static const std::string kBad = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";

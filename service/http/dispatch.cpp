@@ -238,6 +238,22 @@ std::unordered_map<std::string, RouteHandler>& HandlerTable() {
   return table;
 }
 
+std::unordered_map<std::string, Family>& RouteFamilies() {
+  static std::unordered_map<std::string, Family> families;
+  return families;
+}
+
+const char* FamilyName(Family family) {
+  static constexpr const char* kNames[kFamilyCount] = {"local", "idcard", "terminal", "usbkey", "signature"};
+  return kNames[static_cast<size_t>(family)];
+}
+
+Family FamilyOf(std::string_view path) {
+  const auto& families = RouteFamilies();
+  const auto it = families.find(std::string(path));
+  return it == families.end() ? Family::Local : it->second;
+}
+
 void SetAccessPolicy(AccessPolicy policy) { Policy() = std::move(policy); }
 const AccessPolicy& CurrentAccessPolicy() { return Policy(); }
 

@@ -86,6 +86,17 @@ std::string Base64Encode(const unsigned char* data, int length);
 // The one handler table, keyed by the exact path; filled during start-up.
 std::unordered_map<std::string, RouteHandler>& HandlerTable();
 
+// Who serves a route. The service's own routes answer on the I/O thread; each device family's
+// handlers run in arrival order on a thread of that family's own, so a slow device stalls only
+// its own family and a vendor library sees one call at a time, always from the same thread.
+enum class Family { Local, IdCard, Terminal, UsbKey, Signature };
+inline constexpr size_t kFamilyCount = 5;
+// "local", "idcard", "terminal", "usbkey", "signature".
+const char* FamilyName(Family family);
+// The family a path was registered with; Local for every other path.
+Family FamilyOf(std::string_view path);
+std::unordered_map<std::string, Family>& RouteFamilies();
+
 // Who may use the service from a page. With an empty allow-list (the default) every origin may.
 // With one, a request whose Origin is not on it, or whose Host is neither an IP literal,
 // "localhost" nor the host of an allowed origin (a DNS-rebinding attempt), gets the not-found
@@ -108,7 +119,7 @@ class Tarnwick {
   // The address to listen on; every IPv4 interface unless set ("127.0.0.1": loopback only).
   void SetListenAddress(std::string address);
   // The first registration of a route wins.
-  void AddHandler(std::string route, RouteHandler handler);
+  void AddHandler(std::string route, RouteHandler handler, Family family = Family::Local);
   // Opens the listener at the port text; false when that fails.
   bool Start();
   // Why the last Start failed. An unusable address (not an IP address, or not one of this

@@ -481,8 +481,8 @@ void Tarnwick::SetListenAddress(std::string address) { address_ = std::move(addr
 
 void Tarnwick::SetLimits(const Limits& limits) { limits_ = limits; }
 
-void Tarnwick::AddHandler(std::string route, RouteHandler handler) {
-  HandlerTable().emplace(std::move(route), std::move(handler));
+void Tarnwick::AddHandler(std::string route, RouteHandler handler, Family family) {
+  if (HandlerTable().emplace(route, std::move(handler)).second) RouteFamilies().emplace(std::move(route), family);
 }
 
 bool Tarnwick::Start() {

@@ -48,9 +48,13 @@ class mg_connection {
   // that must know who asks.
   const http_message* Request() const { return request_; }
   void SetRequest(const http_message* request) { request_ = request; }
+  // The client's address as text ("127.0.0.1", "::1"); empty when unknown.
+  const std::string& Peer() const { return peer_; }
+  void SetPeer(std::string peer) { peer_ = std::move(peer); }
 
  private:
   std::string out_;
+  std::string peer_;
   const http_message* request_ = nullptr;
 };
 

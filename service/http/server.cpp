@@ -175,6 +175,9 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void Start(std::list<std::weak_ptr<Session>>::iterator self) {
     self_ = self;
+    beast::error_code ec;
+    const tcp::endpoint peer = socket_.remote_endpoint(ec);
+    if (!ec) connection_.SetPeer(peer.address().to_string());
     ReadHeader();
   }
 

@@ -157,19 +157,6 @@ bool OriginAllowed(std::string_view origin) {
   return false;
 }
 
-// With an allow-list, a request is served only when its Host is one the service answers to and
-// it comes from a listed page, from the user, or from a program. A browser marks every request
-// with Sec-Fetch-Site but leaves Origin out of no-cors GET and HEAD (an <img>, a <script>, a
-// navigation): without Origin, only the user's own navigation ("none") is the user's. Programs
-// send neither header.
-bool Admitted(const http_message* hm) {
-  if (Policy().allowedOrigins.empty()) return true;
-  if (!HostAllowed(View(mg_get_http_header(hm, "Host")))) return false;
-  if (const mg_str* origin = mg_get_http_header(hm, "Origin")) return OriginAllowed(View(origin));
-  const mg_str* site = mg_get_http_header(hm, "Sec-Fetch-Site");
-  return site == nullptr || EqualsNoCase(*site, "none");
-}
-
 void SendPreflight(mg_connection* c, const http_message* hm) {
   std::string head =
       "HTTP/1.1 200 OK\r\n"
@@ -238,8 +225,8 @@ std::unordered_map<std::string, RouteHandler>& HandlerTable() {
   return table;
 }
 
-std::unordered_map<std::string, Family>& RouteFamilies() {
-  static std::unordered_map<std::string, Family> families;
+std::map<std::string, Family, std::less<>>& RouteFamilies() {
+  static std::map<std::string, Family, std::less<>> families;
   return families;
 }
 
@@ -250,11 +237,25 @@ const char* FamilyName(Family family) {
 
 Family FamilyOf(std::string_view path) {
   const auto& families = RouteFamilies();
-  const auto it = families.find(std::string(path));
+  const auto it = families.find(path);
   return it == families.end() ? Family::Local : it->second;
 }
 
 void SetAccessPolicy(AccessPolicy policy) { Policy() = std::move(policy); }
+
+// With an allow-list, a request is served only when its Host is one the service answers to and
+// it comes from a listed page, from the user, or from a program. A browser marks every request
+// with Sec-Fetch-Site but leaves Origin out of no-cors GET and HEAD (an <img>, a <script>, a
+// navigation): without Origin, only the user's own navigation ("none") is the user's. Programs
+// send neither header.
+bool Admitted(const http_message* hm) {
+  if (Policy().allowedOrigins.empty()) return true;
+  if (!HostAllowed(View(mg_get_http_header(hm, "Host")))) return false;
+  if (const mg_str* origin = mg_get_http_header(hm, "Origin")) return OriginAllowed(View(origin));
+  const mg_str* site = mg_get_http_header(hm, "Sec-Fetch-Site");
+  return site == nullptr || EqualsNoCase(*site, "none");
+}
+
 const AccessPolicy& CurrentAccessPolicy() { return Policy(); }
 
 const mg_str* mg_get_http_header(const http_message* hm, const char* name) {

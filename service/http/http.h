@@ -9,9 +9,11 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -99,7 +101,7 @@ inline constexpr size_t kFamilyCount = 5;
 const char* FamilyName(Family family);
 // The family a path was registered with; Local for every other path.
 Family FamilyOf(std::string_view path);
-std::unordered_map<std::string, Family>& RouteFamilies();
+std::map<std::string, Family, std::less<>>& RouteFamilies();
 
 // Who may use the service from a page. With an empty allow-list (the default) every origin may.
 // With one, a request whose Origin is not on it, or whose Host is neither an IP literal,
@@ -110,6 +112,8 @@ struct AccessPolicy {
   std::vector<std::string> allowedOrigins;
 };
 void SetAccessPolicy(AccessPolicy policy);
+// Whether the policy lets this request be served.
+bool Admitted(const http_message* hm);
 const AccessPolicy& CurrentAccessPolicy();
 
 class Tarnwick {
@@ -135,7 +139,9 @@ class Tarnwick {
   // One poll pass: serves whatever arrives, for at most `passMs`, returning early after
   // Interrupt(). Nothing wakes an idle pass but a request or Interrupt().
   void PollOnce(unsigned passMs = kPollPassMs);
-  // Closes the listener and every connection; no request is dispatched from here on.
+  // Closes the listener and every connection; no request is dispatched from here on. Waits up
+  // to the stop bound for handlers that run; false when one still runs after it (the server's
+  // state is then left to it rather than freed under it).
   bool Close();
 
   // Thread-safe: makes the current or the next poll pass return at once.
@@ -155,11 +161,17 @@ class Tarnwick {
   struct Limits {
     size_t connections = 256;
     size_t bodyBudgetBytes = 64 * 1024 * 1024;
+    // Requests waiting for a device family's lane; past it a request gets 503 at once.
+    size_t laneQueue = 64;
+    // How long Close waits for handlers that still run.
+    std::chrono::milliseconds stopWait{5000};
   };
   void SetLimits(const Limits& limits);
-  // Bytes now held by request bodies still arriving, and the open connections (for tests).
+  // Bytes now held by request bodies still arriving, and the open connections.
   size_t BodyBytesHeld() const;
   size_t Connections() const;
+  // Requests waiting for a device family's lane, not counting the one it serves.
+  size_t Waiting(Family family) const;
 
  private:
   struct Impl;

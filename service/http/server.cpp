@@ -1,6 +1,8 @@
 // The server under the route table: Boost.Beast parses requests, the dispatch answers them, and
 // the answer bytes go out as they were queued. One io_context, one thread, every step
-// asynchronous, so a slow or idle client never holds up another one.
+// asynchronous, so a slow or idle client never holds up another one. A device family's handlers
+// run on that family's lane, so a slow device never holds up the I/O thread or another family;
+// the service's own routes answer on the I/O thread.
 //
 // What one client can cost is bounded: a connection limit that every connection counts against,
 // header and body limits, time-outs, and one budget for the bytes of bodies still arriving, which
@@ -9,6 +11,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -18,6 +21,7 @@
 #include <string>
 
 #include "http.h"
+#include "lane.h"
 #include "platform/memory.h"
 #include "platform/net.h"
 #include "tw/log.h"
@@ -159,19 +163,48 @@ ParsedRequest Parsed(const Request& req) {
   return parsed;
 }
 
+// The request as the handlers see it; views into `request`.
+http_message MessageOf(const ParsedRequest& request) {
+  const std::string_view target = request.target;
+  const size_t q = target.find('?');
+  http_message hm;
+  hm.method = {request.method.data(), request.method.size()};
+  hm.uri = {target.data(), q == std::string_view::npos ? target.size() : q};
+  if (q != std::string_view::npos) hm.query_string = {target.data() + q + 1, target.size() - q - 1};
+  hm.body = {request.body.data(), request.body.size()};
+  for (size_t i = 0; i < request.headerCount; ++i) {
+    hm.header_names[i] = {request.headers[i].first.data(), request.headers[i].first.size()};
+    hm.header_values[i] = {request.headers[i].second.data(), request.headers[i].second.size()};
+  }
+  return hm;
+}
+
 class Session;
 
 struct Registry {
   // Most recently active at the back.
   std::list<std::weak_ptr<Session>> sessions;
+  std::atomic<size_t> open{0};  // read by tests and the status from other threads
   BodyBudget budget;
   bool closing = false;
+  // By family; none for Local, whose routes answer on the I/O thread. Owned by the server.
+  std::array<http::Lane*, kFamilyCount> lanes{};
 };
+
+// The path of a request target, without its query.
+std::string_view PathOf(std::string_view target) { return target.substr(0, target.find('?')); }
+
+// Tells a client that its device family has too many requests waiting; the connection stays.
+constexpr char kBusy[] = "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 0\r\n\r\n";
+constexpr char kBusyForPage[] =
+    "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: 0\r\n\r\n";
 
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(Socket socket, std::shared_ptr<Registry> registry)
-      : socket_(std::move(socket)), registry_(std::move(registry)) {}
+      : socket_(std::move(socket)), registry_(std::move(registry)) {
+    ++registry_->open;
+  }
 
   void Start(std::list<std::weak_ptr<Session>>::iterator self) {
     self_ = self;
@@ -183,7 +216,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   bool Closed() const { return closed_; }
   void Close() {
-    closed_ = true;
+    if (!closed_.exchange(true)) --registry_->open;
     beast::error_code ec;
     socket_.shutdown(tcp::socket::shutdown_both, ec);
     socket_.close(ec);
@@ -193,7 +226,10 @@ class Session : public std::enable_shared_from_this<Session> {
     if (!closed_ && now > deadline_) Close();
   }
 
-  ~Session() { registry_->sessions.erase(self_); }
+  ~Session() {
+    if (!closed_.exchange(true)) --registry_->open;
+    registry_->sessions.erase(self_);
+  }
 
  private:
   // Moves this session to the back of the limit's queue: the last to make way.
@@ -272,11 +308,87 @@ class Session : public std::enable_shared_from_this<Session> {
     Touch();
     const Request& req = parser_->get();
     keepAlive_ = req.keep_alive();
-    const ParsedRequest parsed = Parsed(req);
-    ServeRequest(parsed, &connection_);
+    if (http::Lane* lane = LaneFor(req)) return Queue(*lane);
+    ServeRequest(Parsed(req), &connection_);
+    Answered();
+  }
+
+  // GET and POST of a device family's route; HEAD, OPTIONS and the rest answer from here.
+  http::Lane* LaneFor(const Request& req) const {
+    if (req.method() != bhttp::verb::get && req.method() != bhttp::verb::post) return nullptr;
+    const Family family = FamilyOf(PathOf({req.target().data(), req.target().size()}));
+    return registry_->lanes[static_cast<size_t>(family)];
+  }
+
+  // The lane serves the request while this thread reads nothing more from the connection: the
+  // request stays where the parser put it, and the next pipelined one waits for the answer.
+  void Queue(http::Lane& lane) {
+    inFlight_ = kQueued;
+    std::function<void()> job = [self = shared_from_this()]() mutable {
+      int queued = kQueued;
+      if (self->inFlight_.compare_exchange_strong(queued, kRunning) && !self->closed_) {
+        ServeRequest(Parsed(self->parser_->get()), &self->connection_);
+      }
+      // The session goes back to the I/O thread, the only one that may end it.
+      Session* session = self.get();
+      asio::post(session->socket_.get_executor(),
+                 [self = std::move(self)] { self->Guarded([&] { self->OnLaneDone(); }); });
+    };
+    if (!lane.Push(job)) {
+      inFlight_ = kIdle;
+      return Busy();
+    }
+    WatchForLeaving();
+  }
+
+  void OnLaneDone() {
+    const bool dropped = inFlight_ == kDropped;
+    inFlight_ = kIdle;
+    if (watching_) {
+      beast::error_code ignored;
+      socket_.cancel(ignored);
+    }
+    if (dropped || closed_ || registry_->closing) return Close();
+    Answered();
+  }
+
+  // While a request waits for its lane, a client that closes its connection takes the request
+  // with it: a page that gave up must not get a card read or a signature pad started for it.
+  void WatchForLeaving() {
+    watching_ = true;
+    socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](beast::error_code ec) {
+      self->watching_ = false;
+      if (ec || self->closed_ || self->inFlight_ != kQueued) return;
+      self->Guarded([&] { self->CheckLeft(); });
+    });
+  }
+
+  void CheckLeft() {
+    char byte = 0;
+    beast::error_code ec;
+    socket_.non_blocking(true, ec);
+    const size_t n = socket_.receive(asio::buffer(&byte, 1), tcp::socket::message_peek, ec);
+    beast::error_code ignored;
+    socket_.non_blocking(false, ignored);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) return WatchForLeaving();
+    // The next request, pipelined: it is read once this one has its answer.
+    if (!ec && n > 0) return;
+    int queued = kQueued;
+    if (inFlight_.compare_exchange_strong(queued, kDropped)) Close();
+  }
+
+  void Busy() {
+    // Only a page the policy admits may read why; for any other the answer stays opaque.
+    const http_message hm = MessageOf(Parsed(parser_->get()));
+    const char* busy = Admitted(&hm) ? kBusyForPage : kBusy;
+    connection_.Pending().assign(busy, std::char_traits<char>::length(busy));
+    Write();
+  }
+
+  void Answered() {
     if (connection_.Pending().empty()) {
       // A request without an answer would leave the page waiting until it gives up.
-      LOG_ERROR("No answer for:{}", std::string(parsed.target));
+      LOG_ERROR("No answer for:{}", std::string(parser_->get().target()));
       keepAlive_ = false;
       return Close();
     }
@@ -323,23 +435,17 @@ class Session : public std::enable_shared_from_this<Session> {
   mg_connection connection_;
   std::string out_;
   bool keepAlive_ = true;
-  bool closed_ = false;
+  std::atomic<bool> closed_{false};
+  // A request handed to a lane: waiting, taken by the lane, or dropped because its client left.
+  enum : int { kIdle, kQueued, kRunning, kDropped };
+  std::atomic<int> inFlight_{kIdle};
+  bool watching_ = false;
 };
 
 }  // namespace
 
 void ServeRequest(const ParsedRequest& request, mg_connection* c) {
-  const std::string_view target = request.target;
-  const size_t q = target.find('?');
-  http_message hm;
-  hm.method = {request.method.data(), request.method.size()};
-  hm.uri = {target.data(), q == std::string_view::npos ? target.size() : q};
-  if (q != std::string_view::npos) hm.query_string = {target.data() + q + 1, target.size() - q - 1};
-  hm.body = {request.body.data(), request.body.size()};
-  for (size_t i = 0; i < request.headerCount; ++i) {
-    hm.header_names[i] = {request.headers[i].first.data(), request.headers[i].first.size()};
-    hm.header_values[i] = {request.headers[i].second.data(), request.headers[i].second.size()};
-  }
+  http_message hm = MessageOf(request);
   try {
     DispatchRequest(c, MG_EV_HTTP_REQUEST, &hm);
   } catch (const std::exception& e) {
@@ -408,6 +514,8 @@ struct Tarnwick::Impl {
   size_t maxConnections = 0;
   uint16_t boundPort = 0;
   std::string boundAddress;
+  // Last, so that they stop before the io_context their jobs post to goes.
+  std::array<std::unique_ptr<http::Lane>, kFamilyCount> lanes;
 
   void Accept() {
     acceptor.async_accept(ioc, [this](beast::error_code ec, Socket socket) {
@@ -511,6 +619,11 @@ bool Tarnwick::Start() {
   impl_ = std::make_unique<Impl>();
   impl_->maxConnections = limits_.connections > 0 ? limits_.connections : 1;
   impl_->registry->budget.limit = limits_.bodyBudgetBytes;
+  for (size_t family = 0; family < kFamilyCount; ++family) {
+    if (static_cast<Family>(family) == Family::Local) continue;
+    impl_->lanes[family] = std::make_unique<http::Lane>(limits_.laneQueue);
+    impl_->registry->lanes[family] = impl_->lanes[family].get();
+  }
   const tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
   impl_->acceptor.open(endpoint.protocol(), ec);
   if (!ec && !platform::PrepareListenSocket(static_cast<std::uintptr_t>(impl_->acceptor.native_handle()))) {
@@ -568,6 +681,22 @@ bool Tarnwick::Close() {
   for (auto& weak : impl_->registry->sessions) {
     if (auto s = weak.lock()) s->Close();
   }
+  // Waiting requests go unserved; running handlers get until the stop bound.
+  const auto until = Clock::now() + limits_.stopWait;
+  bool handlersDone = true;
+  for (auto& lane : impl_->lanes) {
+    if (!lane) continue;
+    const auto left = std::max(Clock::duration::zero(), until - Clock::now());
+    handlersDone = lane->Stop(std::chrono::duration_cast<std::chrono::milliseconds>(left)) && handlersDone;
+  }
+  if (!handlersDone) {
+    // A handler that will not return still uses its connection and will post its answer to the
+    // io_context: both stay, unreachable but intact, for as long as the process runs.
+    LOG_ERROR("Stopped with a handler still running");
+    static auto* const leftRunning = new std::vector<std::unique_ptr<Impl>>();
+    leftRunning->push_back(std::move(impl_));
+    return false;
+  }
   // Let the cancelled operations finish so every session is released with the io_context.
   impl_->ioc.restart();
   try {
@@ -584,4 +713,9 @@ std::string Tarnwick::BoundAddress() const { return impl_ ? impl_->boundAddress 
 
 size_t Tarnwick::BodyBytesHeld() const { return impl_ ? impl_->registry->budget.used.load() : 0; }
 
-size_t Tarnwick::Connections() const { return impl_ ? impl_->registry->sessions.size() : 0; }
+size_t Tarnwick::Waiting(Family family) const {
+  const auto* lane = impl_ ? impl_->lanes[static_cast<size_t>(family)].get() : nullptr;
+  return lane != nullptr ? lane->Waiting() : 0;
+}
+
+size_t Tarnwick::Connections() const { return impl_ ? impl_->registry->open.load() : 0; }

@@ -1,8 +1,10 @@
 #include "signature_routes.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,7 +21,13 @@ constexpr uint32_t kCommandPauseMs = 50;
 constexpr char kImagePrefix[] = "{\"result\":\"data:image/png;base64,";
 constexpr char kImageSuffix[] = "\"}";
 
-uint32_t g_replyTimeoutMs = signature::kReplyTimeoutMs;
+std::atomic<uint32_t> g_replyTimeoutMs{signature::kReplyTimeoutMs};
+
+// The program's state is the signature lane's, and at the stop the service's main thread's.
+std::mutex& ProgramMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
 
 void Pause(uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -90,11 +98,18 @@ bool IsBase64Text(const std::string& text) {
 namespace signature {
 void SetReplyTimeoutForTesting(uint32_t ms) { g_replyTimeoutMs = ms; }
 void SetProgramForTesting(const std::string& path) { Program().SetProgram(path); }
-bool Connected() { return Program().Connected(); }
-void EndCaptureProgram() { Program().End(); }
+bool Connected() {
+  const std::lock_guard<std::mutex> held(ProgramMutex());
+  return Program().Connected();
+}
+void EndCaptureProgram() {
+  const std::lock_guard<std::mutex> held(ProgramMutex());
+  Program().End();
+}
 }  // namespace signature
 
 bool handle_Pemrik_openDev(std::string, const mg_str*, mg_connection* c, ReplySender reply) {
+  const std::lock_guard<std::mutex> held(ProgramMutex());
   LOG_ROUTINE(Debug);
   signature::CaptureProgram& program = signature::Program();
   // 1 only for a live peer: a connection whose program has died goes before anything else.
@@ -157,24 +172,28 @@ void FireAndForget(const char* word, uint32_t pauseMs, uint32_t failurePauseMs, 
 }  // namespace
 
 bool handle_Pemrik_initDev(std::string, const mg_str*, mg_connection* c, ReplySender reply) {
+  const std::lock_guard<std::mutex> held(ProgramMutex());
   LOG_ROUTINE(Debug);
   FireAndForget("Init", kCommandPauseMs, kCommandPauseMs, c, reply);
   return true;
 }
 
 bool handle_Pemrik_closeDev(std::string, const mg_str*, mg_connection* c, ReplySender reply) {
+  const std::lock_guard<std::mutex> held(ProgramMutex());
   LOG_ROUTINE(Debug);
   FireAndForget("Close", kCommandPauseMs, kCommandPauseMs, c, reply);
   return true;
 }
 
 bool handle_Pemrik_clearDev(std::string, const mg_str*, mg_connection* c, ReplySender reply) {
+  const std::lock_guard<std::mutex> held(ProgramMutex());
   LOG_ROUTINE(Debug);
   FireAndForget("Clear", 0, 0, c, reply);
   return true;
 }
 
 bool handle_Pemrik_getSign(std::string, const mg_str*, mg_connection* c, ReplySender reply) {
+  const std::lock_guard<std::mutex> held(ProgramMutex());
   LOG_ROUTINE(Debug);
   const auto start = Clock::now();
   if (!SendWord("GetSign")) {
@@ -215,6 +234,7 @@ bool handle_Pemrik_getSign(std::string, const mg_str*, mg_connection* c, ReplySe
 }
 
 bool handle_Pemrik_quitDev(std::string, const mg_str*, mg_connection* c, ReplySender reply) {
+  const std::lock_guard<std::mutex> held(ProgramMutex());
   LOG_ROUTINE(Debug);
   if (!SendWord("Quit")) {
     reply(c, Failed(kCommandPauseMs));
@@ -226,6 +246,7 @@ bool handle_Pemrik_quitDev(std::string, const mg_str*, mg_connection* c, ReplySe
 }
 
 bool handle_Pemrik_confirmDev(std::string, const mg_str*, mg_connection* c, ReplySender reply) {
+  const std::lock_guard<std::mutex> held(ProgramMutex());
   LOG_ROUTINE(Debug);
   if (!SendWord("Confirm")) {
     reply(c, Failed(kCommandPauseMs));

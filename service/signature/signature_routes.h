@@ -19,7 +19,7 @@ bool handle_Pemrik_confirmDev(std::string url, const mg_str* params, mg_connecti
 namespace signature {
 
 constexpr size_t kReceiveLimit = 1048576;
-// How long a reply of the capture program may take; the service serves nothing meanwhile.
+// How long a reply of the capture program may take; the signature lane serves nothing meanwhile.
 constexpr uint32_t kReplyTimeoutMs = 5000;
 
 // Tests: another reply time-out, and the program started (a path relative to the working folder

@@ -25,8 +25,10 @@ const uint16_t kCandidatePorts[3] = {12321, 61234, 23456};
 namespace {
 
 constexpr char kServiceName[] = "Tarnwick";
-// What a stop may take: the poll pass ends at once, a request being served may still run.
-constexpr uint32_t kStopWaitHintMs = 3000;
+// What a stop may take: the poll pass ends at once, handlers that still run get the server's stop
+// bound, then the capture program is asked to quit and, failing that, ended.
+constexpr uint32_t kStopWaitHintMs =
+    static_cast<uint32_t>(Tarnwick::Limits{}.stopWait.count()) + signature::kQuitWaitMs + signature::kEndWaitMs;
 
 svc::Status g_status;
 svc::StatusHandle g_statusHandle = nullptr;

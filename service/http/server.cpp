@@ -194,9 +194,9 @@ struct Registry {
 // The path of a request target, without its query.
 std::string_view PathOf(std::string_view target) { return target.substr(0, target.find('?')); }
 
-// Tells a client that its device family has too many requests waiting; the connection stays.
-constexpr char kBusy[] = "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 0\r\n\r\n";
-constexpr char kBusyForPage[] =
+// Tells a client that its device family has too many requests waiting; the connection stays. Only
+// admitted requests wait for a lane, so the page that asked may read it.
+constexpr char kBusy[] =
     "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nAccess-Control-Allow-Origin: *\r\nContent-Length: 0\r\n\r\n";
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -215,6 +215,8 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   bool Closed() const { return closed_; }
+  // 0: no request answered yet; 1: between requests; 2: a request waits for its lane or runs.
+  int EvictionRank() const { return inFlight_ != kIdle ? 2 : answered_ ? 1 : 0; }
   void Close() {
     if (!closed_.exchange(true)) --registry_->open;
     beast::error_code ec;
@@ -313,11 +315,15 @@ class Session : public std::enable_shared_from_this<Session> {
     Answered();
   }
 
-  // GET and POST of a device family's route; HEAD, OPTIONS and the rest answer from here.
+  // GET and POST of a device family's route that the access policy admits; HEAD, OPTIONS, the
+  // refusals and the rest answer from here, so another site's page never takes a lane's place.
   http::Lane* LaneFor(const Request& req) const {
     if (req.method() != bhttp::verb::get && req.method() != bhttp::verb::post) return nullptr;
     const Family family = FamilyOf(PathOf({req.target().data(), req.target().size()}));
-    return registry_->lanes[static_cast<size_t>(family)];
+    http::Lane* lane = registry_->lanes[static_cast<size_t>(family)];
+    if (lane == nullptr) return nullptr;
+    const http_message hm = MessageOf(Parsed(req));
+    return Admitted(&hm) ? lane : nullptr;
   }
 
   // The lane serves the request while this thread reads nothing more from the connection: the
@@ -378,14 +384,13 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void Busy() {
-    // Only a page the policy admits may read why; for any other the answer stays opaque.
-    const http_message hm = MessageOf(Parsed(parser_->get()));
-    const char* busy = Admitted(&hm) ? kBusyForPage : kBusy;
-    connection_.Pending().assign(busy, std::char_traits<char>::length(busy));
+    connection_.Pending().assign(kBusy, sizeof kBusy - 1);
     Write();
   }
 
   void Answered() {
+    Touch();  // an answer after a long wait on a lane is activity too
+    answered_ = true;
     if (connection_.Pending().empty()) {
       // A request without an answer would leave the page waiting until it gives up.
       LOG_ERROR("No answer for:{}", std::string(parser_->get().target()));
@@ -440,6 +445,7 @@ class Session : public std::enable_shared_from_this<Session> {
   enum : int { kIdle, kQueued, kRunning, kDropped };
   std::atomic<int> inFlight_{kIdle};
   bool watching_ = false;
+  bool answered_ = false;
 };
 
 }  // namespace
@@ -565,18 +571,18 @@ struct Tarnwick::Impl {
   }
 
   // Every connection counts against the limit; past it the least recently active ones make
-  // way, so clients that trickle or idle cannot lock out the ones that send.
+  // way, so clients that trickle or idle cannot lock out the ones that send. First to go are
+  // connections that have yet to complete a request, then those between requests; one whose
+  // request waits for its lane or is being served goes last.
   void MakeRoom() {
-    size_t open = 0;
-    for (const auto& weak : registry->sessions) {
-      const auto s = weak.lock();
-      if (s && !s->Closed()) ++open;
-    }
-    for (auto it = registry->sessions.begin(); open >= maxConnections && it != registry->sessions.end(); ++it) {
-      const auto s = it->lock();
-      if (s && !s->Closed()) {
-        s->Close();  // it leaves the list once its cancelled operations have run
-        --open;
+    size_t open = registry->open;
+    for (int rank = 0; rank < 3 && open >= maxConnections; ++rank) {
+      for (auto it = registry->sessions.begin(); open >= maxConnections && it != registry->sessions.end(); ++it) {
+        const auto s = it->lock();
+        if (s && !s->Closed() && s->EvictionRank() == rank) {
+          s->Close();  // it leaves the list once its cancelled operations have run
+          --open;
+        }
       }
     }
   }

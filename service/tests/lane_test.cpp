@@ -178,6 +178,22 @@ TEST_F(Lanes, ARequestWhoseClientLeftIsNeverServed) {
   EXPECT_EQ(gate_.Served(), (std::vector<std::string>{"run", "next"}));
 }
 
+TEST_F(Lanes, AnotherSitesRequestIsRefusedWithoutWaitingForTheLane) {
+  SetAccessPolicy({{"https://counter.example"}});
+  const auto running = Send("/Lane/Held?id=run");  // Origin http://page.example: refused at once
+  const std::string refused = running->ReadAnswer();
+  EXPECT_EQ(refused.find("Access-Control-Allow-Origin"), std::string::npos) << refused;
+  test::RawClient counter(server_.BoundPort());
+  counter.Send("GET /Lane/Held?id=counter HTTP/1.1\r\nHost: 127.0.0.1\r\nOrigin: https://counter.example\r\n\r\n");
+  ASSERT_TRUE(gate_.AwaitEntered(1));
+  // The lane is held; another site's request still gets its refusal from the I/O thread.
+  EXPECT_EQ(Send("/Lane/Held?id=foreign")->ReadAnswer(), refused);
+  SetAccessPolicy({});
+  gate_.Open();
+  EXPECT_EQ(test::Body(counter.ReadAnswer()), "counter\n");
+  EXPECT_EQ(gate_.Served(), std::vector<std::string>{"counter"});
+}
+
 // Close waits for a running handler up to the stop bound and drops the waiting requests.
 TEST_F(Lanes, StopWaitsForRunningHandlersOnlyUpToItsBound) {
   struct Case {

@@ -334,6 +334,21 @@ TEST_F(LimitedServer, EveryConnectionCountsAgainstTheLimit) {
   EXPECT_TRUE(Eventually([&] { return server_.Connections() <= 8; })) << server_.Connections();
 }
 
+// Connections that have yet to complete a request make way before one that has been served.
+TEST_F(LimitedServer, AServedConnectionOutlastsNewerOnesThatSentNothing) {
+  Tarnwick::Limits limits;
+  limits.connections = 8;
+  Serve(limits);
+  test::RawClient served(server_.BoundPort());
+  served.Send("GET /test HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(test::Body(served.ReadAnswer()), "{\"return\":0}\n");
+  std::vector<std::unique_ptr<test::RawClient>> silent;
+  for (int i = 0; i < 20; ++i) silent.push_back(std::make_unique<test::RawClient>(server_.BoundPort()));
+  EXPECT_TRUE(Eventually([&] { return silent.front()->Closed(); }));
+  served.Send("GET /test HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(test::Body(served.ReadAnswer()), "{\"return\":0}\n");
+}
+
 TEST(ServerLifecycle, NothingIsDispatchedOnceTheServerCloses) {
   int served = 0;
   Tarnwick s;

@@ -217,13 +217,13 @@ int Run(const Options& o) {
 
     // The signature lane waits its 5 s per GetSign on the deaf program, again and again.
     std::atomic<bool> signing{true};
-    Conn pad(port);
-    const std::string opened = pad.Get("/Pemrik_Api/OpenDev");
+    auto pad = std::make_unique<Conn>(port);
+    const std::string opened = pad->Get("/Pemrik_Api/OpenDev");
     if (opened.find("\"return\":0") == std::string::npos && opened.find("\"return\":1") == std::string::npos)
       throw std::runtime_error("OpenDev: " + Escaped(opened));
     std::thread waiting([&] {
       try {
-        while (signing) pad.Get("/Pemrik_Api/GetSign");
+        while (signing) pad->Get("/Pemrik_Api/GetSign");
       } catch (const std::exception& e) {
         if (signing) std::fprintf(stderr, "GetSign: %s\n", e.what());
       }
@@ -260,14 +260,28 @@ int Run(const Options& o) {
     Print("card read (new connection) beside them", cardUnderFlood, "target max <= 1000 ms, no 503");
     ok &= versionUnderFlood.p99 <= 100 && cardUnderFlood.max <= 1000 && cardUnderFlood.refused == 0;
     flood.clear();
+    signing = false;
+    if (waiting.joinable()) waiting.join();  // its GetSign ends within 5 s
+    pad.reset();
+
+    // Every lane has run; none may wake while nothing is asked and no connection is open.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    int threads = 0;
+    const long before = ContextSwitches(s.pid, &threads);
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    const double wakeups = static_cast<double>(ContextSwitches(s.pid, &threads) - before) / 3.0;
+    std::printf("%-44s %.2f per second over %d threads (target <= 0.1)\n", "idle wake-ups after every lane ran",
+                wakeups, threads);
+    ok &= wakeups <= 0.1;
     ExpectAlive(s, "the run");
     int exitCode = -1;
     std::printf("stop: %s\n", StopService(s, &exitCode).c_str());
     std::printf(
         "{\"added_us\":%.1f,\"card_while_signing_p99_ms\":%.3f,\"version_while_signing_p99_ms\":%.3f,"
-        "\"version_under_flood_p99_ms\":%.3f,\"card_under_flood_max_ms\":%.3f,\"card_under_flood_503\":%d}\n",
+        "\"version_under_flood_p99_ms\":%.3f,\"card_under_flood_max_ms\":%.3f,\"card_under_flood_503\":%d,"
+        "\"idle_wakeups_per_s\":%.2f}\n",
         added, cardWhileSigning.p99, versionWhileSigning.p99, versionUnderFlood.p99, cardUnderFlood.max,
-        cardUnderFlood.refused);
+        cardUnderFlood.refused, wakeups);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "lanes_bench: %s\n", e.what());
     Cleanup(s);

@@ -332,8 +332,13 @@ class Session : public std::enable_shared_from_this<Session> {
     inFlight_ = kQueued;
     std::function<void()> job = [self = shared_from_this()]() mutable {
       int queued = kQueued;
-      if (self->inFlight_.compare_exchange_strong(queued, kRunning) && !self->closed_) {
-        ServeRequest(Parsed(self->parser_->get()), &self->connection_);
+      try {
+        if (self->inFlight_.compare_exchange_strong(queued, kRunning) && !self->closed_) {
+          ServeRequest(Parsed(self->parser_->get()), &self->connection_);
+        }
+      } catch (const std::exception& e) {
+        LOG_ERROR("Lane:{}", e.what());
+        self->connection_.Pending().clear();
       }
       // The session goes back to the I/O thread, the only one that may end it.
       Session* session = self.get();

@@ -1,5 +1,8 @@
 #include "platform/memory.h"
 
+#include <psapi.h>
+#include <windows.h>
+
 #include <malloc.h>
 
 namespace platform {
@@ -8,5 +11,13 @@ namespace platform {
 void KeepLargeBlocksApart() {}
 
 void ReleaseFreeMemory() { _heapmin(); }
+
+size_t ResidentBytes() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  // The kernel32 entry point: no psapi.dll needed.
+  if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return 0;
+  return counters.WorkingSetSize;
+}
 
 }  // namespace platform

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "http.h"
+#include "metrics.h"
 #include "platform/memory.h"
 #include "platform/net.h"
 #include "tw/log.h"
@@ -171,7 +172,9 @@ struct Registry {
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(Socket socket, std::shared_ptr<Registry> registry)
-      : socket_(std::move(socket)), registry_(std::move(registry)) {}
+      : socket_(std::move(socket)), registry_(std::move(registry)) {
+    metrics::ConnectionOpened();
+  }
 
   void Start(std::list<std::weak_ptr<Session>>::iterator self) {
     self_ = self;
@@ -193,7 +196,10 @@ class Session : public std::enable_shared_from_this<Session> {
     if (!closed_ && now > deadline_) Close();
   }
 
-  ~Session() { registry_->sessions.erase(self_); }
+  ~Session() {
+    registry_->sessions.erase(self_);
+    metrics::ConnectionClosed();
+  }
 
  private:
   // Moves this session to the back of the limit's queue: the last to make way.
@@ -305,6 +311,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void Fail(beast::error_code ec) {
     const char* refusal = RefusalFor(ec);
+    metrics::CountRefusalAnswer(refusal);
     // The body held so far goes back to the budget now, not when the refusal is sent.
     parser_.reset();
     if (refusal == nullptr) return Close();
@@ -340,12 +347,14 @@ void ServeRequest(const ParsedRequest& request, mg_connection* c) {
     hm.header_names[i] = {request.headers[i].first.data(), request.headers[i].first.size()};
     hm.header_values[i] = {request.headers[i].second.data(), request.headers[i].second.size()};
   }
+  metrics::RequestScope counted;
   try {
     DispatchRequest(c, MG_EV_HTTP_REQUEST, &hm);
   } catch (const std::exception& e) {
     LOG_ERROR("Handler exception:{}", e.what());
     c->Pending().clear();  // half an answer is worse than none
   }
+  counted.Finish(!c->Pending().empty());
 }
 
 std::vector<ServedAnswer> ServeBytes(std::string_view bytes) {

@@ -395,6 +395,12 @@ bool handle_Local_Status(std::string, const mg_str* params, mg_connection* c, Re
     status_page::SendPage(c, "303 See Other", "text/plain; charset=utf-8", "", "Location: /\r\n");
     return true;
   }
+  // A page that reached the service under a name of its own (a DNS name rebound to this PC) reads
+  // it as same-origin: refused, while a person who types a counter's name still gets the page.
+  if (!status_page::HostIsLocalName(status_page::Header(c, "Host")) && status_page::FromOtherPage(c)) {
+    status_page::SendNotFound(c, reply);
+    return false;
+  }
   status_page::SendPage(c, "200 OK", "text/html; charset=utf-8", status_page::PageHtml(c), kPageSecurity);
   return true;
 }

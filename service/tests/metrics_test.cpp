@@ -276,23 +276,32 @@ TEST_F(MetricsTest, LogAndSwitchOnlyForStaffAtThisPc) {
   struct Row {
     const char* peer;
     Headers headers;
+    bool page;
     bool staff;
   } rows[] = {
-      {"127.0.0.1", {{"Host", "127.0.0.1:12321"}}, true},
-      {"::1", {{"Host", "[::1]:12321"}}, true},
-      {"127.0.0.1", {{"Host", "localhost:12321"}, {"Sec-Fetch-Site", "none"}}, true},
+      {"127.0.0.1", {{"Host", "127.0.0.1:12321"}}, true, true},
+      {"::1", {{"Host", "[::1]:12321"}}, true, true},
+      {"127.0.0.1", {{"Host", "localhost:12321"}, {"Sec-Fetch-Site", "none"}}, true, true},
       {"127.0.0.1",
        {{"Host", "127.0.0.1:12321"}, {"Sec-Fetch-Site", "same-origin"}, {"Origin", "http://127.0.0.1:12321"}},
+       true,
        true},
-      {"127.0.0.1", {{"Host", "rebound.example:12321"}}, false},  // a name that now points here
-      {"127.0.0.1", {}, false},
-      {"192.0.2.7", {{"Host", "192.0.2.1:12321"}}, false},
-      {"127.0.0.1", {{"Host", "127.0.0.1:12321"}, {"Sec-Fetch-Site", "cross-site"}}, false},
-      {"127.0.0.1", {{"Host", "127.0.0.1:12321"}, {"Origin", "https://evil.example"}}, false},
+      {"127.0.0.1", {{"Host", "rebound.example:12321"}}, true, false},  // a name that now points here
+      {"127.0.0.1", {{"Host", "rebound.example:12321"}, {"Sec-Fetch-Site", "same-origin"}}, false, false},
+      {"192.0.2.7", {{"Host", "counter-17.example:12321"}, {"Sec-Fetch-Site", "none"}}, true, false},
+      {"127.0.0.1", {}, true, false},
+      {"192.0.2.7", {{"Host", "192.0.2.1:12321"}}, true, false},
+      {"127.0.0.1", {{"Host", "127.0.0.1:12321"}, {"Sec-Fetch-Site", "cross-site"}}, true, false},
+      {"127.0.0.1", {{"Host", "127.0.0.1:12321"}, {"Origin", "https://evil.example"}}, true, false},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(std::string(row.peer) + (row.headers.empty() ? "" : " " + row.headers[0].second));
+    SCOPED_TRACE(std::string(row.peer) + (row.headers.empty() ? "" : " " + row.headers[0].second) +
+                 (row.headers.size() > 1 ? " " + row.headers[1].second : ""));
     const std::string page = Serve("GET", "/", row.peer, row.headers);
+    if (!row.page) {
+      EXPECT_TRUE(IsNotFound(page)) << page;
+      continue;
+    }
     EXPECT_EQ(page.rfind("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8", 0), 0u);
     EXPECT_NE(page.find("Content-Security-Policy: default-src 'none'"), std::string::npos);
     EXPECT_EQ(page.find("Access-Control-Allow-Origin"), std::string::npos);

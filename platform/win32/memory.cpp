@@ -1,7 +1,8 @@
 #include "platform/memory.h"
 
-#include <psapi.h>
 #include <windows.h>
+// after windows.h, which it needs
+#include <psapi.h>
 
 #include <malloc.h>
 

@@ -317,8 +317,9 @@ void DispatchRequest(mg_connection* c, int event, void* eventData) {
       metrics::NoteDispatch(Family::Local, metrics::Outcome::NotFound);
       return SendNotFound(c);
     }
-    const auto family = RouteFamilies().find(path);
-    metrics::NoteDispatch(family == RouteFamilies().end() ? Family::Local : family->second, metrics::Outcome::Ok);
+    const auto found = RouteFamilies().find(path);
+    const Family family = found == RouteFamilies().end() ? Family::Local : found->second;
+    metrics::NoteDispatch(family, metrics::Outcome::Ok);
     const mg_str* params = post ? &hm->body : &hm->query_string;
     struct Serving {
       mg_connection* c;
@@ -329,7 +330,9 @@ void DispatchRequest(mg_connection* c, int event, void* eventData) {
     // The handler takes the path; the table's own key names the route afterwards.
     const std::string& route = it->first;
     it->second(std::move(path), params, c, SendReply);
-    // What the device said, read off the answer's body (after the head's blank line).
+    // What the device said, read off the answer's body (after the head's blank line). The
+    // service's own routes have no device to speak of.
+    if (family == Family::Local) return;
     std::string_view answer = std::string_view(c->Pending()).substr(before);
     const size_t body = answer.find("\n\n");
     if (body != std::string_view::npos) answer.remove_prefix(body + 2);

@@ -1,3 +1,5 @@
+#include <mutex>
+
 #include "cardterminal/cardterminal_routes.h"
 #include "host.h"
 #include "http/device_status.h"
@@ -65,7 +67,9 @@ void WatchDeviceAnswers() {
 
 // Route-table order.
 void RegisterRoutes(Tarnwick& server) {
-  WatchDeviceAnswers();
+  // Once per process: a later server's start-up must not write the rules a running one reads.
+  static std::once_flag watching;
+  std::call_once(watching, WatchDeviceAnswers);
   server.AddHandler("/Local/GetVersion", handle_Local_GetVersion);
   server.AddHandler("/Local/Debug", handle_Local_Debug);
   server.AddHandler("/VnSdt_api/OpenPort", handle_HID_OpenPort, Family::IdCard);

@@ -8,6 +8,7 @@
 #include "http/status_page.h"
 #include "idcard/idcard_routes.h"
 #include "platform/dynlib.h"
+#include "platform/version.h"
 #include "signature/signature_routes.h"
 #include "usbkey/usbkey_routes.h"
 
@@ -15,6 +16,25 @@ namespace {
 
 using Rule = device_status::AnswerRule;
 using Success = Rule::Success;
+
+// The libraries (and programs) beside the service as their files are named here, each with the
+// version its file carries where it has one: "vnsdtapi.dll 1.0.0.0, SDTAPI.dll".
+std::string Beside(std::initializer_list<const char*> windowsNames) {
+  // Programs keep their ".exe" where this program has one; libraries take the platform's name.
+  const std::string self = platform::ProgramPath();
+  const bool exe = self.size() > 4 && self.compare(self.size() - 4, 4, ".exe") == 0;
+  std::string text;
+  for (const char* name : windowsNames) {
+    const std::string_view windowsName(name);
+    const bool program = windowsName.size() > 4 && windowsName.substr(windowsName.size() - 4) == ".exe";
+    const std::string file = !program ? platform::DynLibFileName(name)
+                             : exe    ? std::string(windowsName)
+                                      : std::string(windowsName.substr(0, windowsName.size() - 4));
+    const auto version = platform::FileVersionOf(platform::ProgramDirectory() + "/" + file);
+    text += (text.empty() ? "" : ", ") + file + (version ? " " + *version : "");
+  }
+  return text;
+}
 
 // What each family's answers say about its device, for the status page and /metrics: the
 // reader's 144 is success and 1 means no reader; the terminal's library fails below 0 and its
@@ -56,11 +76,10 @@ void WatchDeviceAnswers() {
   device_status::WatchRoute("/Pemrik_Api/OpenDev", signaturePresence);
   device_status::WatchRoute("/Pemrik_Api/InitDev", signaturePresence);
 
-  device_status::SetLibraries(Family::IdCard,
-                              platform::DynLibFileName("vnsdtapi.dll") + ", " + platform::DynLibFileName("SDTAPI.dll"));
-  device_status::SetLibraries(Family::Terminal, platform::DynLibFileName("JRS_40QK_CardDll.dll"));
-  device_status::SetLibraries(Family::UsbKey, platform::DynLibFileName("UsbKey.dll"));
-  device_status::SetLibraries(Family::Signature, "PemrikProcessor, " + platform::DynLibFileName("PMTablet.dll"));
+  device_status::SetLibraries(Family::IdCard, Beside({"vnsdtapi.dll", "SDTAPI.dll"}));
+  device_status::SetLibraries(Family::Terminal, Beside({"JRS_40QK_CardDll.dll"}));
+  device_status::SetLibraries(Family::UsbKey, Beside({"UsbKey.dll"}));
+  device_status::SetLibraries(Family::Signature, Beside({"PemrikProcessor.exe", "PMTablet.dll"}));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include "tw/log.h"
+#include "tw/log_file.h"
 
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/rotating_file_sink.h>
@@ -17,6 +18,7 @@ std::atomic<int> g_severity{static_cast<int>(Severity::None)};
 // Replaced loggers stay alive: a statement on another thread may still hold the old pointer.
 std::mutex g_keepMutex;
 std::vector<std::shared_ptr<spdlog::logger>> g_keep;
+std::string g_fileName;  // guarded by g_keepMutex
 
 // The message of a record with its control characters escaped: a logged value (a parameter a
 // page sent, say) that holds CR or LF would otherwise start a record of its own.
@@ -88,6 +90,7 @@ bool Init(const std::string& fileName, Severity maxSeverity) {
   }
   std::lock_guard<std::mutex> lock(g_keepMutex);
   g_keep.push_back(logger);
+  g_fileName = fileName;
   g_logger.store(logger.get());
   SetMaxSeverity(maxSeverity);
   return true;
@@ -127,6 +130,13 @@ const char* RoutineName(const char* fallback) { return t_routine != nullptr ? t_
 
 void Shutdown() {
   if (auto* l = g_logger.exchange(nullptr)) l->flush();
+  std::lock_guard<std::mutex> lock(g_keepMutex);
+  g_fileName.clear();
+}
+
+std::string FileName() {
+  std::lock_guard<std::mutex> lock(g_keepMutex);
+  return g_fileName;
 }
 
 }  // namespace tw::log

@@ -42,6 +42,8 @@ if [ "$mode" = all ]; then
     # package's checks (systemd-analyze, udevadm, sysusers, lintian, and systemd-nspawn, which
     # boots a container to try the package on a running systemd).
     nsis p7zip-full systemd udev lintian systemd-container
+    # promtool, which checks /metrics and the README's scrape configuration and alert rules.
+    prometheus
   )
   # Wine's 32-bit half only where the kernel runs 32-bit programs.
   if [ "$TW_HOST_RUNS_32BIT" = 1 ]; then packages+=(wine32:i386); fi

@@ -32,4 +32,6 @@ std::optional<std::string> ProgramFileVersion() {
   return std::string(tw_embedded_file_version);
 }
 
+std::optional<std::string> FileVersionOf(const std::string&) { return std::nullopt; }
+
 }  // namespace platform

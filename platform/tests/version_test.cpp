@@ -96,6 +96,22 @@ TEST(Version, ProgramWithVersion) {
 #endif
 }
 
+TEST(Version, FixedVersionOfAFile) {
+  struct Row {
+    std::string path;
+    std::optional<std::string> version;
+  } rows[] = {
+#if defined(_WIN32)
+    {ProbePath(), std::string("9.9.9.9")},
+#else
+    {ProbePath(), std::nullopt},  // an ELF file has no version resource
+#endif
+    {ProgramPath(), std::nullopt},  // this test program has none
+    {ProgramDirectory() + kSeparator + "no-such-file.dll", std::nullopt},
+  };
+  for (const Row& row : rows) EXPECT_EQ(FileVersionOf(row.path), row.version) << row.path;
+}
+
 TEST(Version, PathsOfProgramInFolderWithNonAsciiName) {
   // "版本 dir": the path must come back as UTF-8 whatever the system code page.
   const fs::path folder = fs::u8path(ProgramDirectory()) / fs::u8path("\xE7\x89\x88\xE6\x9C\xAC dir");

@@ -1,5 +1,9 @@
 #include "platform/memory.h"
 
+#include <windows.h>
+// after windows.h, which it needs
+#include <psapi.h>
+
 #include <malloc.h>
 
 namespace platform {
@@ -8,5 +12,13 @@ namespace platform {
 void KeepLargeBlocksApart() {}
 
 void ReleaseFreeMemory() { _heapmin(); }
+
+size_t ResidentBytes() {
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  // The kernel32 entry point: no psapi.dll needed.
+  if (!K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) return 0;
+  return counters.WorkingSetSize;
+}
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cwchar>
 #include <vector>
 
@@ -77,6 +78,26 @@ std::optional<std::string> ProgramFileVersion() {
     }
   }
   return Utf8FromWide(versions);
+}
+
+std::optional<std::string> FileVersionOf(const std::string& path) {
+  const std::wstring wide = WideFromUtf8(path);
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(wide.c_str(), &ignored);
+  if (size == 0) return std::nullopt;
+  std::vector<unsigned char> info(size);
+  if (!GetFileVersionInfoW(wide.c_str(), 0, size, info.data())) return std::nullopt;
+  void* fixed = nullptr;
+  UINT bytes = 0;
+  if (!VerQueryValueW(info.data(), L"\\", &fixed, &bytes) || fixed == nullptr || bytes < sizeof(VS_FIXEDFILEINFO)) {
+    return std::nullopt;
+  }
+  const auto* v = static_cast<const VS_FIXEDFILEINFO*>(fixed);
+  char text[48];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", static_cast<unsigned>(HIWORD(v->dwFileVersionMS)),
+                static_cast<unsigned>(LOWORD(v->dwFileVersionMS)), static_cast<unsigned>(HIWORD(v->dwFileVersionLS)),
+                static_cast<unsigned>(LOWORD(v->dwFileVersionLS)));
+  return std::string(text);
 }
 
 }  // namespace platform

@@ -1,13 +1,94 @@
+#include <mutex>
+
 #include "cardterminal/cardterminal_routes.h"
 #include "host.h"
+#include "http/device_status.h"
 #include "http/http.h"
 #include "http/local_routes.h"
+#include "http/status_page.h"
 #include "idcard/idcard_routes.h"
+#include "platform/dynlib.h"
+#include "platform/version.h"
 #include "signature/signature_routes.h"
 #include "usbkey/usbkey_routes.h"
 
+namespace {
+
+using Rule = device_status::AnswerRule;
+using Success = Rule::Success;
+
+// The libraries (and programs) beside the service as their files are named here, each with the
+// version its file carries where it has one: "vnsdtapi.dll 1.0.0.0, SDTAPI.dll".
+std::string Beside(std::initializer_list<const char*> windowsNames) {
+  // Programs keep their ".exe" where this program has one; libraries take the platform's name.
+  const std::string self = platform::ProgramPath();
+  const bool exe = self.size() > 4 && self.compare(self.size() - 4, 4, ".exe") == 0;
+  std::string text;
+  for (const char* name : windowsNames) {
+    const std::string_view windowsName(name);
+    const bool program = windowsName.size() > 4 && windowsName.substr(windowsName.size() - 4) == ".exe";
+    const std::string file = !program ? platform::DynLibFileName(name)
+                             : exe    ? std::string(windowsName)
+                                      : std::string(windowsName.substr(0, windowsName.size() - 4));
+    const auto version = platform::FileVersionOf(platform::ProgramDirectory() + "/" + file);
+    text += (text.empty() ? "" : ", ") + file + (version ? " " + *version : "");
+  }
+  return text;
+}
+
+// What each family's answers say about its device, for the status page and /metrics: the
+// reader's 144 is success and 1 means no reader; the terminal's library fails below 0 and its
+// open says whether the terminal answered; the key routes and the signature routes answer -1 on
+// failure, and their first calls (reader name, serial number; start, tablet open) tell whether
+// the key or the capture program and tablet are there.
+void WatchDeviceAnswers() {
+  const Rule reader{Family::IdCard, Success::Equal, 144, true, false, 1, false};
+  for (const char* route : {"/VnSdt_api/ReadBaseMsg", "/VnSdt_api/GetSAMID", "/VnSdt_api/GetCardNo"}) {
+    device_status::WatchRoute(route, reader);
+  }
+  const Rule terminal{Family::Terminal, Success::NonNegative, 0, false, false, 0, false};
+  for (const char* route : {"/Jrs_Api/JrsCardCommClose", "/Jrs_Api/JrsCardCommandEx", "/Jrs_Api/JrsCardCommRead",
+                            "/Jrs_Api/JrsCardCommWriteEx", "/Jrs_Api/JrsCardGetDataStrEx", "/Jrs_Api/JrsCardDataRead",
+                            "/Jrs_Api/JrsCardCmdRead", "/Jrs_Api/JrsCardGetFprImage"}) {
+    device_status::WatchRoute(route, terminal);
+  }
+  device_status::WatchRoute("/Jrs_Api/JrsCardCommOpen",
+                            Rule{Family::Terminal, Success::NonNegative, 0, true, true, 0, false});
+  device_status::WatchRoute("/Jrs_Api/JrsCardGetDllVer",
+                            Rule{Family::Terminal, Success::Equal, 0, false, false, 0, true});
+  const Rule key{Family::UsbKey, Success::NonNegative, 0, false, false, 0, false};
+  for (const char* route :
+       {"/VnUsbKey_Api/FactoryInit", "/VnUsbKey_Api/Format", "/VnUsbKey_Api/Erase", "/VnUsbKey_Api/CheckPassword",
+        "/VnUsbKey_Api/ResetPassword", "/VnUsbKey_Api/WriteCertPassword", "/VnUsbKey_Api/ReadCertPassword",
+        "/VnUsbKey_Api/WriteCertificate", "/VnUsbKey_Api/ReadCertificate", "/VnUsbKey_Api/WriteSignature",
+        "/VnUsbKey_Api/ReadSignature", "/VnUsbKey_Api/DOSIGN"}) {
+    device_status::WatchRoute(route, key);
+  }
+  const Rule keyPresence{Family::UsbKey, Success::NonNegative, 0, true, true, 0, false};
+  device_status::WatchRoute("/VnUsbKey_Api/GetReaderName", keyPresence);
+  device_status::WatchRoute("/VnUsbKey_Api/GetSerialNum", keyPresence);
+  const Rule signature{Family::Signature, Success::NonNegative, 0, false, false, 0, false};
+  for (const char* route : {"/Pemrik_Api/GetSign", "/Pemrik_Api/CloseDev", "/Pemrik_Api/QuitPMProc",
+                            "/Pemrik_Api/ClearDev", "/Pemrik_Api/GetConfirm"}) {
+    device_status::WatchRoute(route, signature);
+  }
+  const Rule signaturePresence{Family::Signature, Success::NonNegative, 0, true, true, 0, false};
+  device_status::WatchRoute("/Pemrik_Api/OpenDev", signaturePresence);
+  device_status::WatchRoute("/Pemrik_Api/InitDev", signaturePresence);
+
+  device_status::SetLibraries(Family::IdCard, Beside({"vnsdtapi.dll", "SDTAPI.dll"}));
+  device_status::SetLibraries(Family::Terminal, Beside({"JRS_40QK_CardDll.dll"}));
+  device_status::SetLibraries(Family::UsbKey, Beside({"UsbKey.dll"}));
+  device_status::SetLibraries(Family::Signature, Beside({"PemrikProcessor.exe", "PMTablet.dll"}));
+}
+
+}  // namespace
+
 // Route-table order.
 void RegisterRoutes(Tarnwick& server) {
+  // Once per process: a later server's start-up must not write the rules a running one reads.
+  static std::once_flag watching;
+  std::call_once(watching, WatchDeviceAnswers);
   server.AddHandler("/Local/GetVersion", handle_Local_GetVersion);
   server.AddHandler("/Local/Debug", handle_Local_Debug);
   server.AddHandler("/VnSdt_api/OpenPort", handle_HID_OpenPort, Family::IdCard);
@@ -47,4 +128,7 @@ void RegisterRoutes(Tarnwick& server) {
   server.AddHandler("/Pemrik_Api/QuitPMProc", handle_Pemrik_quitDev, Family::Signature);
   server.AddHandler("/Pemrik_Api/ClearDev", handle_Pemrik_clearDev, Family::Signature);
   server.AddHandler("/Pemrik_Api/GetConfirm", handle_Pemrik_confirmDev, Family::Signature);
+  // The service's own pages, after the specified table.
+  server.AddHandler("/", handle_Local_Status);
+  server.AddHandler("/metrics", handle_Local_Metrics);
 }

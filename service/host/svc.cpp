@@ -7,6 +7,7 @@
 
 #include "host.h"
 #include "http/http.h"
+#include "http/status_page.h"
 #include "idcard/devtool_binding.h"
 #include "platform/codepage.h"
 #include "platform/event.h"
@@ -224,6 +225,10 @@ void SvcInit(uint32_t, wchar_t**) {
   for (const std::string& origin : policy.allowedOrigins) LOG_DEBUG("AllowedOrigin:{}", origin);
   SetAccessPolicy(std::move(policy));
   server->SetListenAddress(g_listenAddress);
+  // Who besides this PC may read /metrics: the fleet's scrapers.
+  status_page::Settings pageSettings;
+  pageSettings.metricsFrom = platform::settings::List(kServiceName, "MetricsFrom");
+  for (const std::string& from : pageSettings.metricsFrom) LOG_DEBUG("MetricsFrom:{}", from);
 
   LOG_DEBUG("Port!{}", port);
   bool routesAdded = false;
@@ -259,6 +264,9 @@ void SvcInit(uint32_t, wchar_t**) {
   SetLiveServer(server.get());
   signature::Program().SetStartInUserSession(g_underManager);
   LOG_DEBUG("Listening on:{}:{}", server->BoundAddress(), port);
+  pageSettings.listenAddress = server->BoundAddress();
+  pageSettings.port = port;
+  status_page::SetSettings(std::move(pageSettings));
   if (g_listeningHook != nullptr) g_listeningHook(server->BoundAddress(), port);
 
   for (;;) {

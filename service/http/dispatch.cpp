@@ -7,8 +7,10 @@
 #include <string_view>
 #include <vector>
 
+#include "device_status.h"
 #include "http.h"
 #include "json.h"
+#include "metrics.h"
 
 namespace {
 
@@ -302,24 +304,51 @@ void SendReply(mg_connection* c, std::string text) {
 void DispatchRequest(mg_connection* c, int event, void* eventData) {
   if (event != MG_EV_HTTP_REQUEST || eventData == nullptr) return;
   const auto* hm = static_cast<const http_message*>(eventData);
-  if (!Admitted(hm)) return SendRefusal(c, hm);
+  if (!Admitted(hm)) {
+    metrics::NoteDispatch(Family::Local, metrics::Outcome::Refused);
+    metrics::CountRefusal(metrics::Refusal::Origin);
+    return SendRefusal(c, hm);
+  }
   const bool post = Equals(hm->method, "POST");
   if (post || Equals(hm->method, "GET")) {
     std::string path = ToString(hm->uri);
     auto& table = HandlerTable();
     auto it = table.find(path);
-    if (it == table.end()) return SendNotFound(c);
+    if (it == table.end()) {
+      metrics::NoteDispatch(Family::Local, metrics::Outcome::NotFound);
+      return SendNotFound(c);
+    }
+    const auto found = RouteFamilies().find(path);
+    const Family family = found == RouteFamilies().end() ? Family::Local : found->second;
+    metrics::NoteDispatch(family, metrics::Outcome::Ok);
     const mg_str* params = post ? &hm->body : &hm->query_string;
     struct Serving {
       mg_connection* c;
       ~Serving() { c->SetRequest(nullptr); }
     } serving{c};
     c->SetRequest(hm);
+    const size_t before = c->Pending().size();
+    // The handler takes the path; the table's own key names the route afterwards.
+    const std::string& route = it->first;
     it->second(std::move(path), params, c, SendReply);
+    // What the device said, read off the answer's body (after the head's blank line). The
+    // service's own routes have no device to speak of.
+    if (family == Family::Local) return;
+    std::string_view answer = std::string_view(c->Pending()).substr(before);
+    const size_t body = answer.find("\n\n");
+    if (body != std::string_view::npos) answer.remove_prefix(body + 2);
+    if (!answer.empty() && answer.back() == '\n') answer.remove_suffix(1);  // the envelope's, not the body's
+    if (!device_status::Observe(route, answer)) {
+      metrics::NoteDeviceError();
+    }
     return;
   }
-  if (Equals(hm->method, "OPTIONS")) return SendPreflight(c, hm);
+  if (Equals(hm->method, "OPTIONS")) {
+    metrics::NoteDispatch(Family::Local, metrics::Outcome::Preflight);
+    return SendPreflight(c, hm);
+  }
   if (Equals(hm->method, "HEAD")) {
+    metrics::NoteDispatch(Family::Local, metrics::Outcome::NotAllowed);
     // The head of the answer a GET of the same target gets, its Content-Length included, for the
     // routes that change nothing and for unknown paths; a HEAD answer carries no body.
     const std::string_view path = View(&hm->uri);
@@ -333,5 +362,6 @@ void DispatchRequest(mg_connection* c, int event, void* eventData) {
     c->Append(answer.data(), end == std::string::npos ? answer.size() : end + 2);
     return;
   }
+  metrics::NoteDispatch(Family::Local, metrics::Outcome::NotFound);
   SendNotFound(c);
 }

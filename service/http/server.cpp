@@ -22,6 +22,7 @@
 
 #include "http.h"
 #include "lane.h"
+#include "metrics.h"
 #include "platform/memory.h"
 #include "platform/net.h"
 #include "tw/log.h"
@@ -204,6 +205,7 @@ class Session : public std::enable_shared_from_this<Session> {
   Session(Socket socket, std::shared_ptr<Registry> registry)
       : socket_(std::move(socket)), registry_(std::move(registry)) {
     ++registry_->open;
+    metrics::ConnectionOpened();
   }
 
   void Start(std::list<std::weak_ptr<Session>>::iterator self) {
@@ -231,6 +233,7 @@ class Session : public std::enable_shared_from_this<Session> {
   ~Session() {
     if (!closed_.exchange(true)) --registry_->open;
     registry_->sessions.erase(self_);
+    metrics::ConnectionClosed();
   }
 
  private:
@@ -389,6 +392,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void Busy() {
+    metrics::CountRefusal(metrics::Refusal::Unavailable);
     connection_.Pending().assign(kBusy, sizeof kBusy - 1);
     Write();
   }
@@ -427,6 +431,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void Fail(beast::error_code ec) {
     const char* refusal = RefusalFor(ec);
+    metrics::CountRefusalAnswer(refusal);
     // The body held so far goes back to the budget now, not when the refusal is sent.
     parser_.reset();
     if (refusal == nullptr) return Close();
@@ -457,12 +462,14 @@ class Session : public std::enable_shared_from_this<Session> {
 
 void ServeRequest(const ParsedRequest& request, mg_connection* c) {
   http_message hm = MessageOf(request);
+  metrics::RequestScope counted;
   try {
     DispatchRequest(c, MG_EV_HTTP_REQUEST, &hm);
   } catch (const std::exception& e) {
     LOG_ERROR("Handler exception:{}", e.what());
     c->Pending().clear();  // half an answer is worse than none
   }
+  counted.Finish(!c->Pending().empty());
 }
 
 std::vector<ServedAnswer> ServeBytes(std::string_view bytes) {

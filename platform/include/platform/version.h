@@ -19,4 +19,9 @@ std::string ProgramDirectory();
 // has no version resource at all.
 std::optional<std::string> ProgramFileVersion();
 
+// The fixed file version ("1.2.3.4") of the file at `path` (UTF-8), for the libraries a program
+// uses; reads the file's version resource only, never loads it. nullopt when the file has none,
+// and always on Linux, whose shared objects carry no such resource.
+std::optional<std::string> FileVersionOf(const std::string& path);
+
 }  // namespace platform

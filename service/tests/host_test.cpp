@@ -133,12 +133,12 @@ TEST_F(HostTest, FirstFreePortAndTheStatesOfARun) {
   ExpectStatus(s[0], svc::kStartPending, 1, 3000, 0);
   ExpectStatus(s[1], svc::kRunning, 0, 0, svc::kAcceptStop);
   // A stop announces how long it may take, so the manager waits instead of spinning.
-  ExpectStatus(s[2], svc::kStopPending, 2, 3000, svc::kAcceptStop);
+  ExpectStatus(s[2], svc::kStopPending, 2, 8000, svc::kAcceptStop);
   // The handler re-reports the current state while the service thread is stopping: either it
   // comes first (STOP_PENDING 3, then STOPPED) or the service thread does (STOPPED twice).
   // The last report is STOPPED either way.
   if (s[3].currentState == svc::kStopPending) {
-    ExpectStatus(s[3], svc::kStopPending, 3, 3000, svc::kAcceptStop);
+    ExpectStatus(s[3], svc::kStopPending, 3, 8000, svc::kAcceptStop);
   } else {
     ExpectStatus(s[3], svc::kStopped, 0, 0, svc::kAcceptStop);
   }

@@ -62,7 +62,8 @@ struct HashObject {
   std::mutex mutex;
 };
 
-struct KeyObject {
+// A key's description; a duplicate copies it whole, except the key library's objects.
+struct KeyFields {
   enum class Kind { Pair, Public, Session };
   Kind kind = Kind::Session;
   const Context* owner = nullptr;
@@ -79,6 +80,9 @@ struct KeyObject {
   uint32_t effectiveBits = 0;
   HS_SYM_CTX* running = nullptr;  // a cipher between a first and a final call
   bool runningEncrypt = false;
+};
+
+struct KeyObject : KeyFields {
   std::mutex mutex;
 };
 

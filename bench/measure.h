@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 namespace bench {
@@ -19,6 +21,15 @@ inline double ThreadCpuMicros() {
 inline double Percentile(std::vector<double> samples, double p) {
   std::sort(samples.begin(), samples.end());
   return samples[static_cast<size_t>(p * static_cast<double>(samples.size() - 1))];
+}
+
+// One line of figures, the median judged against its target:
+// "<what> median 12.3 us, p99 45.6 us (target <= 50 us: met)".
+inline void ReportMedian(const std::string& what, const std::vector<double>& samples, int decimals, const char* unit,
+                         double target) {
+  const double median = Percentile(samples, 0.5);
+  std::printf("%s median %.*f %s, p99 %.*f %s (target <= %g %s: %s)\n", what.c_str(), decimals, median, unit, decimals,
+              Percentile(samples, 0.99), unit, target, unit, median <= target ? "met" : "MISSED");
 }
 
 }  // namespace bench

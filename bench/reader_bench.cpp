@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -31,6 +32,7 @@
 namespace {
 
 using bench::Percentile;
+using bench::ReportMedian;
 using bench::ThreadCpuMicros;
 
 const uint8_t kSam[10] = {0xAA, 0xAA, 0xAA, 0x96, 0x69, 0x00, 0x03, 0x11, 0xFF, 0xED};
@@ -63,10 +65,8 @@ void HidBench(int transType, int iterations) {
   }
   platform::hid::Close(device);
   platform::hid::UnregisterAllVirtual();
-  const double median = Percentile(samples, 0.5);
-  std::printf(
-      "HID 2321-byte reply, trans type %d: CPU per transfer median %.1f us, p99 %.1f us (target <= 50 us: %s)\n",
-      transType, median, Percentile(samples, 0.99), median <= 50 ? "met" : "MISSED");
+  ReportMedian("HID 2321-byte reply, trans type " + std::to_string(transType) + ": CPU per transfer", samples, 1, "us",
+               50);
 }
 
 void PtyBench(int iterations) {
@@ -106,11 +106,7 @@ void PtyBench(int iterations) {
   peer.join();
   close(keep);
   close(master);
-  const double median = Percentile(samples, 0.5);
-  std::printf(
-      "Serial 10-byte command, 15-byte reply over a pty: round trip median %.0f us, p99 %.0f us "
-      "(target <= 2000 us: %s)\n",
-      median, Percentile(samples, 0.99), median <= 2000 ? "met" : "MISSED");
+  ReportMedian("Serial 10-byte command, 15-byte reply over a pty: round trip", samples, 0, "us", 2000);
 }
 
 // find + select + read with fingerprint, as the service runs it (open flag 1: each step finds
@@ -137,11 +133,9 @@ void CardSequenceBench(int openFlag, int iterations) {
   }
   vnsdt::Hid().Close(1001);
   platform::hid::UnregisterAllVirtual();
-  const double median = Percentile(samples, 0.5);
-  std::printf(
-      "Card sequence find + select + ReadBaseFPMsg over virtual HID, open flag %d: CPU median %.1f us, "
-      "p99 %.1f us (target <= 1000 us: %s)\n",
-      openFlag, median, Percentile(samples, 0.99), median <= 1000 ? "met" : "MISSED");
+  ReportMedian(
+      "Card sequence find + select + ReadBaseFPMsg over virtual HID, open flag " + std::to_string(openFlag) + ": CPU",
+      samples, 1, "us", 1000);
 }
 
 void DecodeBench(int iterations) {
@@ -175,11 +169,7 @@ void DecodeBench(int iterations) {
     photo.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
   }
   std::remove(path.c_str());
-  const double photoMedian = Percentile(photo, 0.5);
-  std::printf(
-      "DecodeWltData type 1, buffer and file, temporary files included: median %.2f ms, p99 %.2f ms "
-      "(target <= 5 ms: %s)\n",
-      photoMedian, Percentile(photo, 0.99), photoMedian <= 5 ? "met" : "MISSED");
+  ReportMedian("DecodeWltData type 1, buffer and file, temporary files included:", photo, 2, "ms", 5);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 namespace {
 
 using bench::Percentile;
+using bench::ReportMedian;
 using bench::ThreadCpuMicros;
 namespace blocks = sim::blocks;
 
@@ -65,11 +66,7 @@ void DiskBench(int iterations) {
     if (i >= 100) samples.push_back(t1 - t0);  // after warming up
   }
   CloseUDev(&slot);
-  const double median = Percentile(samples, 0.5);
-  std::printf(
-      "mass storage, 512-byte request and reply: CPU per exchange median %.1f us, p99 %.1f us "
-      "(target <= 50 us: %s)\n",
-      median, Percentile(samples, 0.99), median <= 50 ? "met" : "MISSED");
+  ReportMedian("mass storage, 512-byte request and reply: CPU per exchange", samples, 1, "us", 50);
 }
 
 void HidBench(size_t size, int iterations) {

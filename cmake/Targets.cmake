@@ -1,6 +1,7 @@
-# How the project's libraries, programs and tests are built: one recipe for every library with
-# Windows export names, one for placing run-time libraries beside a program, and the list of
-# builds each target belongs to.
+# How the project's libraries, programs and tests are built: one recipe for each kind of artefact
+# (a library's core objects, an internal static library, a program or benchmark, a library with
+# Windows export names, a test program), one for placing run-time libraries beside a program, and
+# the list of builds each target belongs to.
 
 # The build being configured: "linux" (native), "win32" (i686 mingw) or "win64" (x86-64 mingw).
 # Tests labelled "noexec" run no Windows program, so they run on hosts that cannot start the
@@ -23,6 +24,55 @@ function(tw_builds_for out)
     set(${out} FALSE PARENT_SCOPE)
   else()
     set(${out} TRUE PARENT_SCOPE)
+  endif()
+endfunction()
+
+# What the core and static recipes share: INCLUDES and LINK are public, PRIVATE_INCLUDES and
+# PRIVATE_LINK the target's own; warnings on, position-independent code (the objects end up in
+# shared libraries).
+set(TW_USAGE_KEYWORDS SOURCES INCLUDES PRIVATE_INCLUDES LINK PRIVATE_LINK)
+macro(tw_target_usage name)
+  if(ARG_INCLUDES)
+    target_include_directories(${name} PUBLIC ${ARG_INCLUDES})
+  endif()
+  if(ARG_PRIVATE_INCLUDES)
+    target_include_directories(${name} PRIVATE ${ARG_PRIVATE_INCLUDES})
+  endif()
+  target_link_libraries(${name} PUBLIC ${ARG_LINK} PRIVATE ${ARG_PRIVATE_LINK} tw_warnings)
+  set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+endmacro()
+
+# A library's code, exports included, as one object library that the library file, its tests and
+# its benchmarks all link:
+#   tw_add_core(name SOURCES ... [INCLUDES ...] [PRIVATE_INCLUDES ...] [LINK ...] [PRIVATE_LINK ...])
+function(tw_add_core name)
+  cmake_parse_arguments(ARG "" "" "${TW_USAGE_KEYWORDS}" ${ARGN})
+  add_library(${name} OBJECT ${ARG_SOURCES})
+  tw_target_usage(${name})
+endfunction()
+
+# Code that programs and libraries link in, never shipped on its own:
+#   tw_add_static(name SOURCES ... [INCLUDES ...] [PRIVATE_INCLUDES ...] [LINK ...] [PRIVATE_LINK ...])
+function(tw_add_static name)
+  cmake_parse_arguments(ARG "" "" "${TW_USAGE_KEYWORDS}" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  tw_target_usage(${name})
+endfunction()
+
+# A program, a tool or a benchmark:
+#   tw_add_program(name SOURCES ... [LINK ...] [GUI] [WIDE_MAIN])
+# GUI: a window program on Windows (no console). WIDE_MAIN: its entry point is wmain/wWinMain,
+# which mingw reaches only with -municode.
+function(tw_add_program name)
+  cmake_parse_arguments(ARG "GUI;WIDE_MAIN" "" "SOURCES;LINK" ${ARGN})
+  set(kind)
+  if(ARG_GUI AND WIN32)
+    set(kind WIN32)
+  endif()
+  add_executable(${name} ${kind} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LINK} tw_warnings)
+  if(ARG_WIDE_MAIN AND WIN32)
+    target_link_options(${name} PRIVATE -municode)
   endif()
 endfunction()
 

@@ -1,6 +1,6 @@
 // The one outcome of every operation in the library, grouped by the layer it comes from. Inside
 // the library nothing else is returned; only the export files turn a Result into the numbers
-// callers see (result.h).
+// callers see (commands/export_codes.h).
 #pragma once
 
 #include <cstdint>

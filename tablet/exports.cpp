@@ -25,7 +25,7 @@ PMTABLET_API int PMTABLET_CALL PMPacketsGet(int32_t count, PenPacket* buffer) {
 
 PMTABLET_API int PMTABLET_CALL PMClearSig(void) { return ExportCode(Library::Instance().ClearSig()); }
 
-PMTABLET_API int PMTABLET_CALL PMGetStatus(void) { return tablet::CheckPresence(); }
+PMTABLET_API int PMTABLET_CALL PMGetStatus(void) { return ExportCode(tablet::CheckPresence()); }
 
 PMTABLET_API int PMTABLET_CALL PMGetSerial(TabletCaps* caps, uint32_t* message, void* window, uint8_t* serial) {
   return ExportCode(Library::Instance().GetSerial(caps, message, window, serial));

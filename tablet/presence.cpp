@@ -20,10 +20,10 @@ bool SeenIds::HasTablet() const {
                      [](const platform::usbtree::DeviceId& p) { return IsTabletId(p.vendorId, p.productId); });
 }
 
-int CheckPresence() {
+Status CheckPresence() {
   SeenIds seen;
   platform::usbtree::Walk([&seen](const platform::usbtree::DeviceId& id) { seen.Add(id); });
-  return seen.HasTablet() ? 0 : 1;
+  return seen.HasTablet() ? Status::kOk : Status::kNoTablet;
 }
 
 }  // namespace tablet

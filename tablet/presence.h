@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/usbtree.h"
+#include "status.h"
 
 namespace tablet {
 
@@ -25,7 +26,7 @@ class SeenIds {
   std::vector<platform::usbtree::DeviceId> pairs_;
 };
 
-// 0 when a tablet is attached to any hub, 1 otherwise.
-int CheckPresence();
+// kOk when a tablet is attached to any hub, kNoTablet otherwise.
+Status CheckPresence();
 
 }  // namespace tablet

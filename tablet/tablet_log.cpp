@@ -8,6 +8,7 @@
 #include <fstream>
 #include <mutex>
 
+#include "platform/clock.h"
 #include "platform/folders.h"
 
 namespace tablet::log {
@@ -107,11 +108,7 @@ void Write(const std::string& text, uint32_t code) {
   if (!g_enabled) return;
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-#if defined(_WIN32)
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
+  platform::LocalTime(now, &local);
   const std::string line = FormatLine(local, text, code);
   const std::filesystem::path p = Path();
   if (p.empty()) return;

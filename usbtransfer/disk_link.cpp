@@ -1,6 +1,10 @@
 #include "disk_link.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
+
+#include "first_open.h"
 
 namespace jrs {
 namespace {
@@ -76,15 +80,15 @@ std::array<uint8_t, 16> BlockCdb(bool receiving, uint8_t fourthByte, uint32_t le
 }
 
 scsi::Device* FindDiskTerminal() {
-  for (const std::string& path : scsi::DiskPaths()) {
-    scsi::Device* disk = scsi::Open(path);
-    if (disk == nullptr) continue;
-    uint8_t data[kInquiryLength] = {};
-    size_t length = 0;
-    if (Inquire(disk, data, &length) && IsTerminalInquiry(data, length)) return disk;
-    scsi::Close(disk);
-  }
-  return nullptr;
+  const std::vector<std::string> paths = scsi::DiskPaths();
+  return FirstTerminal<scsi::Device>(
+      paths.size(), [&](size_t i) { return scsi::Open(paths[i]); },
+      [](scsi::Device* disk) {
+        uint8_t data[kInquiryLength] = {};
+        size_t length = 0;
+        return Inquire(disk, data, &length) && IsTerminalInquiry(data, length);
+      },
+      scsi::Close);
 }
 
 Status DiskTransfer(scsi::Device* disk, const uint8_t* request, uint16_t requestLength, uint8_t* reply,

@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+#include "first_open.h"
+
 namespace jrs {
 namespace {
 
@@ -38,15 +40,11 @@ void Take(uint8_t* reply, uint32_t replyLength, uint32_t offset, const uint8_t* 
 void SetSleepForTesting(SleepFunction sleep) { g_sleep = sleep != nullptr ? sleep : RealSleep; }
 
 hid::Device* FindHidTerminal() {
-  for (int i = 0; i < kHidInterfaces; ++i) {
+  const auto openAt = [](size_t i) {
     std::string path;
-    if (!hid::DevicePathAt(i, &path)) continue;
-    hid::Device* device = hid::Open(path);
-    if (device == nullptr) continue;
-    if (IsTerminal(device)) return device;
-    hid::Close(device);
-  }
-  return nullptr;
+    return hid::DevicePathAt(static_cast<int>(i), &path) ? hid::Open(path) : nullptr;
+  };
+  return FirstTerminal<hid::Device>(kHidInterfaces, openAt, IsTerminal, hid::Close);
 }
 
 Status HidTransfer(hid::Device* device, const uint8_t* request, uint16_t requestLength, uint8_t* reply,

@@ -36,7 +36,7 @@ std::vector<std::string> SplitReaders(const char* list, size_t size) {
   return out;
 }
 
-// The hash and key tables work alike; these serve both (under objectsMutex_).
+// Lookups in the hash and key tables, under objectsMutex_.
 template <typename T>
 std::shared_ptr<T> Find(const std::map<MV_HANDLE, std::shared_ptr<T>>& table, const Context* c, MV_HANDLE handle) {
   const auto it = table.find(handle);
@@ -222,8 +222,8 @@ void Provider::ReleaseContext(Context* c) {
     hashes = TakeAllOf(hashes_, c);
     keys = TakeAllOf(keys_, c);
   }
-  for (auto& h : hashes) FreeHashState(*h);
-  for (auto& k : keys) FreeKeyState(*k);
+  for (auto& h : hashes) FreeState(*h);
+  for (auto& k : keys) FreeState(*k);
   std::memset(static_cast<void*>(record.get()), 0, sizeof(Context));
   record.reset();
   std::lock_guard<std::mutex> lock(readersMutex_);
@@ -236,54 +236,47 @@ HS_HANDLE Provider::Device(const Context& c) {
   return table_.Device(c.reader).value_or(nullptr);
 }
 
-MV_HANDLE Provider::AddHash(std::shared_ptr<HashObject> h) {
+template <typename T>
+MV_HANDLE Provider::Add(std::map<MV_HANDLE, std::shared_ptr<T>>& table, std::shared_ptr<T> object) {
   std::lock_guard<std::mutex> lock(objectsMutex_);
-  hashes_.emplace(nextHandle_, std::move(h));
+  table.emplace(nextHandle_, std::move(object));
   return nextHandle_++;
 }
 
+template <typename T>
+std::shared_ptr<T> Provider::FindIn(const std::map<MV_HANDLE, std::shared_ptr<T>>& table, const Context* c,
+                                    MV_HANDLE handle) {
+  std::lock_guard<std::mutex> lock(objectsMutex_);
+  return Find(table, c, handle);
+}
+
+template <typename T>
+void Provider::Destroy(std::map<MV_HANDLE, std::shared_ptr<T>>& table, MV_HANDLE handle) {
+  std::shared_ptr<T> object;
+  {
+    std::lock_guard<std::mutex> lock(objectsMutex_);
+    object = Take(table, handle);
+  }
+  if (object) FreeState(*object);
+}
+
+MV_HANDLE Provider::AddHash(std::shared_ptr<HashObject> h) { return Add(hashes_, std::move(h)); }
 std::shared_ptr<HashObject> Provider::FindHash(const Context* c, MV_HANDLE handle) {
-  std::lock_guard<std::mutex> lock(objectsMutex_);
-  return Find(hashes_, c, handle);
+  return FindIn(hashes_, c, handle);
 }
+void Provider::DestroyHash(MV_HANDLE handle) { Destroy(hashes_, handle); }
+MV_HANDLE Provider::AddKey(std::shared_ptr<KeyObject> k) { return Add(keys_, std::move(k)); }
+std::shared_ptr<KeyObject> Provider::FindKey(const Context* c, MV_HANDLE handle) { return FindIn(keys_, c, handle); }
+void Provider::DestroyKey(MV_HANDLE handle) { Destroy(keys_, handle); }
 
-void Provider::DestroyHash(MV_HANDLE handle) {
-  std::shared_ptr<HashObject> h;
-  {
-    std::lock_guard<std::mutex> lock(objectsMutex_);
-    h = Take(hashes_, handle);
-  }
-  if (h) FreeHashState(*h);
-}
-
-MV_HANDLE Provider::AddKey(std::shared_ptr<KeyObject> k) {
-  std::lock_guard<std::mutex> lock(objectsMutex_);
-  keys_.emplace(nextHandle_, std::move(k));
-  return nextHandle_++;
-}
-
-std::shared_ptr<KeyObject> Provider::FindKey(const Context* c, MV_HANDLE handle) {
-  std::lock_guard<std::mutex> lock(objectsMutex_);
-  return Find(keys_, c, handle);
-}
-
-void Provider::DestroyKey(MV_HANDLE handle) {
-  std::shared_ptr<KeyObject> k;
-  {
-    std::lock_guard<std::mutex> lock(objectsMutex_);
-    k = Take(keys_, handle);
-  }
-  if (k) FreeKeyState(*k);
-}
-
-void Provider::FreeHashState(HashObject& h) {
+void Provider::FreeState(HashObject& h) {
   std::lock_guard<std::mutex> lock(h.mutex);
   if (h.state != nullptr)
     KeyLibrary::Run(lib_.HSHashFinal, h.state, static_cast<unsigned char*>(nullptr), static_cast<int*>(nullptr));
   h.state = nullptr;
 }
 
-void Provider::FreeKeyState(KeyObject& k) {
+void Provider::FreeState(KeyObject& k) {
   std::lock_guard<std::mutex> lock(k.mutex);
   if (k.rsa != nullptr && lib_.HS_RSA_free != nullptr) lib_.HS_RSA_free(k.rsa);
   k.rsa = nullptr;

@@ -62,7 +62,8 @@ struct HashObject {
   std::mutex mutex;
 };
 
-struct KeyObject {
+// A key's description; a duplicate copies it whole, except the key library's objects.
+struct KeyFields {
   enum class Kind { Pair, Public, Session };
   Kind kind = Kind::Session;
   const Context* owner = nullptr;
@@ -79,6 +80,9 @@ struct KeyObject {
   uint32_t effectiveBits = 0;
   HS_SYM_CTX* running = nullptr;  // a cipher between a first and a final call
   bool runningEncrypt = false;
+};
+
+struct KeyObject : KeyFields {
   std::mutex mutex;
 };
 
@@ -135,8 +139,15 @@ class Provider {
   void LetReadersGo();
   void DeviceChanged(const std::string& reader, int state);
   static void HSAPI OnDeviceChange(const char* reader, int state, void* context);
-  void FreeHashState(HashObject& h);
-  void FreeKeyState(KeyObject& k);
+  // The hash and key tables work alike: one handle counter, one lock, these three for both.
+  template <typename T>
+  MV_HANDLE Add(std::map<MV_HANDLE, std::shared_ptr<T>>& table, std::shared_ptr<T> object);
+  template <typename T>
+  std::shared_ptr<T> FindIn(const std::map<MV_HANDLE, std::shared_ptr<T>>& table, const Context* c, MV_HANDLE handle);
+  template <typename T>
+  void Destroy(std::map<MV_HANDLE, std::shared_ptr<T>>& table, MV_HANDLE handle);
+  void FreeState(HashObject& h);
+  void FreeState(KeyObject& k);
 
   std::once_flag started_;
   Result start_;

@@ -658,6 +658,82 @@ TEST_F(Provider, HandlesOfOthersAreRefused) {
   RelReleaseContext(b, 0);
 }
 
+// Every entry point that names a key or a hash refuses, in this order: a handle that is no
+// context, a key or hash not of that context, a missing pointer of the caller's, flags it does
+// not know. Each row is called with one fault fewer each time.
+TEST_F(Provider, EntryPointsRefuseContextObjectPointerFlagsInThatOrder) {
+  constexpr MV_DWORD kBadKey = 0x80090003, kBadFlags = 0x80090009, kInvalidParameter = 87;
+  MV_HANDLE prov = Acquire(nullptr, kVerifyContext), other = Acquire(nullptr, kVerifyContext);
+  MV_HANDLE key = 0, hash = 0, foreignKey = 0, foreignHash = 0;
+  ASSERT_TRUE(RelGenKey(prov, csp::kCalgRc4, csp::kCryptExportable, &key));
+  ASSERT_TRUE(RelCreateHash(prov, csp::kCalgSha1, 0, 0, &hash));
+  ASSERT_TRUE(RelGenKey(other, csp::kCalgRc4, 0, &foreignKey));
+  ASSERT_TRUE(RelCreateHash(other, csp::kCalgSha1, 0, 0, &foreignHash));
+  unsigned char buffer[64] = {1};
+  MV_DWORD length = sizeof buffer;
+  MV_HANDLE made = 0;
+  // The call with the context, the named object (key or hash), the pointer and the flags given.
+  using Entry = std::function<bool(MV_HANDLE, MV_HANDLE, bool, MV_DWORD)>;
+  struct Row {
+    const char* name;
+    bool onKey;  // else on a hash
+    Entry call;
+  };
+  const Row rows[] = {
+      {"GetKeyParam", true,
+       [&](MV_HANDLE p, MV_HANDLE k, bool given, MV_DWORD f) {
+         return RelGetKeyParam(p, k, csp::kKpKeyLen, buffer, given ? &length : nullptr, f);
+       }},
+      {"SetKeyParam", true,
+       [&](MV_HANDLE p, MV_HANDLE k, bool given, MV_DWORD f) {
+         return RelSetKeyParam(p, k, csp::kKpSalt, given ? buffer : nullptr, f);
+       }},
+      {"ExportKey", true,
+       [&](MV_HANDLE p, MV_HANDLE k, bool given, MV_DWORD f) {
+         return RelExportKey(p, k, 0, csp::kPlaintextKeyBlob, f, nullptr, given ? &length : nullptr);
+       }},
+      {"DuplicateKey", true,
+       [&](MV_HANDLE p, MV_HANDLE k, bool given, MV_DWORD f) {
+         return RelDuplicateKey(p, k, nullptr, f, given ? &made : nullptr);
+       }},
+      {"Encrypt", true,
+       [&](MV_HANDLE p, MV_HANDLE k, bool given, MV_DWORD f) {
+         length = 0;
+         return RelEncrypt(p, k, 0, 0, f, buffer, given ? &length : nullptr, sizeof buffer);
+       }},
+      {"HashData", false,
+       [&](MV_HANDLE p, MV_HANDLE h, bool given, MV_DWORD f) {
+         return RelHashData(p, h, given ? buffer : nullptr, 1, f);
+       }},
+      {"GetHashParam", false,
+       [&](MV_HANDLE p, MV_HANDLE h, bool given, MV_DWORD f) {
+         return RelGetHashParam(p, h, csp::kHpAlgid, buffer, given ? &length : nullptr, f);
+       }},
+      {"SetHashParam", false,
+       [&](MV_HANDLE p, MV_HANDLE h, bool given, MV_DWORD f) {
+         return RelSetHashParam(p, h, csp::kHpAlgid, given ? buffer : nullptr, f);
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const MV_HANDLE mine = row.onKey ? key : hash, foreign = row.onKey ? foreignKey : foreignHash;
+    length = sizeof buffer;
+    EXPECT_FALSE(row.call(0x1234, foreign, false, 0x100));
+    EXPECT_EQ(LastError(), kBadUid);
+    EXPECT_FALSE(row.call(prov, foreign, false, 0x100));
+    EXPECT_EQ(LastError(), row.onKey ? kBadKey : kBadHash);
+    EXPECT_FALSE(row.call(prov, mine, false, 0x100));
+    EXPECT_EQ(LastError(), kInvalidParameter);
+    EXPECT_FALSE(row.call(prov, mine, true, 0x100));
+    EXPECT_EQ(LastError(), kBadFlags);
+  }
+  // A hash named beside the key comes between the key and the pointers.
+  EXPECT_FALSE(RelEncrypt(prov, key, foreignHash, 0, 0x100, buffer, nullptr, sizeof buffer));
+  EXPECT_EQ(LastError(), kBadHash);
+  RelReleaseContext(other, 0);
+  RelReleaseContext(prov, 0);
+}
+
 TEST_F(Provider, SessionKeysInPiecesAndTheirBlobs) {
   MV_HANDLE prov = Keyed("session", 1);
   MV_HANDLE exchange = 0;

@@ -99,6 +99,16 @@ const wchar_t* TextCall(const char* function, const char* forceKey, Work work) {
   return Hold(function, status, bytes);
 }
 
+// The three stored items share one shape: a write that notes what it was given, and a read.
+short WriteItem(const char* function, const char* forceKey, Item item, const char* data, long length) {
+  Note(function, Given(data, length), length);
+  return NumberCall(function, forceKey, [=] { return Key().Write(item, Given(data, length)); });
+}
+
+const wchar_t* ReadItem(const char* function, const char* forceKey, Item item) {
+  return TextCall(function, forceKey, [item](std::string* text) { return Key().Read(item, text); });
+}
+
 }  // namespace
 
 TW_EXPORT short TW_STDCALL USBKey_Init_HS() {
@@ -143,36 +153,27 @@ TW_EXPORT short TW_STDCALL USBKey_Reset_PW(const char* password) {
 }
 
 TW_EXPORT short TW_STDCALL USBKey_Write_Certificate_Password(const char* certPassword, unsigned short length) {
-  Note("USBKey_Write_Certificate_Password", Given(certPassword, length), length);
-  return NumberCall("USBKey_Write_Certificate_Password", "writeCertPassword",
-                    [=] { return Key().Write(Item::CertPassword, Given(certPassword, length)); });
+  return WriteItem("USBKey_Write_Certificate_Password", "writeCertPassword", Item::CertPassword, certPassword, length);
 }
 
 TW_EXPORT const wchar_t* TW_STDCALL USBKey_Read_Certificate_Password() {
-  return TextCall("USBKey_Read_Certificate_Password", "readCertPassword",
-                  [](std::string* text) { return Key().Read(Item::CertPassword, text); });
+  return ReadItem("USBKey_Read_Certificate_Password", "readCertPassword", Item::CertPassword);
 }
 
 TW_EXPORT short TW_STDCALL USBKey_Write_Certificate(const char* certificate, int length) {
-  Note("USBKey_Write_Certificate", Given(certificate, length), length);
-  return NumberCall("USBKey_Write_Certificate", "writeCertificate",
-                    [=] { return Key().Write(Item::Certificate, Given(certificate, length)); });
+  return WriteItem("USBKey_Write_Certificate", "writeCertificate", Item::Certificate, certificate, length);
 }
 
 TW_EXPORT const wchar_t* TW_STDCALL USBKey_Read_Certificate() {
-  return TextCall("USBKey_Read_Certificate", "readCertificate",
-                  [](std::string* text) { return Key().Read(Item::Certificate, text); });
+  return ReadItem("USBKey_Read_Certificate", "readCertificate", Item::Certificate);
 }
 
 TW_EXPORT short TW_STDCALL USBKey_WriteFile(const char* signature, int length) {
-  Note("USBKey_WriteFile", Given(signature, length), length);
-  return NumberCall("USBKey_WriteFile", "writeFile",
-                    [=] { return Key().Write(Item::SignaturePicture, Given(signature, length)); });
+  return WriteItem("USBKey_WriteFile", "writeFile", Item::SignaturePicture, signature, length);
 }
 
 TW_EXPORT const wchar_t* TW_STDCALL USBKey_ReadFile() {
-  return TextCall("USBKey_ReadFile", "readFile",
-                  [](std::string* text) { return Key().Read(Item::SignaturePicture, text); });
+  return ReadItem("USBKey_ReadFile", "readFile", Item::SignaturePicture);
 }
 
 TW_EXPORT const wchar_t* TW_STDCALL USBKey_DOSIGN(const char* content, int length, const char* password) {

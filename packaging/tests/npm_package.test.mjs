@@ -48,8 +48,8 @@ test('the packed client installs, and its README examples type-check and run', a
 
     const installed = join(project, 'node_modules', '@tarnwick', 'client');
     const files = await listFiles(installed);
-    for (const f of ['README.md', 'package.json', 'tarnwick.js', 'cardterminal.js', 'signature.js', 'usbkey.js',
-      'types/tarnwick.d.ts', 'types/cardterminal.d.ts', 'types/signature.d.ts', 'types/usbkey.d.ts']) {
+    for (const f of ['README.md', 'package.json', 'tarnwick.js', 'core.js', 'cardterminal.js', 'signature.js', 'usbkey.js',
+      'types/tarnwick.d.ts', 'types/core.d.ts', 'types/cardterminal.d.ts', 'types/signature.d.ts', 'types/usbkey.d.ts']) {
       assert.ok(files.includes(f), `${f} in the package (has: ${files.join(', ')})`);
     }
     assert.deepEqual(files.filter((f) => !/^(README\.md|package\.json|[a-z]+\.js|types\/[a-z]+\.d\.ts)$/.test(f)), [],

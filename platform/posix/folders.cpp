@@ -1,20 +1,15 @@
 #include "platform/folders.h"
 
+#include "platform/files.h"
+
 #include <dlfcn.h>
 #include <limits.h>
 #include <stdlib.h>
 
-#include <cstdlib>
-
 namespace platform {
 
-std::string AppDataDirectory() {
-  const char* data = std::getenv("XDG_DATA_HOME");
-  if (data != nullptr && data[0] == '/') return data;
-  const char* home = std::getenv("HOME");
-  if (home == nullptr || home[0] != '/') return std::string();
-  return std::string(home) + "/.local/share";
-}
+// Linux has one per-user data folder where Windows has three.
+std::string AppDataDirectory() { return DataFolder(); }
 
 std::string ModuleDirectory(const void* address) {
   Dl_info info = {};

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/files.h"
 #include "platform/version.h"
 
 namespace platform {
@@ -41,12 +42,8 @@ bool PinModule() {
 
 std::string SystemDirectory() { return "/usr/lib"; }
 
-std::string UserDataDirectory() {
-  std::string data = Environment("XDG_DATA_HOME");
-  if (!data.empty() && data[0] == '/') return data;
-  const std::string home = Environment("HOME");
-  return home.empty() ? std::string() : home + "/.local/share";
-}
+// Linux has one per-user data folder where Windows has three.
+std::string UserDataDirectory() { return DataFolder(); }
 
 bool UiLanguageIsChinese() {
   // The first of these that is set decides, as for the locale's messages category.

@@ -12,6 +12,17 @@
 #include <climits>
 
 namespace platform {
+namespace {
+
+sockaddr_in Address(uint32_t host, uint16_t port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(host);
+  addr.sin_port = htons(port);
+  return addr;
+}
+
+}  // namespace
 
 int NetStartup(uint16_t) { return 0; }
 
@@ -30,15 +41,12 @@ PortProbe ProbeTcpPort(uint16_t port, const std::string& address, int* error) {
     return PortProbe::OtherError;
   }
   PrepareListenSocket(static_cast<std::uintptr_t>(s));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  sockaddr_in addr = Address(INADDR_ANY, port);
   if (!address.empty() && ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
     if (error) *error = EINVAL;
     ::close(s);
     return PortProbe::OtherError;
   }
-  addr.sin_port = htons(port);
   PortProbe result = PortProbe::Free;
   if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     if (error) *error = errno;
@@ -51,14 +59,6 @@ PortProbe ProbeTcpPort(uint16_t port, const std::string& address, int* error) {
 int NetCleanup() { return 0; }
 
 namespace {
-
-sockaddr_in Address(uint32_t host, uint16_t port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(host);
-  addr.sin_port = htons(port);
-  return addr;
-}
 
 int Fd(Socket s) { return static_cast<int>(s); }
 

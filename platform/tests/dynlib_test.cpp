@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -38,6 +39,28 @@ TEST(DynLib, LibraryBesideProgramLoadsAndResolves) {
   EXPECT_EQ(DynSymbol(lib, "tw_dynlib_testee_missing"), nullptr);
   EXPECT_NE(DynLibError().find("tw_dynlib_testee_missing"), std::string::npos) << DynLibError();
   FreeDynLib(lib);
+}
+
+// TW_LIBRARY_HOOKS: the load hook gets the library's own folder, the unload hook runs when the
+// last handle goes.
+bool g_testeeUnloaded = false;
+void NoteUnload() { g_testeeUnloaded = true; }
+
+TEST(DynLib, LibraryHooksRunAtLoadAndUnload) {
+  DynLib lib = LoadDynLib(kTestLibrary);
+  ASSERT_NE(lib, nullptr) << DynLibError();
+  const auto loadedFrom = reinterpret_cast<const char* (*)()>(DynSymbol(lib, "tw_dynlib_testee_loaded_from"));
+  const auto onUnload = reinterpret_cast<void (*)(void (*)())>(DynSymbol(lib, "tw_dynlib_testee_on_unload"));
+  ASSERT_NE(loadedFrom, nullptr);
+  ASSERT_NE(onUnload, nullptr);
+  ASSERT_FALSE(std::string(loadedFrom()).empty());
+  EXPECT_TRUE(
+      std::filesystem::equivalent(std::filesystem::u8path(loadedFrom()), std::filesystem::u8path(ProgramDirectory())))
+      << loadedFrom();
+  g_testeeUnloaded = false;
+  onUnload(NoteUnload);
+  FreeDynLib(lib);
+  EXPECT_TRUE(g_testeeUnloaded);
 }
 
 TEST(DynLib, LoadingTwiceGivesUsableHandles) {

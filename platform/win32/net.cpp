@@ -5,6 +5,17 @@
 #include <ws2tcpip.h>
 
 namespace platform {
+namespace {
+
+sockaddr_in Address(u_long host, uint16_t port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(host);
+  addr.sin_port = htons(port);
+  return addr;
+}
+
+}  // namespace
 
 int NetStartup(uint16_t version) {
   WSADATA data;
@@ -25,15 +36,12 @@ PortProbe ProbeTcpPort(uint16_t port, const std::string& address, int* error) {
     return PortProbe::OtherError;
   }
   PrepareListenSocket(static_cast<std::uintptr_t>(s));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  sockaddr_in addr = Address(INADDR_ANY, port);
   if (!address.empty() && ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
     if (error) *error = WSAEINVAL;
     ::closesocket(s);
     return PortProbe::OtherError;
   }
-  addr.sin_port = htons(port);
   PortProbe result = PortProbe::Free;
   if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == SOCKET_ERROR) {
     int e = ::WSAGetLastError();
@@ -47,14 +55,6 @@ PortProbe ProbeTcpPort(uint16_t port, const std::string& address, int* error) {
 int NetCleanup() { return ::WSACleanup() == 0 ? 0 : ::WSAGetLastError(); }
 
 namespace {
-
-sockaddr_in Address(u_long host, uint16_t port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(host);
-  addr.sin_port = htons(port);
-  return addr;
-}
 
 SOCKET Native(Socket s) { return static_cast<SOCKET>(s); }
 

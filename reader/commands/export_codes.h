@@ -4,6 +4,7 @@
 
 #include "command.h"
 #include "status.h"
+#include "vnsdtapi.h"
 
 namespace vnsdt {
 
@@ -44,6 +45,9 @@ inline int CommandResultWithTransportCodes(Link link, Result r) {
       return CommandResult(link, r);
   }
 }
+
+static_assert(kSw3Success == VNSDTAPI_SUCCESS && kSw3FindSuccess == VNSDTAPI_FIND_SUCCESS,
+              "the public header names the reader's own status bytes");
 
 // The opening exports: 144 when the port is open (closed), 0 otherwise.
 inline int PortResult(bool done) { return done ? kSw3Success : 0; }

@@ -23,6 +23,15 @@
 #define VNSDTAPI extern VNSDTAPI_VISIBLE
 #endif
 
+// The results the exports answer with besides the reader's other status bytes.
+enum {
+  VNSDTAPI_SUCCESS = 144,       // SW3 0x90: the command succeeded (and the port opened or closed)
+  VNSDTAPI_FIND_SUCCESS = 159,  // SW3 0x9F: StartFindIDCard found a card
+  VNSDTAPI_PORT_OUT_OF_RANGE = 0,
+  VNSDTAPI_NO_HID_DEVICE = 1,
+  VNSDTAPI_TRANSFER_FAILED = -1
+};
+
 VNSDTAPI int VNSDTAPI_CALL RS232_OpenPort(int port);
 VNSDTAPI int VNSDTAPI_CALL RS232_ClosePort(int port);
 VNSDTAPI int VNSDTAPI_CALL HID_SetTransType(int type);

@@ -80,6 +80,22 @@ void ReadRecords(const mg_str* params, mg_connection* c, ReplySender reply, Read
   ReplyResult(c, reply, result);
 }
 
+// A call that takes the page's "Data": refused with kDataRefused before the library is called
+// when the data cannot be given whole. The labels are the log's.
+template <class Call>
+void DataCall(const mg_str* params, mg_connection* c, ReplySender reply, const char* dataLabel, const char* resultLabel,
+              Call call) {
+  const std::optional<std::vector<char>> data = DataParam(params);
+  if (!data) {
+    ReplyResult(c, reply, kDataRefused);
+    return;
+  }
+  LOG_IN(Debug, "{}{}", dataLabel, data->data());
+  const int result = call(data->data());
+  LOG_IN(Debug, "{}{}", resultLabel, result);
+  ReplyResult(c, reply, result);
+}
+
 }  // namespace
 
 bool handle_JRS_CARD_GetDllVer(std::string, const mg_str*, mg_connection* c, ReplySender reply) {
@@ -115,16 +131,10 @@ bool handle_JRS_CARD_CommClose(std::string, const mg_str*, mg_connection* c, Rep
 bool handle_JRS_CARD_CommandEx(std::string, const mg_str* params, mg_connection* c, ReplySender reply) {
   LOG_ROUTINE(Debug);
   const Number command = NumberParam(params, "Command");
-  const std::optional<std::vector<char>> data = DataParam(params);
   LOG_IN(Debug, "command:{}", command.value);
-  if (!data) {
-    ReplyResult(c, reply, kDataRefused);
-    return true;
-  }
-  LOG_IN(Debug, "data:{}", data->data());
-  const int result = JRS_CARD_CommCommandEx(command.value, data->data());
-  LOG_IN(Debug, "JRS_CARD_CommCommandEx return:{}", result);
-  ReplyResult(c, reply, result);
+  DataCall(params, c, reply, "data:", "JRS_CARD_CommCommandEx return:", [&command](const char* data) {
+    return JRS_CARD_CommCommandEx(command.value, data);
+  });
   return true;
 }
 
@@ -136,15 +146,8 @@ bool handle_JRS_CARD_CommRead(std::string, const mg_str* params, mg_connection* 
 
 bool handle_JRS_CARD_CommWriteEx(std::string, const mg_str* params, mg_connection* c, ReplySender reply) {
   LOG_ROUTINE(Debug);
-  const std::optional<std::vector<char>> data = DataParam(params);
-  if (!data) {
-    ReplyResult(c, reply, kDataRefused);
-    return true;
-  }
-  LOG_IN(Debug, "handle_JRS_CARD_CommWriteEx Data:{}", data->data());
-  const int result = JRS_CARD_CommWriteEx(data->data());
-  LOG_IN(Debug, "handle_JRS_CARD_CommWriteEx return:{}", result);
-  ReplyResult(c, reply, result);
+  DataCall(params, c, reply,
+           "handle_JRS_CARD_CommWriteEx Data:", "handle_JRS_CARD_CommWriteEx return:", JRS_CARD_CommWriteEx);
   return true;
 }
 

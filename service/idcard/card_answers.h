@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "vnsdtapi.h"
+
 struct CardFields {
   std::string name, sex, address, birthYear, birthMon, birthDay, idNo, police, validateBegin, validateEnd;
 };
@@ -12,7 +14,7 @@ struct CardFields {
 // What a successful read hands to the answer.
 struct CardRead {
   CardFields fields;
-  int result = 144;
+  int result = VNSDTAPI_SUCCESS;
   std::vector<uint8_t> photo;        // the BMP file
   std::vector<uint8_t> fingerprint;  // for the read types that carry one
   std::string cardNo;

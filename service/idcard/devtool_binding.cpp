@@ -6,6 +6,7 @@
 #include "platform/codepage.h"
 #include "platform/dynlib.h"
 #include "tw/log.h"
+#include "vnsdtapi.h"
 
 SdtOpenPortFn g_SDT_OpenPort = nullptr;
 SdtClosePortFn g_SDT_ClosePort = nullptr;
@@ -13,7 +14,7 @@ SdtWriteAppMsgFn g_SDT_WriteAppMsg = nullptr;
 
 namespace {
 
-constexpr int kSuccess = 144;
+constexpr int kSuccess = VNSDTAPI_SUCCESS;
 constexpr size_t kReceiveBufferSize = 102400;
 
 }  // namespace

@@ -12,8 +12,8 @@
 
 namespace {
 
-constexpr int kSuccess = 144;
-constexpr int kFindSuccess = 159;
+constexpr int kSuccess = VNSDTAPI_SUCCESS;
+constexpr int kFindSuccess = VNSDTAPI_FIND_SUCCESS;
 constexpr int kBmpCapacity = 61440;
 // The longest card number the library delivers: 512 bytes as 1024 digits, and a terminator.
 constexpr size_t kCardNumberBuffer = 1025;

@@ -12,10 +12,11 @@
 #include "reader_family.h"
 #include "sdtapi.h"
 #include "tw/log.h"
+#include "vnsdtapi.h"
 
 namespace {
 
-constexpr int kSuccess = 144;
+constexpr int kSuccess = VNSDTAPI_SUCCESS;
 constexpr size_t kRecordBuffer = 1024;
 constexpr size_t kFingerprintBuffer = 1024;
 constexpr size_t kCardNumberBuffer = 1025;

@@ -125,14 +125,18 @@ std::optional<std::string> Utf8Text(const wchar_t* text, size_t bufferSize) {
   return utf8;
 }
 
+// Every route asks for the key first; without one the answer is {"return":-1}.
+bool NoKey(mg_connection* c, ReplySender reply) {
+  if (KeyReady()) return false;
+  SendReturn(c, reply, -1);
+  return true;
+}
+
 // Common steps: the key first, then the call; the library's 1 (success) is answered as 0. The
 // library's result, or nullopt when there was no key to call.
 template <class Call>
 std::optional<int> NumberRoute(const char* function, mg_connection* c, ReplySender reply, Call call) {
-  if (!KeyReady()) {
-    SendReturn(c, reply, -1);
-    return std::nullopt;
-  }
+  if (NoKey(c, reply)) return std::nullopt;
   const int result = call();
   LOG_IN(Debug, "{}:{}", function, result);
   SendReturn(c, reply, result - 1);
@@ -143,10 +147,7 @@ std::optional<int> NumberRoute(const char* function, mg_connection* c, ReplySend
 // {"return":-1}. True when the text was answered.
 template <class Call, class Format>
 bool TextRoute(const char* function, size_t bufferSize, mg_connection* c, ReplySender reply, Call call, Format format) {
-  if (!KeyReady()) {
-    SendReturn(c, reply, -1);
-    return false;
-  }
+  if (NoKey(c, reply)) return false;
   const std::optional<std::string> text = Utf8Text(call(), bufferSize);
   LOG_IN(Debug, "{} length:{}", function, text ? text->size() : 0);
   const Answer answer = text ? format(*text) : std::nullopt;
@@ -165,6 +166,17 @@ bool Refused(mg_connection* c, ReplySender reply) {
 }
 
 Answer Field(const char* name, const std::string& text) { return json::Object().Add(name, json::Quoted(text)).Text(); }
+
+// A stored item written from one text parameter and its "len": refused before any library call
+// when the text cannot be given whole.
+bool WriteRoute(const char* function, const char* name, short(TW_STDCALL* write)(const char*, int),
+                const mg_str* params, mg_connection* c, ReplySender reply) {
+  const std::optional<std::string> text = TextParam(params, name, kTextParam);
+  if (!text) return Refused(c, reply);
+  const int len = Length(IntParam(params, "len", kShortParam), *text);
+  NumberRoute(function, c, reply, [&] { return write(text->c_str(), len); });
+  return true;
+}
 
 }  // namespace
 
@@ -261,12 +273,7 @@ bool handle_VN_USBKEY_ReadCertPassword(std::string, const mg_str*, mg_connection
 
 bool handle_VN_USBKEY_WriteCertificate(std::string, const mg_str* params, mg_connection* c, ReplySender reply) {
   LOG_ROUTINE(Debug);
-  const std::optional<std::string> certificate = TextParam(params, "Certificate", kTextParam);
-  if (!certificate) return Refused(c, reply);
-  const int len = Length(IntParam(params, "len", kShortParam), *certificate);
-  NumberRoute("USBKey_Write_Certificate", c, reply,
-              [&] { return USBKey_Write_Certificate(certificate->c_str(), len); });
-  return true;
+  return WriteRoute("USBKey_Write_Certificate", "Certificate", USBKey_Write_Certificate, params, c, reply);
 }
 
 bool handle_VN_USBKEY_ReadCertificate(std::string, const mg_str*, mg_connection* c, ReplySender reply) {
@@ -278,11 +285,7 @@ bool handle_VN_USBKEY_ReadCertificate(std::string, const mg_str*, mg_connection*
 
 bool handle_VN_USBKEY_WriteSignature(std::string, const mg_str* params, mg_connection* c, ReplySender reply) {
   LOG_ROUTINE(Debug);
-  const std::optional<std::string> signature = TextParam(params, "Signature", kTextParam);
-  if (!signature) return Refused(c, reply);
-  const int len = Length(IntParam(params, "len", kShortParam), *signature);
-  NumberRoute("USBKey_WriteFile", c, reply, [&] { return USBKey_WriteFile(signature->c_str(), len); });
-  return true;
+  return WriteRoute("USBKey_WriteFile", "Signature", USBKey_WriteFile, params, c, reply);
 }
 
 bool handle_VN_USBKEY_ReadSignature(std::string, const mg_str*, mg_connection* c, ReplySender reply) {

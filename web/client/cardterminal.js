@@ -16,9 +16,9 @@
  * rejects (TarnwickError). The terminal answers 0 for success and a
  * negative code otherwise (see CARD_CODES).
  */
-import { TarnwickClient, TarnwickError } from './tarnwick.js';
+import { TarnwickClient, TarnwickError } from './core.js';
 
-/** @typedef {import('./tarnwick.js').Result} Result */
+/** @typedef {import('./core.js').Result} Result */
 
 /** Record kinds ("StructType"). STATUS is read with readState. */
 export const RECORD = Object.freeze({ STATUS: 0, TRAINEE: 1, SESSIONS: 2, TOTALS: 3, FINGERPRINT: 4 });

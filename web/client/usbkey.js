@@ -26,7 +26,7 @@ export const MAX_TEXT_BYTES = 51199;
 /** What erase() can empty: the names, or the key library's numbers 0..3. */
 export const ERASE_AREAS = Object.freeze({ all: 0, certificate: 1, certPassword: 2, signaturePicture: 3 });
 
-/** @typedef {import('./tarnwick.js').Result} Result */
+/** @typedef {import('./core.js').Result} Result */
 
 const encoder = new TextEncoder();
 
@@ -54,7 +54,7 @@ function tooLong(what, bytes) {
 }
 
 export class UsbKey {
-  /** @param {import('./tarnwick.js').TarnwickClient} client */
+  /** @param {import('./core.js').TarnwickClient} client */
   constructor(client) {
     this.client = client;
   }

@@ -1,23 +1,39 @@
 #include "idcard_routes.h"
 
+#include <atomic>
+
 #include "http/json.h"
 #include "reader_family.h"
 #include "sdtapi.h"
 #include "tw/log.h"
 #include "vnsdtapi.h"
 
-bool UseSdtapiReader = false;
+namespace {
+std::atomic<Readers> g_chosen{Readers::Own};
+}  // namespace
 
-bool handle_HID_OpenPort(std::string, const mg_str* params, mg_connection* c, ReplySender reply) {
-  LOG_ROUTINE(Debug);
-  IntParam(params, "Port");
+Readers ChooseReaders() {
   HID_SetTransType(1);
   const int jl = GetHIDCount();
   const int own = HID_GetCount();
   LOG_DEBUG("GetHIDCount:{}", jl);
   LOG_DEBUG("HID_GetCount:{}", own);
   // This system's readers come first; the second family only when none of them is attached.
-  UseSdtapiReader = own == 0;
+  const Readers chosen = own == 0 ? Readers::Sdtapi : Readers::Own;
+  g_chosen = chosen;
+  return chosen;
+}
+
+Readers ChosenFamily() { return g_chosen; }
+
+ReaderFamily& ChosenReaders() { return g_chosen == Readers::Sdtapi ? SdtapiReaders() : OwnReaders(); }
+
+void ResetReadersForTesting() { g_chosen = Readers::Own; }
+
+bool handle_HID_OpenPort(std::string, const mg_str* params, mg_connection* c, ReplySender reply) {
+  LOG_ROUTINE(Debug);
+  IntParam(params, "Port");
+  ChooseReaders();
   reply(c, json::Object().Add("return", 0).Text());
   return true;
 }
@@ -47,6 +63,6 @@ bool handle_HID_GetSAMID(std::string, const mg_str* params, mg_connection* c, Re
 
 bool handle_HID_ReadBaseMsg(std::string, const mg_str* params, mg_connection* c, ReplySender reply) {
   LOG_ROUTINE(Debug);
-  ChosenReaders().ReadBaseMsg(IntParam(params, "Port"), IntParam(params, "ReadType"), c, reply);
+  reply(c, ChosenReaders().ReadBaseMsg(IntParam(params, "Port"), IntParam(params, "ReadType")));
   return true;
 }

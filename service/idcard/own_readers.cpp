@@ -49,12 +49,10 @@ class OwnFamily final : public ReaderFamily {
     return result;
   }
 
-  void ReadBaseMsg(int port, int readType, mg_connection* c, ReplySender reply) override {
-    handle_VN_HID_ReadBaseMsg(port, readType, c, reply);
-  }
+  std::string ReadBaseMsg(int port, int readType) override { return handle_VN_HID_ReadBaseMsg(port, readType); }
 
  private:
-  void handle_VN_HID_ReadBaseMsg(int port, int readType, mg_connection* c, ReplySender reply) {
+  std::string handle_VN_HID_ReadBaseMsg(int port, int readType) {
     LOG_ROUTINE(Debug);
     CardRead card;
     int r = 0;
@@ -114,13 +112,10 @@ class OwnFamily final : public ReaderFamily {
       card.fields = CardText().Fields();
       return nullptr;
     };
-    if (const char* failure = read()) {
-      LOG_IN(Error, "{}:{}", platform::LogText(failure), r);
-      reply(c, ErrorAnswer(r, failure));
-    } else {
-      reply(c, CardAnswer(readType, card));
-    }
+    const char* failure = read();
+    if (failure != nullptr) LOG_IN(Error, "{}:{}", platform::LogText(failure), r);
     HID_ClosePort(port);
+    return failure != nullptr ? ErrorAnswer(r, failure) : CardAnswer(readType, card);
   }
 };
 

@@ -5,8 +5,6 @@
 
 #include <string>
 
-#include "http/http.h"
-
 class ReaderFamily {
  public:
   virtual ~ReaderFamily() = default;
@@ -14,15 +12,20 @@ class ReaderFamily {
   virtual int ClosePort(int port) = 0;
   virtual int ReadCardNumber(int port, std::string* cardNo) = 0;
   virtual int ReadSamId(int port, std::string* samId) = 0;
-  // Reads the card and answers with the text, photo or combined answer that `readType` picks,
-  // or with the error answer.
-  virtual void ReadBaseMsg(int port, int readType, mg_connection* c, ReplySender reply) = 0;
+  // Reads the card; the answer's text: the fields, photo or both that `readType` picks, or the
+  // error answer.
+  virtual std::string ReadBaseMsg(int port, int readType) = 0;
 };
 
 ReaderFamily& OwnReaders();
 ReaderFamily& SdtapiReaders();
 
-// true: the second family serves ClosePort, GetCardNo, GetSAMID and ReadBaseMsg. Only OpenPort
-// sets it.
-extern bool UseSdtapiReader;
-inline ReaderFamily& ChosenReaders() { return UseSdtapiReader ? SdtapiReaders() : OwnReaders(); }
+// Which family serves ClosePort, GetCardNo, GetSAMID and ReadBaseMsg.
+enum class Readers { Own, Sdtapi };
+// OpenPort's choice: this system's readers when one is attached, else the second family's (also
+// when neither family has one). Kept for the routes that follow.
+Readers ChooseReaders();
+Readers ChosenFamily();
+ReaderFamily& ChosenReaders();
+// Tests: back to the family a fresh service starts with.
+void ResetReadersForTesting();

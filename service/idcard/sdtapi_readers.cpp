@@ -108,19 +108,16 @@ class SdtapiFamily final : public ReaderFamily {
     return Reported(result);
   }
 
-  void ReadBaseMsg(int port, int readType, mg_connection* c, ReplySender reply) override {
-    handle_JL_HID_ReadBaseMsg(port, readType, c, reply);
-  }
+  std::string ReadBaseMsg(int port, int readType) override { return handle_JL_HID_ReadBaseMsg(port, readType); }
 
  private:
-  void handle_JL_HID_ReadBaseMsg(int port, int readType, mg_connection* c, ReplySender reply) {
+  std::string handle_JL_HID_ReadBaseMsg(int port, int readType) {
     LOG_ROUTINE(Debug);
     int r = InitComm(port);
     LOG_IN(Debug, "InitComm:{}", r);
-    if (r != 1) return reply(c, ErrorAnswer(r, "打开读卡器失败"));
+    if (r != 1) return ErrorAnswer(r, "打开读卡器失败");
     const bool fingerprintDevice = IsFingerPrintDevice() == 1;
-    // After an answer has gone out a failing close can only be logged: a second answer on the
-    // same request would corrupt the connection.
+    // A failing close is only logged: the read's own answer stands.
     auto close = [&] {
       const int closed = CloseComm();
       if (closed != 1) LOG_IN(Error, "{}:{}", platform::LogText("关闭读卡器失败！"), closed);
@@ -129,7 +126,7 @@ class SdtapiFamily final : public ReaderFamily {
     LOG_IN(Debug, "Authenticate:{}", r);
     if (r != 1) {
       close();
-      return reply(c, ErrorAnswer(r, "没有发现卡或卡停留时间太短"));
+      return ErrorAnswer(r, "没有发现卡或卡停留时间太短");
     }
     CardRead card;
     std::vector<char> cardNumber(kCardNumberBuffer, 0);
@@ -154,7 +151,7 @@ class SdtapiFamily final : public ReaderFamily {
     }
     if (r <= 0) {
       close();
-      return reply(c, ErrorAnswer(r, "二代证读卡异常"));
+      return ErrorAnswer(r, "二代证读卡异常");
     }
     if (fingerprintLength < 0 || fingerprintLength > static_cast<int>(kFingerprintBuffer)) fingerprintLength = 0;
     card.fields = FieldsOf(record.data());
@@ -162,10 +159,10 @@ class SdtapiFamily final : public ReaderFamily {
     card.fingerprint.assign(fingerprint.begin(), fingerprint.begin() + fingerprintLength);
     if (readType != 0 && !ReadPhoto(&card.photo)) {
       close();
-      return reply(c, ErrorAnswer(0, "照片打开失败"));
+      return ErrorAnswer(0, "照片打开失败");
     }
-    reply(c, CardAnswer(readType, card));
     close();
+    return CardAnswer(readType, card);
   }
 };
 

@@ -51,7 +51,7 @@ class IdCardRoutes : public ::testing::Test {
     fs::create_directories(dir_ / "Log" / "Photo");
     SimJL_Control("reset", 0);
     SimJL_Control("present", 0);
-    UseSdtapiReader = false;
+    ResetReadersForTesting();
     g_SDT_OpenPort = nullptr;
     g_SDT_ClosePort = nullptr;
     g_SDT_WriteAppMsg = nullptr;
@@ -208,13 +208,13 @@ TEST_F(IdCardRoutes, OtherRoutesOfTheOwnFamily) {
 TEST_F(IdCardRoutes, OpenPortChoosesTheFamily) {
   SimJL_Control("present", 1);
   EXPECT_EQ(Get("/VnSdt_api/OpenPort?Port=1001"), "{\"return\":0}");
-  EXPECT_FALSE(UseSdtapiReader);
+  EXPECT_EQ(ChosenFamily(), Readers::Own);
   platform::hid::UnregisterAllVirtual();
   EXPECT_EQ(Get("/VnSdt_api/OpenPort?Port=1001"), "{\"return\":0}");
-  EXPECT_TRUE(UseSdtapiReader);
+  EXPECT_EQ(ChosenFamily(), Readers::Sdtapi);
   SimJL_Control("present", 0);
   EXPECT_EQ(Get("/VnSdt_api/OpenPort"), "{\"return\":0}");
-  EXPECT_TRUE(UseSdtapiReader);  // no reader of either family: the second one is asked
+  EXPECT_EQ(ChosenFamily(), Readers::Sdtapi);  // no reader of either family: the second one is asked
 }
 
 const std::string kJlFields =
@@ -229,7 +229,7 @@ class JlRoutes : public IdCardRoutes {
     platform::hid::UnregisterAllVirtual();
     SimJL_Control("present", 1);
     EXPECT_EQ(Get("/VnSdt_api/OpenPort?Port=1001"), "{\"return\":0}");
-    EXPECT_TRUE(UseSdtapiReader);
+    EXPECT_EQ(ChosenFamily(), Readers::Sdtapi);
   }
 };
 

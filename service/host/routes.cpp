@@ -128,7 +128,7 @@ void RegisterRoutes(Tarnwick& server) {
   server.AddHandler("/Pemrik_Api/QuitPMProc", handle_Pemrik_quitDev, Family::Signature);
   server.AddHandler("/Pemrik_Api/ClearDev", handle_Pemrik_clearDev, Family::Signature);
   server.AddHandler("/Pemrik_Api/GetConfirm", handle_Pemrik_confirmDev, Family::Signature);
-  // The service's own pages, after the specified table.
+  // The service's own pages, after the device and local routes.
   server.AddHandler("/", handle_Local_Status);
   server.AddHandler("/metrics", handle_Local_Metrics);
 }

@@ -21,7 +21,7 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 # The Linux build of the service, the capture program and their libraries.
 packages=(
   build-essential cmake ninja-build pkg-config git clang-format python3
-  libboost-dev libspdlog-dev libfmt-dev libhidapi-dev libgtest-dev googletest libgcrypt20-dev
+  libboost-dev libspdlog-dev libfmt-dev libhidapi-dev libudev-dev libgtest-dev googletest libgcrypt20-dev
   # Only the OpenCV modules the capture program uses, not the whole stack (VTK, MPI, ...).
   libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
 )

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <thread>
 
 #include "platform/sim.h"
@@ -394,10 +395,53 @@ bool SimulatedFamily(const char* family) {
   return false;
 }
 
+namespace {
+
+struct DefaultReaders {
+  std::mutex mutex;
+  std::shared_ptr<HidReader> hid;
+  std::shared_ptr<SerialReader> serial;
+  bool plugged = false;
+};
+
+DefaultReaders& Defaults() {
+  static DefaultReaders* const readers = new DefaultReaders();  // used until the process ends
+  return *readers;
+}
+
+}  // namespace
+
 void InstallDefaultReaders() {
   if (!platform::SimulationEnabled() || platform::hid::VirtualCount() > 0 || !SimulatedFamily("own")) return;
-  platform::hid::RegisterVirtual(std::make_shared<HidReader>());
-  platform::serial::BindVirtual(1, std::make_shared<SerialReader>());
+  DefaultReaders& d = Defaults();
+  std::lock_guard<std::mutex> lock(d.mutex);
+  d.hid = std::make_shared<HidReader>();
+  d.serial = std::make_shared<SerialReader>();
+  platform::hid::RegisterVirtual(d.hid);
+  platform::serial::BindVirtual(1, d.serial);
+  d.plugged = true;
+}
+
+bool ControlDefaultReaders(const char* setting, int value) {
+  DefaultReaders& d = Defaults();
+  std::lock_guard<std::mutex> lock(d.mutex);
+  if (setting == nullptr || !d.hid) return false;
+  const std::string_view name(setting);
+  if (name == "card") {
+    d.hid->firmware.cardPresent = value != 0;
+    d.serial->firmware.cardPresent = value != 0;
+    return true;
+  }
+  if (name != "plugged") return false;
+  if (value != 0 && !d.plugged) {
+    platform::hid::RegisterVirtual(d.hid);
+    platform::serial::BindVirtual(1, d.serial);
+  } else if (value == 0 && d.plugged) {
+    platform::hid::UnregisterVirtual(d.hid);
+    platform::serial::UnbindVirtual(1);
+  }
+  d.plugged = value != 0;
+  return true;
 }
 
 }  // namespace sim

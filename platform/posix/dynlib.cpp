@@ -68,6 +68,16 @@ DynLib LoadDynLibAt(const std::string& path) {
   return nullptr;
 }
 
+void* LoadedSymbol(const char* windowsName, const char* symbol) {
+  if (windowsName == nullptr || symbol == nullptr) return nullptr;
+  // By its name or soname among the objects loaded; never a second copy from another folder.
+  void* lib = dlopen(DynLibFileName(windowsName).c_str(), RTLD_LAZY | RTLD_NOLOAD);
+  if (lib == nullptr) return nullptr;
+  void* found = dlsym(lib, symbol);
+  dlclose(lib);  // only the reference NOLOAD took
+  return found;
+}
+
 void* DynSymbol(DynLib lib, const char* name) {
   if (lib == nullptr || name == nullptr) {
     lastFailure = "dlsym: no library or no symbol name";

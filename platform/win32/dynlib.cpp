@@ -48,6 +48,12 @@ DynLib LoadDynLibAt(const std::string& path) {
   return reinterpret_cast<DynLib>(lib);
 }
 
+void* LoadedSymbol(const char* windowsName, const char* symbol) {
+  if (windowsName == nullptr || symbol == nullptr) return nullptr;
+  HMODULE lib = GetModuleHandleW(WideFromUtf8(windowsName).c_str());
+  return lib != nullptr ? reinterpret_cast<void*>(GetProcAddress(lib, symbol)) : nullptr;
+}
+
 void* DynSymbol(DynLib lib, const char* name) {
   if (lib == nullptr || name == nullptr) {
     lastFailure = "GetProcAddress: no library or no symbol name";

@@ -238,3 +238,7 @@ VNSDTAPI int VNSDTAPI_CALL DecodeWZData(const unsigned char* text, unsigned int 
 // to -11 on failure (-1: no decoder; -2: missing argument; -5/-8: buffer too small).
 VNSDTAPI int VNSDTAPI_CALL DecodeWltData(const unsigned char* wlt, int type, const char* path, unsigned char* buffer,
                                          int* length);
+
+// Simulation only (TARNWICK_SIM=1): "card" 1/0 places or takes the card on the simulated readers,
+// "plugged" 1/0 attaches or detaches them. 0 done; -1 for another setting or with simulation off.
+VNSDTAPI int VNSDTAPI_CALL SimReader_Control(const char* setting, int value);

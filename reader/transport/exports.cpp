@@ -16,6 +16,12 @@ namespace {
 const bool g_simInstalled = (sim::InstallDefaultReaders(), true);
 }  // namespace
 
+// The simulation's one control: a card placed or taken, the reader plugged or unplugged. -1 with
+// simulation off.
+VNSDTAPI int VNSDTAPI_CALL SimReader_Control(const char* setting, int value) {
+  return sim::ControlDefaultReaders(setting, value) ? 0 : -1;
+}
+
 VNSDTAPI int VNSDTAPI_CALL RS232_OpenPort(int port) {
   return PortResult(Serial().OpenPort(port) == vnsdt::Status::kOk);
 }

@@ -1,13 +1,16 @@
 #include <mutex>
 
 #include "cardterminal/cardterminal_routes.h"
+#include "event_sources.h"
 #include "host.h"
 #include "http/device_status.h"
+#include "http/event_routes.h"
 #include "http/http.h"
 #include "http/local_routes.h"
 #include "http/status_page.h"
 #include "idcard/idcard_routes.h"
 #include "platform/dynlib.h"
+#include "platform/sim.h"
 #include "platform/version.h"
 #include "signature/signature_routes.h"
 #include "usbkey/usbkey_routes.h"
@@ -91,6 +94,9 @@ void RegisterRoutes(Tarnwick& server) {
   std::call_once(watching, WatchDeviceAnswers);
   server.AddHandler("/Local/GetVersion", handle_Local_GetVersion);
   server.AddHandler("/Local/Debug", handle_Local_Debug);
+  server.AddHandler("/Local/Events", handle_Local_Events);
+  // Moving devices that are not there is for tests and demonstrations only.
+  if (platform::SimulationEnabled()) server.AddHandler("/Local/Simulate", handle_Local_Simulate);
   server.AddHandler("/VnSdt_api/OpenPort", handle_HID_OpenPort, Family::IdCard);
   server.AddHandler("/VnSdt_api/ClosePort", handle_HID_ClosePort, Family::IdCard);
   server.AddHandler("/VnSdt_api/ReadBaseMsg", handle_HID_ReadBaseMsg, Family::IdCard);

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "event_sources.h"
 #include "host.h"
 #include "http/http.h"
 #include "http/status_page.h"
@@ -268,6 +269,8 @@ void SvcInit(uint32_t, wchar_t**) {
   pageSettings.port = port;
   status_page::SetSettings(std::move(pageSettings));
   if (g_listeningHook != nullptr) g_listeningHook(server->BoundAddress(), port);
+  // Its polls run on the server's lanes: it stops first.
+  auto eventSources = std::make_unique<EventSources>(*server);
 
   for (;;) {
     const platform::WaitResult r = g_stopEvent->Wait(0);
@@ -275,6 +278,7 @@ void SvcInit(uint32_t, wchar_t**) {
       server->PollOnce();
     } else if (r == platform::WaitResult::Signalled) {
       SetLiveServer(nullptr);
+      eventSources.reset();
       server->Close();
       // Whatever stopped the service (the manager, Ctrl+C, SIGTERM), no capture program it
       // started outlives it; before STOPPED, after which the manager may end this process.

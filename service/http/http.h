@@ -20,6 +20,10 @@
 #include <unordered_map>
 #include <vector>
 
+namespace events {
+class Stream;
+}
+
 struct mg_str {
   const char* p = nullptr;
   size_t len = 0;
@@ -53,10 +57,15 @@ class mg_connection {
   // The client's address as text ("127.0.0.1", "::1"); empty when unknown.
   const std::string& Peer() const { return peer_; }
   void SetPeer(std::string peer) { peer_ = std::move(peer); }
+  // A handler that answers with an event stream leaves it here with the answer's head: the
+  // connection then stays open and carries the stream's events.
+  void SetStream(std::shared_ptr<events::Stream> stream) { stream_ = std::move(stream); }
+  std::shared_ptr<events::Stream> TakeStream() { return std::move(stream_); }
 
  private:
   std::string out_;
   std::string peer_;
+  std::shared_ptr<events::Stream> stream_;
   const http_message* request_ = nullptr;
 };
 
@@ -172,6 +181,10 @@ class Tarnwick {
   size_t Connections() const;
   // Requests waiting for a device family's lane, not counting the one it serves.
   size_t Waiting(Family family) const;
+  // Queues `job` on a device family's lane behind the requests already there, for work the
+  // service does for itself (polling a reader while a page listens). Thread-safe while the server
+  // runs; false when the queue is full, the family has no lane, or the server is not running.
+  bool RunOnLane(Family family, std::function<void()> job);
 
  private:
   struct Impl;

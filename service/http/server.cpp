@@ -20,6 +20,7 @@
 #include <new>
 #include <string>
 
+#include "events.h"
 #include "http.h"
 #include "lane.h"
 #include "metrics.h"
@@ -54,6 +55,10 @@ constexpr size_t kKeptAnswerBuffer = 64 * 1024;
 // Deadlines are checked by one sweep for all connections, and only while there are some, so a
 // request costs no timer of its own and an idle service none at all.
 constexpr auto kSweepInterval = std::chrono::seconds(1);
+// An event stream's client that reads nothing: past this many bytes waiting for it, it goes.
+constexpr size_t kStreamBacklog = 256 * 1024;
+// A comment line on a stream quiet this long keeps proxies and idle timers from ending it.
+constexpr auto kKeepAliveInterval = std::chrono::seconds(15);
 constexpr auto kAcceptBackoffFirst = std::chrono::milliseconds(50);
 constexpr auto kAcceptBackoffMost = std::chrono::seconds(2);
 
@@ -190,6 +195,8 @@ struct Registry {
   bool closing = false;
   // By family; none for Local, whose routes answer on the I/O thread. Owned by the server.
   std::array<http::Lane*, kFamilyCount> lanes{};
+  // Set by the server: arm the deadline sweep, and the keep-alive of event streams.
+  std::function<void()> armSweep, armKeepAlive;
 };
 
 // The path of a request target, without its query.
@@ -217,17 +224,29 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   bool Closed() const { return closed_; }
-  // 0: no request answered yet; 1: between requests; 2: a request waits for its lane or runs.
-  int EvictionRank() const { return inFlight_ != kIdle ? 2 : answered_ ? 1 : 0; }
+  // 0: no request answered yet; 1: between requests; 2: a request waits for its lane or runs, or
+  // the connection carries an event stream.
+  int EvictionRank() const { return inFlight_ != kIdle || stream_ ? 2 : answered_ ? 1 : 0; }
   void Close() {
     if (!closed_.exchange(true)) --registry_->open;
+    stream_.reset();  // the hub stops sending at once, and the sources learn who still listens
     beast::error_code ec;
     socket_.shutdown(tcp::socket::shutdown_both, ec);
     socket_.close(ec);
   }
-  // Ends the connection when its current step has run past its deadline.
-  void Sweep(Clock::time_point now) {
+  // Ends the connection when its current step has run past its deadline. Whether a deadline is
+  // set: an event stream between writes has none, and needs no sweep.
+  bool Sweep(Clock::time_point now) {
     if (!closed_ && now > deadline_) Close();
+    return !closed_ && deadline_ != Clock::time_point::max();
+  }
+  // A comment on a stream that has been quiet for the keep-alive interval. Whether it streams.
+  bool KeepAlive(Clock::time_point now) {
+    if (!stream_ || closed_) return false;
+    if (!writing_ && now - lastWrite_ >= kKeepAliveInterval - std::chrono::milliseconds(100)) {
+      StreamOut(": keep-alive\n\n");
+    }
+    return true;
   }
 
   ~Session() {
@@ -315,6 +334,7 @@ class Session : public std::enable_shared_from_this<Session> {
     keepAlive_ = req.keep_alive();
     if (http::Lane* lane = LaneFor(req)) return Queue(*lane);
     ServeRequest(Parsed(req), &connection_);
+    if (auto stream = connection_.TakeStream()) return StartStream(std::move(stream));
     Answered();
   }
 
@@ -429,6 +449,57 @@ class Session : public std::enable_shared_from_this<Session> {
     });
   }
 
+  // From here on the connection carries the stream's events; nothing more is read from it, and
+  // anything the client sends, or its leaving, ends it.
+  void StartStream(std::shared_ptr<events::Stream> stream) {
+    Touch();
+    answered_ = true;
+    parser_.reset();
+    stream_ = std::move(stream);
+    std::weak_ptr<Session> weak = shared_from_this();
+    auto executor = socket_.get_executor();
+    const std::string first = stream_->Attach([weak, executor](const std::string& bytes) {
+      asio::post(executor, [weak, bytes] {
+        if (auto self = weak.lock()) self->Guarded([&] { self->StreamOut(bytes); });
+      });
+    });
+    connection_.Pending().append(first);
+    StreamOut({});
+    if (registry_->armKeepAlive) registry_->armKeepAlive();
+    socket_.async_wait(tcp::socket::wait_read, [self = shared_from_this()](beast::error_code ec) {
+      if (ec != asio::error::operation_aborted) self->Close();
+    });
+  }
+
+  void StreamOut(std::string_view bytes) {
+    if (closed_ || !stream_) return;
+    std::string& waiting = connection_.Pending();
+    waiting.append(bytes.data(), bytes.size());
+    if (writing_) {
+      if (waiting.size() > kStreamBacklog) {
+        LOG_ERROR("Event stream dropped:{} bytes unread", waiting.size());
+        Close();
+      }
+      return;
+    }
+    if (waiting.empty()) return;
+    writing_ = true;
+    out_.swap(waiting);
+    waiting.clear();
+    lastWrite_ = Clock::now();
+    deadline_ = lastWrite_ + kWriteTimeout;
+    if (registry_->armSweep) registry_->armSweep();
+    asio::async_write(socket_, asio::buffer(out_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      self->Guarded([&] {
+        self->writing_ = false;
+        self->out_.clear();
+        self->deadline_ = Clock::time_point::max();
+        if (ec) return self->Close();
+        self->StreamOut({});
+      });
+    });
+  }
+
   void Fail(beast::error_code ec) {
     const char* refusal = RefusalFor(ec);
     metrics::CountRefusalAnswer(refusal);
@@ -456,6 +527,9 @@ class Session : public std::enable_shared_from_this<Session> {
   std::atomic<int> inFlight_{kIdle};
   bool watching_ = false;
   bool answered_ = false;
+  std::shared_ptr<events::Stream> stream_;
+  bool writing_ = false;
+  Clock::time_point lastWrite_{};
 };
 
 }  // namespace
@@ -527,6 +601,8 @@ struct Tarnwick::Impl {
   asio::steady_timer acceptBackoff{ioc};
   asio::steady_timer sweepTimer{ioc};
   bool sweeping = false;
+  asio::steady_timer keepAliveTimer{ioc};
+  bool keepingAlive = false;
   std::chrono::milliseconds backoff{0};
   std::shared_ptr<Registry> registry = std::make_shared<Registry>();
   size_t maxConnections = 0;
@@ -564,7 +640,7 @@ struct Tarnwick::Impl {
     });
   }
 
-  // Arms the deadline sweep while connections exist; with none it stays off.
+  // Arms the deadline sweep while connections with a deadline exist; with none it stays off.
   void Sweep() {
     if (sweeping || registry->sessions.empty()) return;
     sweeping = true;
@@ -573,12 +649,30 @@ struct Tarnwick::Impl {
       sweeping = false;
       if (ec) return;
       const auto now = Clock::now();
+      bool deadlines = false;
       for (const auto& weak : registry->sessions) {
-        if (auto s = weak.lock()) s->Sweep(now);
+        if (auto s = weak.lock()) deadlines = s->Sweep(now) || deadlines;
       }
       // The last connection has gone: whatever a burst of clients left in the heap goes back.
       if (registry->sessions.empty()) platform::ReleaseFreeMemory();
-      Sweep();
+      if (deadlines) Sweep();
+    });
+  }
+
+  // Arms the keep-alive while event streams are open: one timer for all of them.
+  void KeepAlive() {
+    if (keepingAlive) return;
+    keepingAlive = true;
+    keepAliveTimer.expires_after(kKeepAliveInterval);
+    keepAliveTimer.async_wait([this](beast::error_code ec) {
+      keepingAlive = false;
+      if (ec) return;
+      const auto now = Clock::now();
+      bool streams = false;
+      for (const auto& weak : registry->sessions) {
+        if (auto s = weak.lock()) streams = s->KeepAlive(now) || streams;
+      }
+      if (streams) KeepAlive();
     });
   }
 
@@ -637,6 +731,8 @@ bool Tarnwick::Start() {
   impl_ = std::make_unique<Impl>();
   impl_->maxConnections = limits_.connections > 0 ? limits_.connections : 1;
   impl_->registry->budget.limit = limits_.bodyBudgetBytes;
+  impl_->registry->armSweep = [impl = impl_.get()] { impl->Sweep(); };
+  impl_->registry->armKeepAlive = [impl = impl_.get()] { impl->KeepAlive(); };
   for (size_t family = 0; family < kFamilyCount; ++family) {
     if (static_cast<Family>(family) == Family::Local) continue;
     impl_->lanes[family] = std::make_unique<http::Lane>(limits_.laneQueue);
@@ -696,6 +792,7 @@ bool Tarnwick::Close() {
   impl_->acceptor.close(ec);
   impl_->acceptBackoff.cancel();
   impl_->sweepTimer.cancel();
+  impl_->keepAliveTimer.cancel();
   for (auto& weak : impl_->registry->sessions) {
     if (auto s = weak.lock()) s->Close();
   }
@@ -734,6 +831,11 @@ size_t Tarnwick::BodyBytesHeld() const { return impl_ ? impl_->registry->budget.
 size_t Tarnwick::Waiting(Family family) const {
   const auto* lane = impl_ ? impl_->lanes[static_cast<size_t>(family)].get() : nullptr;
   return lane != nullptr ? lane->Waiting() : 0;
+}
+
+bool Tarnwick::RunOnLane(Family family, std::function<void()> job) {
+  http::Lane* lane = impl_ ? impl_->lanes[static_cast<size_t>(family)].get() : nullptr;
+  return lane != nullptr && lane->Push(job);
 }
 
 size_t Tarnwick::Connections() const { return impl_ ? impl_->registry->open.load() : 0; }

@@ -51,6 +51,11 @@ class OwnFamily final : public ReaderFamily {
 
   std::string ReadBaseMsg(int port, int readType) override { return handle_VN_HID_ReadBaseMsg(port, readType); }
 
+  bool CardPresent(int port) override {
+    unsigned int find = 0;
+    return HID_StartFindIDCard(port, &find, 1) == kFindSuccess;
+  }
+
  private:
   std::string handle_VN_HID_ReadBaseMsg(int port, int readType) {
     LOG_ROUTINE(Debug);

@@ -15,6 +15,9 @@ class ReaderFamily {
   // Reads the card; the answer's text: the fields, photo or both that `readType` picks, or the
   // error answer.
   virtual std::string ReadBaseMsg(int port, int readType) = 0;
+  // Whether the reader at `port` finds a card (the find-card command alone, which reads nothing
+  // of the card); false when there is no reader.
+  virtual bool CardPresent(int port) = 0;
 };
 
 ReaderFamily& OwnReaders();

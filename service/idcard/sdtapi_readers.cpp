@@ -17,6 +17,7 @@
 namespace {
 
 constexpr int kSuccess = VNSDTAPI_SUCCESS;
+constexpr int kFound = VNSDTAPI_FIND_SUCCESS;  // the second family answers a find with the same code
 constexpr size_t kRecordBuffer = 1024;
 constexpr size_t kFingerprintBuffer = 1024;
 constexpr size_t kCardNumberBuffer = 1025;
@@ -109,6 +110,11 @@ class SdtapiFamily final : public ReaderFamily {
   }
 
   std::string ReadBaseMsg(int port, int readType) override { return handle_JL_HID_ReadBaseMsg(port, readType); }
+
+  bool CardPresent(int port) override {
+    unsigned char info[8] = {0};
+    return SDT_StartFindIDCard(port, info, 1) == kFound;
+  }
 
  private:
   std::string handle_JL_HID_ReadBaseMsg(int port, int readType) {

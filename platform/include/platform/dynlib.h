@@ -16,7 +16,11 @@ DynLib LoadDynLib(const char* windowsName);  // null when missing or it cannot b
 DynLib LoadDynLibAt(const std::string& path);
 void* DynSymbol(DynLib lib, const char* name);  // null when the name is missing
 void FreeDynLib(DynLib lib);                    // null is allowed
-std::string DynLibError();                      // text of this thread's last failure, for logs
+// A symbol of a library this process has loaded already (linked by import, say), by its Windows
+// file name; null when that library is not loaded or lacks the name. Loads nothing, so it finds
+// the very copy the program uses.
+void* LoadedSymbol(const char* windowsName, const char* symbol);
+std::string DynLibError();  // text of this thread's last failure, for logs
 
 // The platform's file name for a library: "devtool.dll" stays as it is on Windows and becomes
 // "libdevtool.so" on Linux.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -48,7 +49,8 @@ class ReaderFirmware {
   // The reply to one complete request frame; empty when the reader stays silent.
   Bytes Handle(const Bytes& request);
 
-  bool cardPresent = true;
+  // Set by the simulation's control while the host's calls read it.
+  std::atomic<bool> cardPresent{true};
   SampleCard card;
   Bytes samId;        // 16 bytes
   Bytes mngInfo;      // 28 bytes
@@ -160,5 +162,9 @@ bool SimulatedFamily(const char* family);
 // With simulation on, "own" readers asked for and no virtual reader present yet: one HID reader
 // and a reader on COM1.
 void InstallDefaultReaders();
+// Steers the readers InstallDefaultReaders put in place: "card" 1/0 places or takes the card
+// on every one of them, "plugged" 1/0 attaches or detaches them. False for another setting, or
+// when there are none.
+bool ControlDefaultReaders(const char* setting, int value);
 
 }  // namespace sim

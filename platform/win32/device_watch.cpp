@@ -1,7 +1,8 @@
 #include "platform/device_watch.h"
 
-#include <cfgmgr32.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <cfgmgr32.h>
 
 #include <cwchar>
 

@@ -11,6 +11,9 @@
 /** The topics the service sends. */
 export const EVENT_TOPICS = Object.freeze(['device', 'card', 'key', 'confirm']);
 
+// The service's events are a few dozen bytes; a block this long is not one of them.
+const MAX_BLOCK = 1 << 20;
+
 /**
  * @typedef {object} TopicEvent
  * @property {string} topic   'device', 'card', 'key' or 'confirm'
@@ -47,6 +50,7 @@ export class EventStreamParser {
   #started = false;
   #type = '';
   #data = [];
+  #size = 0;
   #id = null;
 
   constructor() {
@@ -59,6 +63,7 @@ export class EventStreamParser {
   /**
    * @param {Uint8Array|string} chunk
    * @returns {RawEvent[]} the events this chunk completed
+   * @throws {RangeError} when a line or a block grows past 1 MiB
    */
   push(chunk) {
     let text = typeof chunk === 'string' ? chunk : this.#decoder.decode(chunk, { stream: true });
@@ -85,6 +90,7 @@ export class EventStreamParser {
       }
     }
     this.#pending += text.slice(start);
+    if (this.#pending.length + this.#size > MAX_BLOCK) throw new RangeError('Tarnwick event stream: event too long');
     return out;
   }
 
@@ -95,6 +101,7 @@ export class EventStreamParser {
       }
       this.#type = '';
       this.#data = [];
+      this.#size = 0;
       this.#id = null;
       return;
     }
@@ -104,7 +111,10 @@ export class EventStreamParser {
     let value = colon < 0 ? '' : line.slice(colon + 1);
     if (value.startsWith(' ')) value = value.slice(1);
     if (field === 'event') this.#type = value;
-    else if (field === 'data') this.#data.push(value);
+    else if (field === 'data') {
+      this.#data.push(value);
+      this.#size += value.length + 1;
+    }
     else if (field === 'id' && !value.includes('\0')) {
       this.#id = value;
       this.lastEventId = value;
@@ -350,6 +360,7 @@ export class EventStream extends EventTarget {
       }
       return { opened: true, message: 'Tarnwick event stream ended' };
     } catch (e) {
+      if (e instanceof RangeError) return { opened: this.#state === 'open', message: e.message };
       return {
         opened: this.#state === 'open',
         serviceDown: true,

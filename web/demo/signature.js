@@ -145,3 +145,4 @@ live.addEventListener('down', () => {
   setStatus('bad', '服务不可达 · Service not reachable');
   panel.dataset.state = 'idle';
 });
+live.addEventListener('up', () => setStatus('wait', '未连接 · Not open'));

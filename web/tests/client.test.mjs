@@ -44,10 +44,17 @@ describe('event-stream parser', () => {
     { name: 'an id with NUL is ignored', chunks: ['id: 2\n\nid: 9\0\ndata: z\n\n'],
       events: [{ type: 'message', data: 'z', id: null }], lastEventId: '2' },
     { name: 'an unfinished block is held back', chunks: ['event: card\ndata: {}\n'], events: [] },
+    { name: 'a line without end past 1 MiB is refused', chunks: ['data: ', 'x'.repeat(1 << 20)], throws: /too long/ },
+    { name: 'a block of many lines past 1 MiB is refused', chunks: Array(1100).fill(`data: ${'y'.repeat(1000)}\n`),
+      throws: /too long/ },
   ];
   for (const c of cases) {
     test(c.name, () => {
       const parser = new EventStreamParser();
+      if (c.throws) {
+        assert.throws(() => c.chunks.forEach((chunk) => parser.push(chunk)), c.throws);
+        return;
+      }
       const events = c.chunks.flatMap((chunk) => parser.push(chunk));
       assert.deepEqual(events, c.events);
       if ('lastEventId' in c) assert.equal(parser.lastEventId, c.lastEventId);

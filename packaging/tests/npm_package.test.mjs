@@ -36,6 +36,22 @@ async function listFiles(dir) {
   return found.sort();
 }
 
+async function until(check, what, ms = 30_000) {
+  for (const end = Date.now() + ms; !check();) {
+    if (Date.now() > end) throw new Error(`no ${what} within ${ms} ms`);
+    await new Promise((r) => setTimeout(r, 50));
+  }
+}
+
+// The events example reads the first card it learns of: the reader is empty when it starts, and
+// the card goes on once its stream runs (whether before or after the first poll, it is read).
+async function simulateCard(page, service, action) {
+  // From the page: Node's fetch refuses the service's reply envelope (bare LF header lines).
+  const answer = await page.evaluate((url) => fetch(url).then((r) => r.text()),
+    `http://127.0.0.1:${service.port}/Local/Simulate?device=idcard&action=${action}`);
+  assert.equal(JSON.parse(answer).return, 0, `idcard ${action}: ${answer}`);
+}
+
 test('the packed client installs, and its README examples type-check and run', async () => {
   let service = null;
   let browser = null;
@@ -48,8 +64,9 @@ test('the packed client installs, and its README examples type-check and run', a
 
     const installed = join(project, 'node_modules', '@tarnwick', 'client');
     const files = await listFiles(installed);
-    for (const f of ['README.md', 'package.json', 'tarnwick.js', 'core.js', 'cardterminal.js', 'signature.js', 'usbkey.js',
-      'types/tarnwick.d.ts', 'types/core.d.ts', 'types/cardterminal.d.ts', 'types/signature.d.ts', 'types/usbkey.d.ts']) {
+    for (const f of ['README.md', 'package.json', 'tarnwick.js', 'core.js', 'events.js', 'cardterminal.js', 'signature.js',
+      'usbkey.js', 'types/tarnwick.d.ts', 'types/core.d.ts', 'types/events.d.ts', 'types/cardterminal.d.ts',
+      'types/signature.d.ts', 'types/usbkey.d.ts']) {
       assert.ok(files.includes(f), `${f} in the package (has: ${files.join(', ')})`);
     }
     assert.deepEqual(files.filter((f) => !/^(README\.md|package\.json|[a-z]+\.js|types\/[a-z]+\.d\.ts)$/.test(f)), [],
@@ -60,8 +77,8 @@ test('the packed client installs, and its README examples type-check and run', a
       const code = /^```js\n([\s\S]*?)^```/m.exec(section);
       return code ? [{ title: section.slice(0, section.indexOf('\n')), code: code[1] }] : [];
     });
-    assert.deepEqual(examples.map((e) => e.title), ['ID card', 'Signature pad', 'Card terminal', 'USB key'],
-      'one example per device family');
+    assert.deepEqual(examples.map((e) => e.title), ['ID card', 'Signature pad', 'Card terminal', 'USB key', 'Events'],
+      'one example per device family, and the event stream');
     const names = [];
     for (const [i, e] of examples.entries()) {
       names.push(`example${i}`);
@@ -91,7 +108,12 @@ test('the packed client installs, and its README examples type-check and run', a
     browser = await launchBrowser(lines);
     for (const [i, e] of examples.entries()) {
       lines.length = 0;
+      if (e.title === 'Events') await simulateCard(browser.page, service, 'remove');
       await browser.page.goto(`http://127.0.0.1:${pagePort}/example.html?n=${i}`);
+      if (e.title === 'Events') {
+        await until(() => lines.includes('log: idcard present'), 'device snapshot');
+        await simulateCard(browser.page, service, 'place');
+      }
       await browser.page.waitForFunction(() => document.title !== '', null, { timeout: 30_000 });
       const report = `${e.title} example:\n${runReport(lines, service)}`;
       assert.equal(await browser.page.title(), 'done', report);
@@ -99,6 +121,7 @@ test('the packed client installs, and its README examples type-check and run', a
       if (e.title === 'ID card') assert.ok(lines.includes('log: data:image/bmp;base64,'), report);
       if (e.title === 'Signature pad') assert.ok(lines.includes('log: data:image/png;base64,'), report);
       if (e.title === 'USB key') assert.ok(lines.includes('log: 7301000001 true'), report);
+      if (e.title === 'Events') assert.ok(lines.includes('log: card placed') && lines.includes('log: 林小满'), report);
     }
   } finally {
     await closeBrowser(browser);

@@ -1,9 +1,10 @@
 /**
  * The core of the Tarnwick browser client: the service's ports, the shape of
  * its answers, the error for no usable answer, and TarnwickClient with the
- * ID-card routes. The device modules build on it; pages import tarnwick.js,
- * which re-exports all of it.
+ * ID-card routes and the event stream. The device modules build on it; pages
+ * import tarnwick.js, which re-exports all of it.
  */
+import { EventStream } from './events.js';
 
 /** Ports the service may listen on, in the order it tries them. */
 export const SERVICE_PORTS = Object.freeze([12321, 61234, 23456]);
@@ -73,15 +74,19 @@ export class TarnwickClient {
 
   /**
    * Looks for the service on each of its ports on one host.
-   * @param {{host?: string, timeoutMs?: number}} [options]
+   * @param {{host?: string, timeoutMs?: number, requestTimeoutMs?: number}} [options]
+   *   timeoutMs: how long each probe waits, default 1500;
+   *   requestTimeoutMs: the found client's per-request limit, default 10000.
    * @returns {Promise<TarnwickClient|null>} a client for the first port that
    *   answers with a version, or null when none does.
    */
-  static async find({ host = '127.0.0.1', timeoutMs = 1500 } = {}) {
+  static async find({ host = '127.0.0.1', timeoutMs = 1500, requestTimeoutMs = 10_000 } = {}) {
     const probes = SERVICE_PORTS.map(async (port) => {
-      const client = new TarnwickClient({ baseUrl: `http://${host}:${port}`, timeoutMs });
+      const baseUrl = `http://${host}:${port}`;
       try {
-        return (await client.version()) ? client : null;
+        // The short probe limit is for the search only: a card-terminal call may take seconds.
+        return (await new TarnwickClient({ baseUrl, timeoutMs }).version())
+          ? new TarnwickClient({ baseUrl, timeoutMs: requestTimeoutMs }) : null;
       } catch {
         return null;
       }
@@ -89,6 +94,18 @@ export class TarnwickClient {
     // Probe in parallel but prefer the earlier port, as the service does.
     for (const found of await Promise.all(probes)) if (found) return found;
     return null;
+  }
+
+  /**
+   * Opens the service's event stream; it reconnects by itself until closed.
+   * @param {import('./events.js').EventsOptions} [options]
+   *   topics: among 'device', 'card', 'key', 'confirm' (default all);
+   *   period: card polling in ms; port: the reader port watched for 'card'.
+   * @returns {EventStream} an EventTarget (one event per topic, plus open
+   *   and error) and an async iterator of {topic, id, data}
+   */
+  events(options = {}) {
+    return new EventStream(this.baseUrl, options);
   }
 
   /**

@@ -1,6 +1,7 @@
 /**
  * Tarnwick browser client: talks to the local Tarnwick service so that a web
- * page can use the ID-card reader attached to this computer.
+ * page can use the devices attached to this computer and hear of them as
+ * they come and go.
  *
  * Plain ES module, no dependencies:
  *
@@ -26,6 +27,8 @@
 
 // The core: TarnwickClient, TarnwickError, SERVICE_PORTS, SUCCESS, CARD_FIELDS.
 export * from './core.js';
+// The event stream behind TarnwickClient.events() (EventStream, EVENT_TOPICS, ...).
+export * from './events.js';
 // The result shape, named here once: the device modules name it too.
 /** @typedef {import('./core.js').Result} Result */
 // The card-terminal routes (CardTerminal, RECORD, ...).

@@ -1,5 +1,6 @@
 // Demo panel for the card-terminal routes; see ../client/cardterminal.js.
 import { CardTerminal, TarnwickClient, TERMINAL_COMMAND } from '../client/tarnwick.js';
+import { live } from './live.js';
 
 const $ = (id) => document.getElementById(id);
 const panel = $('terminal');
@@ -32,16 +33,19 @@ function showRecords(records, text) {
   const body = table.tBodies[0];
   head.replaceChildren();
   body.replaceChildren();
+  const columns = ['#', ...names];
   const row = (cells, tag) => {
     const tr = document.createElement('tr');
-    for (const c of cells) {
+    for (const [i, c] of cells.entries()) {
       const cell = document.createElement(tag);
       cell.textContent = c;
+      // A narrow screen shows each record as a list: every value beside its column's name.
+      cell.dataset.label = columns[i];
       tr.append(cell);
     }
     return tr;
   };
-  head.append(row(['#', ...names], 'th'));
+  head.append(row(columns, 'th'));
   for (const r of records) body.append(row([String(r.index), ...names.map((n) => r.fields[n] ?? '')], 'td'));
   table.hidden = records.length === 0;
   $('term-text').textContent = text;
@@ -104,3 +108,12 @@ const actions = {
   }],
 };
 for (const [id, [action, work]] of Object.entries(actions)) $(id).addEventListener('click', () => run(action, work));
+
+// Records read before the service went away may no longer be the card's.
+live.addEventListener('down', () => {
+  terminal = null;
+  showRecords([], '');
+  showPicture(null);
+  $('term-version').textContent = '—';
+  $('term-message').hidden = true;
+});

@@ -1,10 +1,12 @@
 // Counter demo for the Tarnwick ID-card routes; see ../client/tarnwick.js.
-import { TarnwickClient, CARD_FIELDS } from '../client/tarnwick.js';
+import { TarnwickClient, CARD_FIELDS, SERVICE_PORTS } from '../client/tarnwick.js';
+import { live, watch } from './live.js';
 
 const $ = (id) => document.getElementById(id);
 const params = new URLSearchParams(location.search);
 let client = null;
 let seq = 0;
+let readWhenFree = false; // a card placed while another action ran
 
 for (let p = 1001; p <= 1016; p++) $('port').add(new Option(String(p), String(p)));
 if (params.get('port')) $('port').value = params.get('port');
@@ -81,13 +83,23 @@ async function connect(baseUrl) {
     client = candidate;
     $('service-url').value = client.baseUrl;
     setServiceStatus('ok', '服务在线 · Service running', version);
+    follow();
     return true;
   } catch (e) {
     client = null;
     setServiceStatus('bad', '服务未运行 · Service not found');
     showError(`未找到本机读卡服务，请确认 Tarnwick 已启动。 The Tarnwick service is not reachable (${e.message}).`);
+    // Keep listening: the page comes alive when the service starts.
+    follow();
     return false;
   }
+}
+
+// The event stream follows the service in the address field, and the port while the switch is on.
+function follow() {
+  const url = client?.baseUrl || $('service-url').value.trim() || params.get('service')
+    || `http://127.0.0.1:${SERVICE_PORTS[0]}`;
+  watch(url, { cardPort: $('auto-read').checked ? Number($('port').value) : null });
 }
 
 // Runs one button's work; the body attributes let scripts wait for it.
@@ -112,6 +124,10 @@ async function run(action, work) {
     document.body.dataset.last = `${action}:${outcome}`;
     document.body.dataset.state = 'idle';
     document.body.dataset.seq = String(++seq);
+    if (readWhenFree) {
+      readWhenFree = false;
+      autoRead();
+    }
   }
 }
 
@@ -143,6 +159,54 @@ const actions = {
   }],
 };
 for (const [id, [action, work]] of Object.entries(actions)) $(id).addEventListener('click', () => run(action, work));
+
+// A placed card is read once, as the Read button would.
+function autoRead() {
+  if (document.body.dataset.state === 'busy') readWhenFree = true;
+  else run('autoread', actions['btn-read'][1]);
+}
+
+function setCardState(present) {
+  const el = $('card-state');
+  el.dataset.present = present === true ? 'yes' : present === false ? 'no' : '';
+  el.textContent = present === true ? '卡片已放置 · Card placed' : present === false ? '无卡 · No card' : '卡片 Card —';
+}
+
+live.addEventListener('card', ({ detail }) => {
+  if (detail.port !== Number($('port').value)) return;
+  log(`event card ${detail.port}`, detail.present ? 'placed' : 'removed');
+  setCardState(detail.present);
+  if (!$('auto-read').checked) return;
+  // The panel mirrors the reader: the holder goes with the card.
+  if (detail.present) autoRead();
+  else clearCard();
+});
+live.addEventListener('device', ({ detail }) => {
+  if (!detail.snapshot) log(`event device ${detail.family}`, detail.present ? 'plugged in' : 'taken out');
+});
+// Nothing on screen may outlive the service: a holder shown now could be a stale one.
+live.addEventListener('down', () => {
+  client = null;
+  readWhenFree = false;
+  clearCard();
+  setCardState(null);
+  $('field-samId').textContent = '—';
+  $('status-line').hidden = true;
+  setServiceStatus('bad', '服务不可达 · Service not reachable');
+  log('event', 'service not reachable');
+});
+live.addEventListener('up', async () => {
+  if (client) return;
+  if (await connect($('service-url').value.trim() || params.get('service') || '')) showStatus('已连接 · Connected');
+});
+$('auto-read').addEventListener('change', () => {
+  setCardState(null);
+  follow();
+});
+$('port').addEventListener('change', () => {
+  setCardState(null);
+  if ($('auto-read').checked) follow();
+});
 
 $('btn-connect').addEventListener('click', async () => {
   document.body.dataset.state = 'busy';

@@ -1,5 +1,6 @@
 // The demo page's signature panel; see ../client/signature.js.
 import { TarnwickClient, SignaturePad } from '../client/tarnwick.js';
+import { live } from './live.js';
 
 const $ = (id) => document.getElementById(id);
 const panel = $('signature-panel');
@@ -130,3 +131,18 @@ const actions = {
   }],
 };
 for (const [id, [action, work]] of Object.entries(actions)) $(id).addEventListener('click', () => run(action, work));
+
+// With the service gone, "Confirmed" and the picture speak of a signing that may be over.
+live.addEventListener('down', () => {
+  stopPreview();
+  pad = null;
+  signature = null;
+  $('signature-image').hidden = true;
+  $('signature-image').removeAttribute('src');
+  $('signature-hint').hidden = false;
+  $('sig-save').disabled = true;
+  showError('');
+  setStatus('bad', '服务不可达 · Service not reachable');
+  panel.dataset.state = 'idle';
+});
+live.addEventListener('up', () => setStatus('wait', '未连接 · Not open'));

@@ -1,5 +1,6 @@
 // The demo page's USB-key panel; see ../client/usbkey.js.
 import { TarnwickClient, UsbKey, verifySignature } from '../client/tarnwick.js';
+import { live } from './live.js';
 
 const $ = (id) => document.getElementById(id);
 const panel = $('usbkey');
@@ -167,4 +168,15 @@ const actions = {
 };
 for (const [id, [action, work]] of Object.entries(actions)) $(id).addEventListener('click', () => run(action, work));
 $('uk-pad-clear').addEventListener('click', clearPad);
+
+// What was read from the key is stale once the service is gone; the page's own input stays.
+live.addEventListener('down', () => {
+  $('uk-reader-name').textContent = '—';
+  $('uk-serial-number').textContent = '—';
+  $('uk-signature').value = '';
+  verdict(null);
+  $('uk-picture').hidden = true;
+  $('uk-picture').removeAttribute('src');
+  status('', '');
+});
 $('uk-content').addEventListener('input', () => verdict(null));

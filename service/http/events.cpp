@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <deque>
 #include <mutex>
 
@@ -18,9 +19,17 @@ struct HistoryEntry {
   std::string frame;
 };
 
+// Ids go on from the time the service started, so that an id of an earlier run is smaller than
+// every one of this run: a client that comes back after a restart gets all it missed. A million
+// per second of difference, and well inside what JavaScript counts exactly.
+uint64_t FirstId() {
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now).count()) * 1000000;
+}
+
 struct Hub {
   std::mutex mutex;
-  uint64_t lastId = 0;
+  uint64_t lastId = FirstId();
   std::deque<HistoryEntry> history;
   std::vector<Stream*> streams;
   std::function<void(const Interest&)> listener;

@@ -37,7 +37,8 @@ inline constexpr int kDefaultCardPort = 1001;
 // One event on the wire: "id: N\nevent: T\ndata: J\n\n".
 std::string Frame(uint64_t id, Topic topic, std::string_view json);
 
-// Publishes one event (data: a JSON object) to the streams that ask for its topic; its id.
+// Publishes one event (data: a JSON object) to the streams that ask for its topic; its id. Ids
+// increase, and those of a later run are greater than those of an earlier one.
 uint64_t Publish(Topic topic, std::string_view json);
 
 // What one stream asked for.
@@ -90,6 +91,7 @@ void SetInterestListener(std::function<void(const Interest&)> listener);
 // The events a new stream of `topic` starts with (the current state: data texts, without ids).
 void SetSnapshot(Topic topic, std::function<std::vector<std::string>()> snapshot);
 
+// Tests: ids from 1 again, no history, no listener, no snapshots.
 void ResetForTesting();
 
 }  // namespace events

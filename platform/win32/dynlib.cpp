@@ -48,6 +48,11 @@ DynLib LoadDynLibAt(const std::string& path) {
   return reinterpret_cast<DynLib>(lib);
 }
 
+void* ProgramSymbol(const char* name) {
+  if (name == nullptr) return nullptr;
+  return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(nullptr), name));
+}
+
 void* DynSymbol(DynLib lib, const char* name) {
   if (lib == nullptr || name == nullptr) {
     lastFailure = "GetProcAddress: no library or no symbol name";

@@ -16,7 +16,10 @@ DynLib LoadDynLib(const char* windowsName);  // null when missing or it cannot b
 DynLib LoadDynLibAt(const std::string& path);
 void* DynSymbol(DynLib lib, const char* name);  // null when the name is missing
 void FreeDynLib(DynLib lib);                    // null is allowed
-std::string DynLibError();                      // text of this thread's last failure, for logs
+// A name the running program itself exports (Windows: its export table; Linux: its dynamic
+// symbols), whichever module asks; null when it has none of that name.
+void* ProgramSymbol(const char* name);
+std::string DynLibError();  // text of this thread's last failure, for logs
 
 // The platform's file name for a library: "devtool.dll" stays as it is on Windows and becomes
 // "libdevtool.so" on Linux.

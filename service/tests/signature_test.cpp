@@ -163,6 +163,7 @@ TEST_F(SignatureRoutes, SignDataWithoutAConnectionOrFormatFails) {
   EXPECT_EQ(signature::PeekConfirmed(), -1);
 }
 
+#if !defined(_WIN32)
 // Ink pixels of a decoded picture: alpha at least `alpha`.
 cv::Mat Ink(const cv::Mat& picture, int alpha) {
   std::vector<cv::Mat> channels;
@@ -172,7 +173,7 @@ cv::Mat Ink(const cv::Mat& picture, int alpha) {
 
 // The share of `a`'s ink that has ink of `b` at most `reach` pixels away.
 double Covered(const cv::Mat& a, const cv::Mat& b, int reach) {
-  int inked = 0, near = 0;
+  int inked = 0, nearby = 0;
   for (int y = 0; y < a.rows; ++y) {
     for (int x = 0; x < a.cols; ++x) {
       if (!a.at<uchar>(y, x)) continue;
@@ -184,11 +185,12 @@ double Covered(const cv::Mat& a, const cv::Mat& b, int reach) {
           found = px >= 0 && py >= 0 && px < b.cols && py < b.rows && b.at<uchar>(py, px);
         }
       }
-      near += found;
+      nearby += found;
     }
   }
-  return inked == 0 ? 0 : static_cast<double>(near) / inked;
+  return inked == 0 ? 0 : static_cast<double>(nearby) / inked;
 }
+#endif
 
 // The simulated signature as data: the points of its three strokes as JSON, the same strokes as
 // an SVG document that a real renderer draws like the PNG, the confirm key told without being

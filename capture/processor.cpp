@@ -1,11 +1,15 @@
 #include "processor.h"
 
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/codepage.h"
 #include "platform/msgbox.h"
+#include "platform/sim.h"
 #include "resource.h"
+#include "sim/tablet.h"
 #include "tw/log.h"
 
 namespace capture {
@@ -24,9 +28,37 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
          1000.0;
 }
 
-}  // namespace
+std::atomic<sim::TabletControl> g_simulatedTablet{nullptr};
 
-Processor::Processor(Binder bind) : bind_(std::move(bind)) {}
+int64_t Ticks() { return std::chrono::steady_clock::now().time_since_epoch().count(); }
+
+// "GetPoints " and 1 to 20 digits: the index, or UINT64_MAX past it; false for anything else.
+bool PointsIndex(const std::string& word, uint64_t* index) {
+  static const std::string kPrefix = "GetPoints ";
+  if (word.compare(0, kPrefix.size(), kPrefix) != 0) return false;
+  const std::string digits = word.substr(kPrefix.size());
+  if (digits.empty() || digits.size() > 20 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  errno = 0;
+  const unsigned long long v = std::strtoull(digits.c_str(), nullptr, 10);
+  *index = errno == ERANGE ? UINT64_MAX : static_cast<uint64_t>(v);
+  return true;
+}
+
+}  // namespace
+}  // namespace capture
+
+// The tablet library's simulated tablet hands its controls here (sim::AnnounceTablet): the
+// library has its own copy of the simulation, which this program cannot reach otherwise.
+#if defined(_WIN32)
+extern "C" __declspec(dllexport) void tw_sim_tablet_slot(sim::TabletControl control);
+#else
+extern "C" __attribute__((visibility("default"))) void tw_sim_tablet_slot(sim::TabletControl control);
+#endif
+void tw_sim_tablet_slot(sim::TabletControl control) { capture::g_simulatedTablet = control; }
+
+namespace capture {
+
+Processor::Processor(Binder bind) : bind_(std::move(bind)), recordStart_(Ticks()) {}
 
 Processor::~Processor() = default;
 
@@ -76,6 +108,8 @@ int Processor::Run() {
 
 void Processor::CloseEverything() {
   api_.close(window_->Handle());
+  // The signature is personal: nothing of it outlives the program's end.
+  canvas_.Clear();
   platform::CloseSocket(connected_.exchange(platform::kNoSocket));
   platform::CloseSocket(listening_.exchange(platform::kNoSocket));
 }
@@ -119,7 +153,7 @@ void Processor::OnTabletMessage() {
     platform::ShowMessageBox("hdc Failed!", "Info");
     return;
   }
-  canvas_.Draw(packet);
+  canvas_.Draw(packet, MsSinceRecordStart());
   if (drawn_) drawn_(packet);
 }
 
@@ -191,6 +225,9 @@ bool Processor::Execute(const std::string& word) {
   if (word == "Quit") {
     window_->Send(platform::message::kDestroy, 0, 0);
   } else if (word == "Init") {
+    // The pen's path starts anew; the ink stays, as it always did.
+    canvas_.ClearRecord();
+    recordStart_ = Ticks();
     api_.close(window_->Handle());
     TabletCaps caps{};
     uint32_t message = 0;
@@ -218,7 +255,7 @@ bool Processor::Execute(const std::string& word) {
     canvas_.Clear();
   } else if (word == "Confirm") {
     Confirm();
-  } else {
+  } else if (!SendPoints(word) && !SteerSimulatedTablet(word)) {
     LOG_COMMAND(Warning, "unknown command:{}", word);
     platform::ShowMessageBox(word, "Info");
   }
@@ -238,6 +275,41 @@ void Processor::Confirm() {
   const bool confirmed = confirmed_.exchange(0) == 1;
   if (confirmed) canvas_.Clear();
   platform::Send(connected_.load(), confirmed ? "1" : "0", 1);
+}
+
+bool Processor::SendPoints(const std::string& word) {
+  uint64_t from = 0;
+  size_t max = kPointsPerReply;
+  if (word == "GetStrokes") {
+    max = kWholeRecordPoints;
+  } else if (!PointsIndex(word, &from)) {
+    return false;
+  }
+  const std::string text = FormatSlice(canvas_.Points(from, max), confirmed_.load() == 1, canvas_.ProductId());
+  platform::Send(connected_.load(), text.data(), text.size());
+  return true;
+}
+
+bool Processor::SteerSimulatedTablet(const std::string& word) {
+  sim::TabletAction action;
+  if (word == "SimConfirm") {
+    action = sim::TabletAction::PressConfirm;
+  } else if (word == "SimUnplug") {
+    action = sim::TabletAction::Unplug;
+  } else if (word == "SimReplug") {
+    action = sim::TabletAction::Replug;
+  } else {
+    return false;
+  }
+  const sim::TabletControl control = g_simulatedTablet.load();
+  const bool done = platform::SimulationEnabled() && control != nullptr && control(static_cast<int>(action)) == 1;
+  platform::Send(connected_.load(), done ? "1" : "0", 1);
+  return true;
+}
+
+uint32_t Processor::MsSinceRecordStart() const {
+  const auto ticks = std::chrono::steady_clock::duration(Ticks() - recordStart_.load());
+  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(ticks).count());
 }
 
 int Main() {

@@ -3,6 +3,16 @@
 // on 127.0.0.1:45654 (zero-terminated words, each carried out in order): "Init", "Close",
 // "GetSign", "Clear", "Confirm", "Quit". Only "GetSign" (the Base64 text of the canvas's PNG)
 // and "Confirm" ("1" or "0") are answered.
+//
+// Words for the pen's path (strokes.h), answered with the text of FormatSlice, which ends in a
+// line holding a lone dot; they leave the confirmed flag as it is:
+//   "GetPoints <index>"  at most kPointsPerReply points from that index on (decimal), so that
+//                        the service can follow the pen while the person signs;
+//   "GetStrokes"         the whole record.
+// Words for the simulated tablet, answered "1" when carried out and "0" when simulation is off
+// or no simulated tablet is there:
+//   "SimConfirm"  the tablet sends its confirm key, which takes the real packet path;
+//   "SimUnplug", "SimReplug"  the tablet is pulled out, or plugged in again.
 #pragma once
 
 #include <atomic>
@@ -23,6 +33,8 @@ namespace capture {
 constexpr uint16_t kCommandPort = 45654;
 constexpr size_t kCommandBufferSize = 256;
 constexpr char kLogFile[] = "PemrikProcessor.txt";
+constexpr size_t kPointsPerReply = 4096;
+constexpr size_t kWholeRecordPoints = StrokeRecord::kDefaultLimit;
 
 class Processor {
  public:
@@ -55,6 +67,11 @@ class Processor {
   bool Execute(const std::string& word);
   void GetSign();
   void Confirm();
+  // "GetPoints <index>" and "GetStrokes"; false when the word is neither.
+  bool SendPoints(const std::string& word);
+  // The simulation words; false when the word is none of them.
+  bool SteerSimulatedTablet(const std::string& word);
+  uint32_t MsSinceRecordStart() const;
 
   Binder bind_;
   std::function<void(const PenPacket&)> drawn_;
@@ -64,6 +81,8 @@ class Processor {
   std::unique_ptr<platform::Thread> commandThread_;
   std::atomic<uint32_t> messageId_{0};
   std::atomic<int32_t> confirmed_{0};
+  // When the pen's path began (the last "Init", else the start), in steady-clock ticks.
+  std::atomic<int64_t> recordStart_;
   std::atomic<platform::Socket> listening_{platform::kNoSocket};
   std::atomic<platform::Socket> connected_{platform::kNoSocket};
 };

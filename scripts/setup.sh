@@ -44,6 +44,8 @@ if [ "$mode" = all ]; then
     nsis p7zip-full systemd udev lintian systemd-container
     # promtool, which checks /metrics and the README's scrape configuration and alert rules.
     prometheus
+    # rsvg-convert, which draws the signature's SVG for comparison with its PNG.
+    librsvg2-bin
   )
   # Wine's 32-bit half only where the kernel runs 32-bit programs.
   if [ "$TW_HOST_RUNS_32BIT" = 1 ]; then packages+=(wine32:i386); fi

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/dynlib.h"
 #include "platform/sim.h"
 
 namespace sim {
@@ -365,6 +366,19 @@ void SimTablet::RunScript(std::vector<std::string> steps, std::vector<PenPoint> 
       // A person takes up the pen a moment after the tablet switched to pen mode.
       next = std::chrono::steady_clock::now() + kPenUpLead;
       going = Sleep(next) && play(SignatureScript());
+    } else if (step.rfind("sign=", 0) == 0) {
+      // A long signing: the signature again and again, each a little to the side, no lead-in
+      // between them.
+      next = std::chrono::steady_clock::now() + kPenUpLead;
+      going = Sleep(next);
+      for (int k = 0; going && k < std::atoi(step.c_str() + 5); ++k) {
+        std::vector<PenPoint> path = SignatureScript();
+        for (PenPoint& p : path) {
+          p.x += 0.02 * (k % 4 - 1.5);
+          p.y += 0.03 * (k % 3 - 1);
+        }
+        going = play(path);
+      }
     } else if (step == "play") {
       going = play(points);
     } else if (step == "confirm") {
@@ -419,15 +433,58 @@ bool SimTablet::InPenMode() {
   return penMode_;
 }
 
+namespace {
+
+std::mutex g_announcedMutex;
+std::shared_ptr<SimTablet>& Announced() {
+  static auto* tablet = new std::shared_ptr<SimTablet>;  // the program may call in while it exits
+  return *tablet;
+}
+
+int ControlAnnounced(int action) {
+  std::shared_ptr<SimTablet> tablet;
+  {
+    std::lock_guard<std::mutex> lock(g_announcedMutex);
+    tablet = Announced();
+  }
+  if (!tablet) return 0;
+  switch (static_cast<TabletAction>(action)) {
+    case TabletAction::PressConfirm:
+      tablet->PressKey(kConfirmKey);
+      return 1;
+    case TabletAction::Unplug:
+      tablet->Unplug();
+      return 1;
+    case TabletAction::Replug:
+      tablet->Attach();
+      return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void AnnounceTablet(const std::shared_ptr<SimTablet>& tablet) {
+  {
+    std::lock_guard<std::mutex> lock(g_announcedMutex);
+    Announced() = tablet;
+  }
+  if (auto slot = reinterpret_cast<TabletSlot>(platform::ProgramSymbol(kTabletSlotName))) {
+    slot(tablet ? ControlAnnounced : nullptr);
+  }
+}
+
 ScopedTablet::ScopedTablet(int deviceType) : tablet(std::make_shared<SimTablet>(deviceType)) {
   platform::SetSimulationForTesting(true);
   platform::hid::UnregisterAllVirtual();
   platform::usbtree::UnregisterAllVirtual();
   tablet->script.clear();
   tablet->Attach();
+  AnnounceTablet(tablet);
 }
 
 ScopedTablet::~ScopedTablet() {
+  AnnounceTablet(nullptr);
   tablet->Unplug();
   platform::hid::UnregisterAllVirtual();
   platform::usbtree::UnregisterAllVirtual();
@@ -442,6 +499,7 @@ void InstallDefaultTablet() {
   const char* model = std::getenv("TARNWICK_SIM_TABLET_MODEL");
   *installed = std::make_shared<SimTablet>(model != nullptr ? std::atoi(model) : 1);
   (*installed)->Attach();
+  AnnounceTablet(*installed);
 }
 
 }  // namespace sim

@@ -7,13 +7,16 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "library.h"
+#include "platform/sim.h"
 #include "png_check.h"
 #include "resource.h"
 #include "sim/tablet.h"
@@ -332,6 +335,160 @@ TEST_F(Program, AFailedInitStopsTheCommands) {
   const platform::Socket again = platform::TcpSocket();
   EXPECT_FALSE(platform::ConnectLoopback(again, kCommandPort));
   platform::CloseSocket(again);
+}
+
+// The head of a point word's reply, and its points as "x y p" (times vary from run to run).
+struct PointsReply {
+  unsigned generation = 0, confirmed = 0, product = 0;
+  unsigned long long dropped = 0, from = 0, next = 0;
+  size_t count = 0;
+  std::vector<std::string> points;
+  std::vector<unsigned> ms;
+};
+
+class PointWords : public Program {
+ protected:
+  // The reply to a point word, read to its closing dot line.
+  PointsReply Ask(const std::string& word) {
+    Command(word);
+    std::string text;
+    const auto until = steady_clock::now() + milliseconds(10000);
+    while ((text.size() < 3 || text.compare(text.size() - 3, 3, "\n.\n") != 0) && steady_clock::now() < until) {
+      char chunk[4096];
+      const long n = platform::Receive(socket_, chunk, sizeof chunk, 1000);
+      if (n > 0) text.append(chunk, static_cast<size_t>(n));
+      if (n == 0 || n == -1) break;
+    }
+    PointsReply r;
+    int used = 0;
+    EXPECT_EQ(std::sscanf(text.c_str(), "points %u %u %llu %llu %llu %u %zu\n%n", &r.generation, &r.confirmed,
+                          &r.dropped, &r.from, &r.next, &r.product, &r.count, &used),
+              7)
+        << text;
+    for (size_t at = static_cast<size_t>(used); at < text.size() && text[at] != '.';) {
+      const size_t end = text.find('\n', at);
+      const std::string line = text.substr(at, end - at);
+      const size_t last = line.rfind(' ');
+      r.points.push_back(line.substr(0, last));
+      r.ms.push_back(static_cast<unsigned>(std::stoul(line.substr(last + 1))));
+      at = end + 1;
+    }
+    EXPECT_EQ(r.points.size(), r.count) << text;
+    return r;
+  }
+  // One stroke across the middle and its lift: three points in the record.
+  PointsReply Stroke() {
+    Sim().Play({{0.2, 0.5, 500}, {0.5, 0.5, 900}, {0.8, 0.5, 0}}, std::chrono::microseconds(1000));
+    PointsReply r;
+    const auto until = steady_clock::now() + milliseconds(10000);
+    while ((r = Ask("GetStrokes")).count < 3 && steady_clock::now() < until)
+      std::this_thread::sleep_for(milliseconds(10));
+    return r;
+  }
+};
+
+TEST_F(PointWords, TheRecordIsThePensPathInCanvasUnits) {
+  Start();
+  Init();
+  const PointsReply whole = Stroke();
+  EXPECT_EQ(whole.points, (std::vector<std::string>{"120 150 500", "300 150 900", "300 150 0"}));
+  EXPECT_EQ(whole.product, 0x8420u);
+  EXPECT_EQ(whole.next, 3u);
+  EXPECT_LE(whole.ms[0], whole.ms[1]);
+  EXPECT_LE(whole.ms[1], whole.ms[2]);
+  EXPECT_LT(whole.ms[2], 60000u);  // counted from "Init", not from some epoch
+  const struct {
+    const char* word;
+    unsigned long long from;
+    std::vector<std::string> points;
+  } cases[] = {
+      {"GetPoints 0", 0, whole.points},          {"GetPoints 2", 2, {"300 150 0"}},         {"GetPoints 3", 3, {}},
+      {"GetPoints 18446744073709551615", 3, {}}, {"GetPoints 99999999999999999999", 3, {}},  // past the largest index:
+                                                                                             // as far as it goes
+  };
+  for (const auto& c : cases) {
+    const PointsReply r = Ask(c.word);
+    EXPECT_EQ(r.from, c.from) << c.word;
+    EXPECT_EQ(r.points, c.points) << c.word;
+    EXPECT_EQ(r.next, 3u) << c.word;
+    EXPECT_EQ(r.generation, whole.generation) << c.word;
+  }
+  // The path is answered, never written down.
+  EXPECT_EQ(tw::testing::ReadFile("PemrikProcessor.txt").find("300 150"), std::string::npos);
+}
+
+// The point words tell of the confirm key and leave it to "Confirm", which empties the record
+// with the canvas; so do "Clear", the clear key and a new "Init".
+TEST_F(PointWords, ConfirmedIsToldNotTakenAndTheRecordGoesWithTheCanvas) {
+  Start();
+  Init();
+  const unsigned generation = Stroke().generation;
+  Sim().PressKey(sim::kConfirmKey);
+  PointsReply r;
+  for (int i = 0; i < 500 && (r = Ask("GetPoints 0")).confirmed == 0; ++i)
+    std::this_thread::sleep_for(milliseconds(10));
+  EXPECT_EQ(r.confirmed, 1u);
+  EXPECT_EQ(Ask("GetStrokes").confirmed, 1u);
+  EXPECT_EQ(Confirm(), "1");
+  r = Ask("GetStrokes");
+  EXPECT_EQ(r.confirmed, 0u);
+  EXPECT_EQ(r.count, 0u);
+  EXPECT_EQ(r.generation, generation + 1);
+
+  const struct {
+    const char* name;
+    std::function<void()> clear;
+  } cases[] = {
+      {"Clear", [this] { CommandRead("Clear"); }},
+      {"Init", [this] { CommandRead("Init"); }},
+      {"the clear key", [this] { Sim().PressKey(sim::kClearKey); }},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(Stroke().count, 3u) << c.name;
+    c.clear();
+    for (int i = 0; i < 500 && Ask("GetStrokes").count != 0; ++i) std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_EQ(Ask("GetStrokes").count, 0u) << c.name;
+  }
+}
+
+// With simulation on the words steer the simulated tablet: its confirm key takes the packet path
+// to the flag, unplugging leaves pen mode. Without simulation they are refused, never shown.
+TEST_F(PointWords, SimulationWords) {
+  Start();
+  Init();
+  const auto ask = [this](const std::string& word) {
+    Command(word);
+    char reply[8] = {};
+    const long n = platform::Receive(socket_, reply, sizeof reply, 10000);
+    return n > 0 ? std::string(reply, static_cast<size_t>(n)) : "(" + std::to_string(n) + ")";
+  };
+  EXPECT_EQ(ask("SimConfirm"), "1");
+  std::string answer;
+  for (int i = 0; i < 500 && (answer = Confirm()) == "0"; ++i) std::this_thread::sleep_for(milliseconds(10));
+  EXPECT_EQ(answer, "1");
+  EXPECT_EQ(ask("SimUnplug"), "1");
+  EXPECT_FALSE(Sim().InPenMode());
+  EXPECT_EQ(ask("SimReplug"), "1");
+  platform::SetSimulationForTesting(false);
+  ::testing::internal::CaptureStderr();
+  const std::vector<std::string> refused = {ask("SimConfirm"), ask("SimUnplug"), ask("SimReplug")};
+  platform::SetSimulationForTesting(true);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(refused, (std::vector<std::string>{"0", "0", "0"}));
+}
+
+// Only the exact forms are point words; anything else is shown as an unknown word.
+TEST_F(PointWords, MalformedIndicesAreUnknownWords) {
+  Start();
+  ::testing::internal::CaptureStderr();
+  for (const char* word : {"GetPoints", "GetPoints ", "GetPoints -1", "GetPoints 1x", "GetPoints  1", "getstrokes"}) {
+    CommandRead(word);
+  }
+  EXPECT_EQ(Confirm(), "0");
+  const std::string shown = ::testing::internal::GetCapturedStderr();
+  for (const char* word : {"GetPoints\n", "GetPoints \n", "GetPoints -1\n", "GetPoints 1x\n", "getstrokes\n"}) {
+    EXPECT_NE(shown.find(std::string("Info: ") + word), std::string::npos) << word << shown;
+  }
 }
 
 TEST(ProgramStart, WithoutATabletItEndsBeforeListening) {

@@ -41,6 +41,12 @@ std::string DynLibFileName(const char* windowsName) {
   return name;
 }
 
+void* ProgramSymbol(const char* name) {
+  if (name == nullptr) return nullptr;
+  // The program comes first in the global scope, before every library it loaded.
+  return dlsym(RTLD_DEFAULT, name);
+}
+
 DynLib LoadDynLib(const char* windowsName) {
   if (windowsName == nullptr || *windowsName == '\0') {
     lastFailure = "dlopen: no library name";

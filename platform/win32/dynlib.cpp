@@ -54,6 +54,11 @@ void* LoadedSymbol(const char* windowsName, const char* symbol) {
   return lib != nullptr ? reinterpret_cast<void*>(GetProcAddress(lib, symbol)) : nullptr;
 }
 
+void* ProgramSymbol(const char* name) {
+  if (name == nullptr) return nullptr;
+  return reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(nullptr), name));
+}
+
 void* DynSymbol(DynLib lib, const char* name) {
   if (lib == nullptr || name == nullptr) {
     lastFailure = "GetProcAddress: no library or no symbol name";

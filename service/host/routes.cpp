@@ -72,7 +72,7 @@ void WatchDeviceAnswers() {
   device_status::WatchRoute("/VnUsbKey_Api/GetSerialNum", keyPresence);
   const Rule signature{Family::Signature, Success::NonNegative, 0, false, false, 0, false};
   for (const char* route : {"/Pemrik_Api/GetSign", "/Pemrik_Api/CloseDev", "/Pemrik_Api/QuitPMProc",
-                            "/Pemrik_Api/ClearDev", "/Pemrik_Api/GetConfirm"}) {
+                            "/Pemrik_Api/ClearDev", "/Pemrik_Api/GetConfirm", "/Pemrik_Api/GetSignData"}) {
     device_status::WatchRoute(route, signature);
   }
   const Rule signaturePresence{Family::Signature, Success::NonNegative, 0, true, true, 0, false};
@@ -134,6 +134,7 @@ void RegisterRoutes(Tarnwick& server) {
   server.AddHandler("/Pemrik_Api/QuitPMProc", handle_Pemrik_quitDev, Family::Signature);
   server.AddHandler("/Pemrik_Api/ClearDev", handle_Pemrik_clearDev, Family::Signature);
   server.AddHandler("/Pemrik_Api/GetConfirm", handle_Pemrik_confirmDev, Family::Signature);
+  server.AddHandler("/Pemrik_Api/GetSignData", handle_Pemrik_getSignData, Family::Signature);
   // The service's own pages, after the device and local routes.
   server.AddHandler("/", handle_Local_Status);
   server.AddHandler("/metrics", handle_Local_Metrics);

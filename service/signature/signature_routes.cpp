@@ -20,6 +20,10 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kCommandPauseMs = 50;
 constexpr char kImagePrefix[] = "{\"result\":\"data:image/png;base64,";
 constexpr char kImageSuffix[] = "\"}";
+// The reply envelope with the SVG's own type, so that the document can be saved or shown as it is.
+constexpr char kSvgEnvelope[] =
+    "HTTP/1.1 200 OK\r\nContent-Type: image/svg+xml\nCache-Control: no-cache\n"
+    "Content-Length: %d\nAccess-Control-Allow-Origin: *\n\n%s\n";
 
 std::atomic<uint32_t> g_replyTimeoutMs{signature::kReplyTimeoutMs};
 
@@ -242,6 +246,79 @@ bool handle_Pemrik_quitDev(std::string, const mg_str*, mg_connection* c, ReplySe
   }
   // The normal end: the same tear-down, answered with 0 when closing and clean-up succeed.
   reply(c, Answer(TearDown(kCommandPauseMs) ? 0 : -1));
+  return true;
+}
+
+namespace {
+
+// Sends a point word and reads its whole reply; the caller holds the program's lock. A failed
+// send or receive, or a reply that does not read, closes the connection (a reply cut short would
+// leave the rest to be taken for the next one).
+bool ExchangePoints(const std::string& word, signature::PenPoints* out) {
+  if (!SendWord(word.c_str())) {
+    TearDown(0);
+    return false;
+  }
+  std::string text;
+  std::vector<char> buffer(65536);
+  const auto until = Clock::now() + std::chrono::milliseconds(g_replyTimeoutMs);
+  while (!signature::PointsReplyComplete(text)) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    const long n = left <= 0 ? platform::kTimedOut
+                             : signature::Program().Receive(buffer.data(), buffer.size(), static_cast<uint32_t>(left));
+    if (n <= 0 || text.size() + static_cast<size_t>(n) > signature::kPointsReceiveLimit) {
+      if (n == platform::kTimedOut) LOG_IN(Error, "{}: no whole reply within {} ms", word, g_replyTimeoutMs);
+      TearDown(0);
+      return false;
+    }
+    text.append(buffer.data(), static_cast<size_t>(n));
+  }
+  if (!signature::ParsePointsReply(text, out)) {
+    LOG_IN(Error, "{}: the reply does not read", word);
+    TearDown(0);
+    return false;
+  }
+  return true;
+}
+
+// Past every index: a reply without points, only the record's state.
+constexpr char kStateOnly[] = "GetPoints 18446744073709551615";
+
+}  // namespace
+
+namespace signature {
+
+bool FetchPoints(uint64_t index, PenPoints* out) {
+  const std::lock_guard<std::mutex> held(ProgramMutex());
+  return ExchangePoints("GetPoints " + std::to_string(index), out);
+}
+
+int PeekConfirmed() {
+  const std::lock_guard<std::mutex> held(ProgramMutex());
+  PenPoints state;
+  if (!ExchangePoints(kStateOnly, &state)) return -1;
+  return state.confirmed ? 1 : 0;
+}
+
+}  // namespace signature
+
+bool handle_Pemrik_getSignData(std::string, const mg_str* params, mg_connection* c, ReplySender reply) {
+  const std::lock_guard<std::mutex> held(ProgramMutex());
+  LOG_ROUTINE(Debug);
+  char format[8] = {};
+  const int length = mg_get_http_var(params, "format", format, sizeof format);
+  const std::string_view f(format, length > 0 ? static_cast<size_t>(length) : 0);
+  signature::PenPoints data;
+  if ((f != "json" && f != "svg") || !ExchangePoints("GetStrokes", &data)) {
+    reply(c, Answer(-1));
+    return true;
+  }
+  if (f == "json") {
+    reply(c, signature::SignDataJson(data));
+    return true;
+  }
+  const std::string svg = signature::SignDataSvg(data);
+  mg_printf(c, kSvgEnvelope, static_cast<int>(svg.size()), svg.c_str());
   return true;
 }
 

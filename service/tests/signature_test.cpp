@@ -14,6 +14,9 @@
 #include <thread>
 #include <vector>
 
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
 #include "host/host.h"
 #include "http/http.h"
 #include "platform/net.h"
@@ -151,6 +154,140 @@ TEST_F(SignatureRoutes, OpenDevReplacesAProgramThatNoLongerListens) {
   EXPECT_TRUE(signature::Connected());
 }
 
+TEST_F(SignatureRoutes, SignDataWithoutAConnectionOrFormatFails) {
+  for (const char* query : {"?format=json", "?format=svg", "?format=png", "?format=JSON", "", "?format=json%00"}) {
+    EXPECT_EQ(Get(std::string("/Pemrik_Api/GetSignData") + query), Return(-1)) << query;
+  }
+  signature::PenPoints points;
+  EXPECT_FALSE(signature::FetchPoints(0, &points));
+  EXPECT_EQ(signature::PeekConfirmed(), -1);
+}
+
+#if !defined(_WIN32)
+// Ink pixels of a decoded picture: alpha at least `alpha`.
+cv::Mat Ink(const cv::Mat& picture, int alpha) {
+  std::vector<cv::Mat> channels;
+  cv::split(picture, channels);
+  return channels.at(3) >= alpha;
+}
+
+// The share of `a`'s ink that has ink of `b` at most `reach` pixels away.
+double Covered(const cv::Mat& a, const cv::Mat& b, int reach) {
+  int inked = 0, nearby = 0;
+  for (int y = 0; y < a.rows; ++y) {
+    for (int x = 0; x < a.cols; ++x) {
+      if (!a.at<uchar>(y, x)) continue;
+      ++inked;
+      bool found = false;
+      for (int dy = -reach; dy <= reach && !found; ++dy) {
+        for (int dx = -reach; dx <= reach && !found; ++dx) {
+          const int px = x + dx, py = y + dy;
+          found = px >= 0 && py >= 0 && px < b.cols && py < b.rows && b.at<uchar>(py, px);
+        }
+      }
+      nearby += found;
+    }
+  }
+  return inked == 0 ? 0 : static_cast<double>(nearby) / inked;
+}
+#endif
+
+// The simulated signature as data: the points of its three strokes as JSON, the same strokes as
+// an SVG document that a real renderer draws like the PNG, the confirm key told without being
+// taken; then it goes with the canvas, and it is nowhere in the logs.
+TEST_F(SignatureRoutes, SignDataIsTheSignatureOnTheCanvas) {
+  StartLog();
+  ASSERT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0));
+  ASSERT_EQ(Get("/Pemrik_Api/InitDev"), Return(0));
+  // The script presses the confirm key after the signature: then the record is whole.
+  ASSERT_TRUE(Eventually([] { return signature::PeekConfirmed() == 1; }));
+  EXPECT_EQ(signature::PeekConfirmed(), 1);
+
+  const std::string json = Get("/Pemrik_Api/GetSignData?format=json");
+  EXPECT_EQ(json.rfind(R"({"width":600,"height":300,"model":"0b57:8420","strokes":[[{"x":)", 0), 0u)
+      << json.substr(0, 90);
+  const std::string end = R"(}]],"dropped":0})";
+  EXPECT_EQ(json.substr(json.size() - end.size()), end);
+  size_t strokes = 0;
+  for (size_t at = json.find("[{"); at != std::string::npos; at = json.find("[{", at + 1)) ++strokes;
+  EXPECT_EQ(strokes, 3u);
+  signature::PenPoints points;
+  ASSERT_TRUE(signature::FetchPoints(0, &points));
+  EXPECT_TRUE(points.confirmed);
+  EXPECT_EQ(points.from, 0u);
+  EXPECT_EQ(points.next, points.points.size());
+  EXPECT_GT(points.points.size(), 300u);
+  ASSERT_TRUE(signature::FetchPoints(points.next - 1, &points));
+  EXPECT_EQ(points.points.size(), 1u);
+
+  const std::string svgAnswer = test::Get(server_.BoundPort(), "/Pemrik_Api/GetSignData?format=svg");
+  EXPECT_NE(svgAnswer.find("\nContent-Type: image/svg+xml\n"), std::string::npos) << svgAnswer.substr(0, 200);
+  const std::string svg = test::Body(svgAnswer);
+  const std::string sign = Get("/Pemrik_Api/GetSign");
+  ASSERT_EQ(sign.rfind(kImagePrefix, 0), 0u);
+  const auto png = tw::Base64Decode(sign.substr(sizeof kImagePrefix - 1, sign.size() - sizeof kImagePrefix - 1));
+  ASSERT_TRUE(png.has_value());
+  const cv::Mat canvas = cv::imdecode(std::vector<uchar>(png->begin(), png->end()), cv::IMREAD_UNCHANGED);
+  ASSERT_EQ(canvas.type(), CV_8UC4);
+
+  EXPECT_EQ(Get("/Pemrik_Api/GetSignData?format=png"), Return(-1));
+  EXPECT_TRUE(signature::Connected());
+
+  // The confirmation is still there to take, and takes the record with the canvas.
+  EXPECT_EQ(Get("/Pemrik_Api/GetConfirm"), Return(0));
+  EXPECT_NE(Get("/Pemrik_Api/GetSignData?format=json").find(R"("strokes":[],)"), std::string::npos);
+
+  const std::string sample = std::to_string(points.points[0].x) + " " + std::to_string(points.points[0].y) + " " +
+                             std::to_string(points.points[0].p);
+  for (const auto& log : {work_.path() / "log.txt", std::filesystem::current_path() / "PemrikProcessor.txt"}) {
+    const std::string text = tw::testing::ReadFile(log);
+    EXPECT_EQ(text.find(sample), std::string::npos) << log;
+    EXPECT_EQ(text.find("\"strokes\""), std::string::npos) << log;
+  }
+
+#if defined(_WIN32)
+  GTEST_SKIP() << "rsvg-convert is a Linux program: the SVG is drawn in the Linux build";
+#else
+  if (std::system("command -v rsvg-convert >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "rsvg-convert is missing: scripts/setup.sh installs librsvg2-bin";
+  }
+  tw::testing::WorkDirectory drawn("tw_signature_svg", false);
+  const std::string in = (drawn.path() / "sign.svg").string(), out = (drawn.path() / "sign.png").string();
+  std::ofstream(in, std::ios::binary) << svg.substr(0, svg.size() - 1);
+  ASSERT_EQ(std::system(("rsvg-convert -o '" + out + "' '" + in + "'").c_str()), 0);
+  const cv::Mat rendered = cv::imread(out, cv::IMREAD_UNCHANGED);
+  ASSERT_EQ(rendered.cols, 600);
+  ASSERT_EQ(rendered.rows, 300);
+  ASSERT_EQ(rendered.channels(), 4);
+  const cv::Mat a = Ink(canvas, 1), b = Ink(rendered, 128);
+  const double inkA = cv::countNonZero(a), inkB = cv::countNonZero(b);
+  EXPECT_GT(inkA, 2000);
+  // Anti-aliased edges against 8-connected lines: nearly every pixel where it is, all of them
+  // within a pixel, about as much ink.
+  EXPECT_NEAR(inkB / inkA, 1.0, 0.10);
+  EXPECT_GE(Covered(a, b, 0), 0.93);
+  EXPECT_GE(Covered(b, a, 0), 0.93);
+  EXPECT_GE(Covered(a, b, 1), 0.99);
+  EXPECT_GE(Covered(b, a, 1), 0.99);
+#endif
+}
+
+// The data goes with the canvas and the connection: ClearDev empties it, QuitPMProc takes it.
+TEST_F(SignatureRoutes, SignDataGoesWithClearDevAndQuitPMProc) {
+  ASSERT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0));
+  ASSERT_EQ(Get("/Pemrik_Api/InitDev"), Return(0));
+  signature::PenPoints points;
+  ASSERT_TRUE(Eventually([&] { return signature::FetchPoints(0, &points) && points.next > 20; }));
+  const uint32_t generation = points.generation;
+  EXPECT_EQ(Get("/Pemrik_Api/ClearDev"), Return(0));
+  ASSERT_TRUE(signature::FetchPoints(0, &points));
+  EXPECT_EQ(points.generation, generation + 1);
+  EXPECT_EQ(points.from, 0u);
+  EXPECT_EQ(Get("/Pemrik_Api/QuitPMProc"), Return(0));
+  EXPECT_EQ(Get("/Pemrik_Api/GetSignData?format=json"), Return(-1));
+  EXPECT_FALSE(signature::FetchPoints(0, &points));
+}
+
 // A program that starts and ends at once, started in place of the capture program.
 #if defined(_WIN32)
 const char kQuickProgram[] = "C:\\windows\\system32\\hostname.exe";
@@ -249,6 +386,42 @@ TEST_F(SignatureRoutes, GetSignTakesTheWholePictureAndOnlyBase64) {
     pieces = &test.pieces;
     ASSERT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0)) << test.name;
     EXPECT_EQ(Get("/Pemrik_Api/GetSign"), test.answer) << test.name;
+    Get("/Pemrik_Api/QuitPMProc");
+  }
+}
+
+// The point reply is read whole however it is split, and only when it reads: anything else closes
+// the connection, whose rest could not be told from the next reply.
+TEST_F(SignatureRoutes, SignDataTakesOnlyAWholeWellFormedReply) {
+  const std::string good = "points 1 0 0 0 2 33824 2\n10 20 300 5\n11 21 300 9\n.\n";
+  const std::string json = R"({"width":600,"height":300,"model":"0b57:8420","strokes":[[{"x":10,"y":20,"p":300,"t":5},)"
+                           R"({"x":11,"y":21,"p":300,"t":9}]],"dropped":0})";
+  const struct {
+    const char* name;
+    std::vector<std::string> pieces;
+    std::string answer;
+    bool connected;
+  } cases[] = {
+      {"in one piece", {good}, json, true},
+      {"in pieces", {good.substr(0, 5), good.substr(5, 20), good.substr(25)}, json, true},
+      {"cut short", {good.substr(0, 30)}, Return(-1), false},
+      {"counted wrong", {"points 1 0 0 0 2 33824 3\n10 20 300 5\n11 21 300 9\n.\n"}, Return(-1), false},
+      {"a model of its own", {"points 1 0 0 0 0 <b> 0\n.\n"}, Return(-1), false},
+  };
+  signature::SetReplyTimeoutForTesting(500);
+  std::atomic<const std::vector<std::string>*> pieces{nullptr};
+  StandInProgram program([&](platform::Socket s, const std::string& word) {
+    if (word != "GetStrokes") return;
+    for (const std::string& piece : *pieces.load()) {
+      platform::Send(s, piece.data(), piece.size());
+      std::this_thread::sleep_for(milliseconds(30));
+    }
+  });
+  for (const auto& test : cases) {
+    pieces = &test.pieces;
+    ASSERT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0)) << test.name;
+    EXPECT_EQ(Get("/Pemrik_Api/GetSignData?format=json"), test.answer) << test.name;
+    EXPECT_EQ(signature::Connected(), test.connected) << test.name;
     Get("/Pemrik_Api/QuitPMProc");
   }
 }

@@ -20,6 +20,9 @@ void FreeDynLib(DynLib lib);                    // null is allowed
 // file name; null when that library is not loaded or lacks the name. Loads nothing, so it finds
 // the very copy the program uses.
 void* LoadedSymbol(const char* windowsName, const char* symbol);
+// A name the running program itself exports (Windows: its export table; Linux: its dynamic
+// symbols), whichever module asks; null when it has none of that name.
+void* ProgramSymbol(const char* name);
 std::string DynLibError();  // text of this thread's last failure, for logs
 
 // The platform's file name for a library: "devtool.dll" stays as it is on Windows and becomes

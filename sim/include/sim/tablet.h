@@ -84,7 +84,8 @@ class SimTablet : public platform::hid::VirtualDevice, public std::enable_shared
   // Blocks until the script or playback started last has ended (at most timeoutMs).
   bool WaitIdle(uint32_t timeoutMs);
 
-  // What ATOP starts: steps "sign", "confirm", "clear", "wait=<ms>" in order (default: the
+  // What ATOP starts: steps "sign", "sign=<n>" (n signatures, about 2 s each), "confirm",
+  // "clear", "wait=<ms>" in order (default: the
   // TARNWICK_SIM_TABLET list, else "sign,confirm").
   std::vector<std::string> script;
   TabletFaults faults;
@@ -143,5 +144,17 @@ class ScopedTablet {
 // With simulation on and no simulated tablet present yet: one tablet of the model that
 // TARNWICK_SIM_TABLET_MODEL names (1, 2 or 3; 1 by default).
 void InstallDefaultTablet();
+
+// Steering the simulated tablet from the program that loaded the tablet library. The library
+// holds its own copy of the simulation, so the program offers a slot under a C name that it
+// exports (kTabletSlotName: a function taking a TabletControl), and the tablet, once made,
+// hands its control function to that slot. A program without the slot cannot steer it.
+enum class TabletAction : int { PressConfirm = 1, Unplug = 2, Replug = 3 };
+// 1 when done; 0 when no simulated tablet is announced.
+using TabletControl = int (*)(int action);
+using TabletSlot = void (*)(TabletControl control);
+constexpr char kTabletSlotName[] = "tw_sim_tablet_slot";
+// Hands `tablet` (null: none any more) to the running program's slot, when it has one.
+void AnnounceTablet(const std::shared_ptr<SimTablet>& tablet);
 
 }  // namespace sim

@@ -17,6 +17,7 @@
 #include "platform/dynlib.h"
 #include "platform/sim.h"
 #include "platform/usbtree.h"
+#include "signature/signature_routes.h"
 #include "tw/log.h"
 #include "vnsdtapi.h"
 
@@ -28,6 +29,12 @@ using events::Topic;
 // The key library's ready check costs a round trip to the key; people take a second or so to
 // insert one.
 constexpr auto kKeyPeriod = std::chrono::milliseconds(500);
+// Following the pen: a page draws the strokes as they come, at most 50 times a second. The
+// confirm key alone needs less. Without a capture program there is nothing to follow until a
+// page opens the pad.
+constexpr auto kPenPeriod = std::chrono::milliseconds(20);
+constexpr auto kConfirmPeriod = std::chrono::milliseconds(100);
+constexpr auto kNoPadPeriod = std::chrono::milliseconds(500);
 // The families a page may see come and go, in the order of their snapshot.
 constexpr std::array<Family, 4> kDeviceFamilies = {Family::IdCard, Family::Signature, Family::Terminal, Family::UsbKey};
 
@@ -90,15 +97,18 @@ struct EventSources::Impl : std::enable_shared_from_this<EventSources::Impl> {
   events::Interest interest;
   std::thread thread;
 
-  // One periodic check on a family's lane.
+  // One periodic check on a family's lane; each returns when the next is due.
+  enum class Check { Cards, Key, Pad };
   struct Poll {
     Family family;
+    Check check;
     bool active = false;
     bool running = false;  // queued on its lane or running there
     Clock::time_point due{};
   };
-  Poll card{Family::IdCard};
-  Poll key{Family::UsbKey};
+  Poll card{Family::IdCard, Check::Cards};
+  Poll key{Family::UsbKey, Check::Key};
+  Poll pad{Family::Signature, Check::Pad};
   bool deviceStart = false;  // a device stream appeared: enumerate and start the watch
   std::unique_ptr<platform::device_watch::Watch> watch;
 
@@ -111,6 +121,11 @@ struct EventSources::Impl : std::enable_shared_from_this<EventSources::Impl> {
   // Card polling: the last state per port (absent from the map: not polled yet). The key's.
   std::map<int, bool> cards;
   Presence keyPresence = Presence::Unknown;
+  // The pen's record as followed so far: its generation (none yet: a new follower sends what is
+  // there already), the next index, and the confirm flag last seen.
+  std::optional<uint32_t> penGeneration;
+  uint64_t penNext = 0;
+  bool confirmed = false;
 
   void Start() {
     if (platform::SimulationEnabled()) {
@@ -177,8 +192,16 @@ struct EventSources::Impl : std::enable_shared_from_this<EventSources::Impl> {
         key.due = at;
         keyPresence = Presence::Unknown;
       }
+      const bool padWanted = now.Wants(Topic::Pen) || now.Wants(Topic::Confirm);
+      if (padWanted && !pad.active) {
+        pad.due = at;
+        penGeneration.reset();
+        penNext = 0;
+        confirmed = false;
+      }
       card.active = now.Wants(Topic::Card);
       key.active = now.Wants(Topic::Key);
+      pad.active = padWanted;
       if (now.Wants(Topic::Device) && !interest.Wants(Topic::Device)) deviceStart = true;
       interest = now;
     }
@@ -206,7 +229,7 @@ struct EventSources::Impl : std::enable_shared_from_this<EventSources::Impl> {
       }
       const auto now = Clock::now();
       auto next = Clock::time_point::max();
-      for (Poll* p : {&card, &key}) {
+      for (Poll* p : {&card, &key, &pad}) {
         if (!p->active || p->running) continue;
         if (p->due <= now) Dispatch(*p, now);
         if (!p->running) next = std::min(next, p->due);
@@ -221,17 +244,26 @@ struct EventSources::Impl : std::enable_shared_from_this<EventSources::Impl> {
 
   void Dispatch(Poll& p, Clock::time_point now) {
     p.running = true;
-    const bool isCard = &p == &card;
-    std::function<void()> job = [self = shared_from_this(), isCard] {
+    std::function<void()> job = [self = shared_from_this(), poll = &p] {
+      std::chrono::milliseconds next = kNoPadPeriod;
       try {
-        isCard ? self->CheckCards() : self->CheckKey();
+        switch (poll->check) {
+          case Check::Cards:
+            next = self->CheckCards();
+            break;
+          case Check::Key:
+            next = self->CheckKey();
+            break;
+          case Check::Pad:
+            next = self->CheckPad();
+            break;
+        }
       } catch (const std::exception& e) {
         LOG_ERROR("Event poll:{}", e.what());
       }
       std::lock_guard<std::mutex> lock(self->mutex);
-      Poll& done = isCard ? self->card : self->key;
-      done.running = false;
-      done.due = Clock::now() + (isCard ? std::chrono::milliseconds(self->interest.periodMs) : kKeyPeriod);
+      poll->running = false;
+      poll->due = Clock::now() + next;
       self->wake.notify_all();
     };
     if (!server.RunOnLane(p.family, job)) {
@@ -242,7 +274,7 @@ struct EventSources::Impl : std::enable_shared_from_this<EventSources::Impl> {
   }
 
   // On the ID-card lane.
-  void CheckCards() {
+  std::chrono::milliseconds CheckCards() {
     std::vector<int> ports;
     bool first = false;
     {
@@ -266,19 +298,77 @@ struct EventSources::Impl : std::enable_shared_from_this<EventSources::Impl> {
       }
       events::Publish(Topic::Card, json::Object().Add("port", port).Add("present", present).Text());
     }
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::chrono::milliseconds(interest.periodMs);
   }
 
   // On the USB-key lane.
-  void CheckKey() {
+  std::chrono::milliseconds CheckKey() {
     const Presence presence = USBKey_Init_HS() == 1 ? Presence::Present : Presence::Absent;
     {
       std::lock_guard<std::mutex> lock(mutex);
       const Presence before = keyPresence;
       keyPresence = presence;
-      if (before == presence || (before == Presence::Unknown && presence == Presence::Absent)) return;
+      if (before == presence || (before == Presence::Unknown && presence == Presence::Absent)) return kKeyPeriod;
     }
     events::Publish(Topic::Key, json::Object().Add("present", presence == Presence::Present).Text());
     SetPresence(Family::UsbKey, presence, {});
+    return kKeyPeriod;
+  }
+
+  // On the signature lane: the capture program's new points and its confirm flag, through the
+  // connection a page opened (never one of its own).
+  std::chrono::milliseconds CheckPad() {
+    bool pen = false;
+    uint64_t from = 0;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      pen = interest.Wants(Topic::Pen);
+      from = penNext;
+    }
+    if (!pen) {
+      const int flag = signature::PeekConfirmed();
+      if (flag >= 0) NoteConfirmed(flag == 1);
+      return flag >= 0 ? kConfirmPeriod : kNoPadPeriod;
+    }
+    signature::PenPoints piece;
+    if (!signature::FetchPoints(from, &piece)) return kNoPadPeriod;
+    NoteConfirmed(piece.confirmed);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (penGeneration != piece.generation) {
+        // Cleared since (or never seen): what the record holds now, from its start.
+        const bool cleared = penGeneration.has_value();
+        penGeneration = piece.generation;
+        penNext = 0;
+        if (cleared) events::Publish(Topic::Pen, "{\"clear\":true}");
+        return std::chrono::milliseconds(0);
+      }
+      penNext = piece.next;
+    }
+    if (piece.points.empty()) return kPenPeriod;  // the pen rests: nothing to tell
+    std::string event = "{\"points\":[";
+    for (size_t i = 0; i < piece.points.size(); ++i) {
+      if (i > 0) event.push_back(',');
+      signature::AppendPointJson(event, piece.points[i]);
+    }
+    event += "]";
+    if (piece.points.back().p == 0) event += ",\"up\":true";
+    if (piece.from > from) event += ",\"missed\":" + std::to_string(piece.from - from);
+    event += "}";
+    events::Publish(Topic::Pen, event);
+    return kPenPeriod;
+  }
+
+  // A press is told once; the flag stays up until a page takes it with GetConfirm.
+  void NoteConfirmed(bool now) {
+    bool pressed = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      pressed = now && !confirmed;
+      confirmed = now;
+    }
+    if (pressed) events::Publish(Topic::Confirm, json::Object().Add("confirmed", true).Text());
   }
 
   // What is attached now, then every change as the system reports it. Virtual devices raise no
@@ -359,12 +449,18 @@ bool handle_Local_Simulate(std::string, const mg_str* params, mg_connection* c, 
     if (SimControl key = FindControl("UsbKey.dll", "SimUsbKey_Control")) key("present", plug ? kAsSimulated : 0);
     presence(Family::UsbKey);
     result = 0;
-  } else if ((d == "terminal" || d == "signature") && (plug || unplug)) {
-    presence(d == "terminal" ? Family::Terminal : Family::Signature);
+  } else if (d == "terminal" && (plug || unplug)) {
+    presence(Family::Terminal);
+    result = 0;
+  } else if (d == "signature" && (plug || unplug)) {
+    // The tablet is the capture program's: it goes there too when a page has the pad open.
+    signature::SimulationWord(plug ? "SimReplug" : "SimUnplug");
+    presence(Family::Signature);
     result = 0;
   } else if (d == "signature" && a == "confirm") {
-    events::Publish(Topic::Confirm, json::Object().Add("confirmed", true).Text());
-    result = 0;
+    // Pressed on the simulated tablet, so that the event comes the way a real press's does;
+    // without an open pad there is no key to press.
+    result = signature::SimulationWord("SimConfirm") ? 0 : -1;
   }
   reply(c, json::Object().Add("return", result).Text());
   return true;

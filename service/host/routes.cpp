@@ -95,8 +95,9 @@ void RegisterRoutes(Tarnwick& server) {
   server.AddHandler("/Local/GetVersion", handle_Local_GetVersion);
   server.AddHandler("/Local/Debug", handle_Local_Debug);
   server.AddHandler("/Local/Events", handle_Local_Events);
-  // Moving devices that are not there is for tests and demonstrations only.
-  if (platform::SimulationEnabled()) server.AddHandler("/Local/Simulate", handle_Local_Simulate);
+  // Moving devices that are not there is for tests and demonstrations only. It may wait for the
+  // capture program, so it runs with the signature pad's requests, not on the I/O thread.
+  if (platform::SimulationEnabled()) server.AddHandler("/Local/Simulate", handle_Local_Simulate, Family::Signature);
   server.AddHandler("/VnSdt_api/OpenPort", handle_HID_OpenPort, Family::IdCard);
   server.AddHandler("/VnSdt_api/ClosePort", handle_HID_ClosePort, Family::IdCard);
   server.AddHandler("/VnSdt_api/ReadBaseMsg", handle_HID_ReadBaseMsg, Family::IdCard);

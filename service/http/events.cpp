@@ -89,7 +89,7 @@ TopicSet ParseTopics(std::string_view list) {
     if (comma == std::string_view::npos) break;
     list.remove_prefix(comma + 1);
   }
-  return topics != 0 ? topics : kAllTopics;
+  return topics != 0 ? topics : kDefaultTopics;
 }
 
 std::string Frame(uint64_t id, Topic topic, std::string_view json) {

@@ -24,8 +24,11 @@ const char* TopicName(Topic topic);
 using TopicSet = uint32_t;
 constexpr TopicSet Bit(Topic topic) { return TopicSet{1} << static_cast<unsigned>(topic); }
 inline constexpr TopicSet kAllTopics = (TopicSet{1} << kTopicCount) - 1;
+// What a stream that names no topic gets: all but the pen's points, which a page must ask for
+// (following the pen polls the capture program fifty times a second).
+inline constexpr TopicSet kDefaultTopics = kAllTopics & ~Bit(Topic::Pen);
 // A comma-separated list of topic names; unknown names are left out, and an empty list (or one of
-// unknown names only) means every topic.
+// unknown names only) means the default topics.
 TopicSet ParseTopics(std::string_view list);
 
 // Bounds.
@@ -43,7 +46,7 @@ uint64_t Publish(Topic topic, std::string_view json);
 
 // What one stream asked for.
 struct Request {
-  TopicSet topics = kAllTopics;
+  TopicSet topics = kDefaultTopics;
   unsigned periodMs = kDefaultPeriodMs;
   int cardPort = kDefaultCardPort;
   uint64_t lastEventId = 0;  // 0: none

@@ -300,6 +300,14 @@ int PeekConfirmed() {
   return state.confirmed ? 1 : 0;
 }
 
+bool SimulationWord(const char* word) {
+  const std::lock_guard<std::mutex> held(ProgramMutex());
+  if (!SendWord(word)) return false;
+  char text[8] = {};
+  const long n = signature::Program().Receive(text, sizeof text - 1, g_replyTimeoutMs);
+  return n > 0 && text[0] == '1';
+}
+
 }  // namespace signature
 
 bool handle_Pemrik_getSignData(std::string, const mg_str* params, mg_connection* c, ReplySender reply) {

@@ -47,5 +47,8 @@ bool FetchPoints(uint64_t index, PenPoints* out);
 // The confirmed flag without taking it (GetConfirm still answers 0 once): 1 pressed, 0 not,
 // -1 without a connection or when the exchange failed.
 int PeekConfirmed();
+// With simulation on, one of the capture program's words for its simulated tablet ("SimConfirm",
+// "SimUnplug", "SimReplug"); true when the program carried it out. Same rules as above.
+bool SimulationWord(const char* word);
 
 }  // namespace signature

@@ -40,9 +40,10 @@ TEST_F(EventsHub, ReadsTopicLists) {
       {"card", events::Bit(Topic::Card)},
       {"device, key", events::Bit(Topic::Device) | events::Bit(Topic::Key)},
       {"card,nonsense,confirm", events::Bit(Topic::Card) | events::Bit(Topic::Confirm)},
-      {"", events::kAllTopics},
-      {"nonsense", events::kAllTopics},
-      {"CARD", events::kAllTopics},  // names are lower case
+      {"pen,confirm", events::Bit(Topic::Pen) | events::Bit(Topic::Confirm)},
+      {"", events::kDefaultTopics},
+      {"nonsense", events::kDefaultTopics},
+      {"CARD", events::kDefaultTopics},  // names are lower case
   };
   for (const auto& r : rows) EXPECT_EQ(events::ParseTopics(r.list), r.topics) << r.list;
 }
@@ -127,7 +128,7 @@ class EventStream : public ::testing::Test {
     events::ResetForTesting();
     server_.Init("0");
     server_.AddHandler("/Local/Events", handle_Local_Events);
-    server_.AddHandler("/Local/Simulate", handle_Local_Simulate);
+    server_.AddHandler("/Local/Simulate", handle_Local_Simulate, Family::Signature);
     ASSERT_TRUE(server_.Start());
     polling_.emplace(server_);
     sources_.emplace(server_);
@@ -159,16 +160,19 @@ class EventStream : public ::testing::Test {
 };
 
 TEST_F(EventStream, EventsReachTheClientUntilItLeaves) {
-  auto c = Open("?topics=confirm");
+  auto c = Open("?topics=device");
   const std::string head = c->ReadHead();
   EXPECT_NE(head.find("HTTP/1.1 200 OK\r\n"), std::string::npos);
   EXPECT_NE(head.find("Content-Type: text/event-stream\r\n"), std::string::npos);
   EXPECT_NE(head.find("Access-Control-Allow-Origin: *\r\n"), std::string::npos);
   EXPECT_EQ(head.find("Content-Length"), std::string::npos);
   EXPECT_EQ(c->ReadHead(), "retry: 1000\n\n");
-  EXPECT_EQ(test::Body(test::Get(server_.BoundPort(), "/Local/Simulate?device=signature&action=confirm")),
+  EXPECT_EQ(
+      c->ReadHead(),
+      "event: device\ndata: {\"family\":\"idcard\",\"present\":true,\"model\":\"TW-R100\",\"snapshot\":true}\n\n");
+  EXPECT_EQ(test::Body(test::Get(server_.BoundPort(), "/Local/Simulate?device=terminal&action=unplug")),
             "{\"return\":0}\n");
-  EXPECT_EQ(NextEvent(*c), "id: 1\nevent: confirm\ndata: {\"confirmed\":true}\n\n");
+  EXPECT_EQ(NextEvent(*c), "id: 1\nevent: device\ndata: {\"family\":\"terminal\",\"present\":false}\n\n");
   c.reset();
   EXPECT_TRUE(Eventually([] { return events::OpenStreams() == 0; }));
 }
@@ -228,10 +232,18 @@ TEST_F(EventStream, TheSimulationRouteKnowsItsDevicesAndActions) {
     const char* query;
     int result;
   } rows[] = {
-      {"device=idcard&action=remove", 0},     {"device=idcard&action=place", 0},    {"device=usbkey&action=unplug", 0},
-      {"device=usbkey&action=plug", 0},       {"device=terminal&action=unplug", 0}, {"device=terminal&action=plug", 0},
-      {"device=signature&action=confirm", 0}, {"device=idcard&action=confirm", -1}, {"device=usbkey&action=place", -1},
-      {"device=toaster&action=plug", -1},     {"device=idcard&action=", -1},        {"", -1},
+      {"device=idcard&action=remove", 0},
+      {"device=idcard&action=place", 0},
+      {"device=usbkey&action=unplug", 0},
+      {"device=usbkey&action=plug", 0},
+      {"device=terminal&action=unplug", 0},
+      {"device=terminal&action=plug", 0},
+      {"device=signature&action=confirm", -1},  // no capture program: no key to press
+      {"device=idcard&action=confirm", -1},
+      {"device=usbkey&action=place", -1},
+      {"device=toaster&action=plug", -1},
+      {"device=idcard&action=", -1},
+      {"", -1},
   };
   for (const auto& r : rows) {
     EXPECT_EQ(test::Body(test::Get(server_.BoundPort(), std::string("/Local/Simulate?") + r.query)),

@@ -17,6 +17,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "host/event_sources.h"
 #include "host/host.h"
 #include "http/http.h"
 #include "platform/net.h"
@@ -134,6 +135,38 @@ TEST_F(SignatureRoutes, ASignatureFromOpenToQuit) {
   EXPECT_FALSE(signature::Connected());
   EXPECT_EQ(Get("/Pemrik_Api/ClearDev"), Return(-1));
   EXPECT_TRUE(Eventually([] { return CapturePrograms().empty(); }));
+}
+
+// A page that listens sees the strokes while the pen writes and the confirm key as it is
+// pressed, on the tablet or through the simulation.
+TEST_F(SignatureRoutes, ThePenAndTheConfirmKeyReachAListeningPage) {
+  EventSources sources(server_);
+  test::RawClient stream(server_.BoundPort());
+  stream.Send("GET /Local/Events?topics=pen,confirm HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  ASSERT_NE(stream.ReadHead().find("text/event-stream"), std::string::npos);
+  ASSERT_EQ(Get("/Pemrik_Api/OpenDev"), Return(0));
+  ASSERT_EQ(Get("/Pemrik_Api/InitDev"), Return(0));
+  size_t points = 0, lifts = 0;
+  for (;;) {
+    const std::string frame = stream.ReadHead();
+    if (frame.find("event: confirm\ndata: {\"confirmed\":true}") != std::string::npos) break;
+    if (frame.find("event: pen\ndata: {\"points\":[{\"x\":") == std::string::npos) continue;
+    for (size_t at = frame.find("\"t\":"); at != std::string::npos; at = frame.find("\"t\":", at + 1)) ++points;
+    if (frame.find(",\"up\":true}") != std::string::npos) ++lifts;
+  }
+  EXPECT_GT(points, 20u);
+  EXPECT_GT(lifts, 0u);
+  // Told once: the flag stays up until the page takes it (which empties the canvas, and the page
+  // is told so), and a second press is news again.
+  EXPECT_EQ(Get("/Pemrik_Api/GetConfirm"), Return(0));
+  while (stream.ReadHead().find("event: pen\ndata: {\"clear\":true}") == std::string::npos) {
+  }
+  EXPECT_EQ(Get("/Local/Simulate?device=signature&action=confirm"), Return(0));
+  std::string frame;
+  while ((frame = stream.ReadHead()).find("event: confirm") == std::string::npos) {
+    EXPECT_EQ(frame.find("\"points\""), std::string::npos) << "the pen rests";
+  }
+  EXPECT_EQ(Get("/Pemrik_Api/QuitPMProc"), Return(0));
 }
 
 // The connection went (here: a reply that could not come in no time at all) while the program

@@ -2,17 +2,27 @@
 //  - a card placed or taken (the simulation route) to its event at a client, at the default
 //    poll period of 300 ms: p99 against the period + 20 ms;
 //  - a device plugged or unplugged to its event: p99 against 50 ms;
+//  - the pen's points while the simulated tablet signs (five signatures, about 10 s): from a
+//    point's drawing in the capture program to its arrival at a client, p99 against 50 ms. The
+//    two processes share no clock origin: a point carries its ms since InitDev, so each event's
+//    arrival minus its newest point's time, less the smallest such difference, is its delay
+//    beyond the fastest event's (which lies under a millisecond);
 //  - one stream of topic device, one of topic key (which polls the key twice a second), and 32
 //    streams open and idle: wake-ups per second (the keep-alive comes every 15 s) and resident
 //    memory, also after the hold (devices move once a second meanwhile, so the history fills
 //    and must stay bounded).
 #include <boost/asio.hpp>
 
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "measure.h"
@@ -58,6 +68,8 @@ class Client {
       Fill();
     }
   }
+  // Ends a read that another thread waits in.
+  void Shutdown() { ::shutdown(socket_.native_handle(), SHUT_RDWR); }
   // The next frame with an id (snapshots and the retry hint carry none).
   std::string NextEvent() {
     for (;;) {
@@ -107,6 +119,36 @@ void Report(const char* what, const std::vector<double>& ms, double target) {
               p99 <= target ? "met" : "MISSED");
 }
 
+// The delay of each pen event beyond the fastest one's, while the simulated tablet signs.
+std::vector<double> PenDelays(uint16_t port, int seconds) {
+  auto pen = OpenStream(port, "topics=pen");
+  Client pad(port);
+  const std::string opened = pad.Get("/Pemrik_Api/OpenDev");
+  if (opened.find("\"return\":0") == std::string::npos) throw std::runtime_error("OpenDev: " + Escaped(opened));
+  pad.Get("/Pemrik_Api/InitDev");
+  std::vector<double> differences;
+  std::thread reader([&] {
+    try {
+      for (;;) {
+        const std::string frame = pen->NextEvent();
+        const double arrived = Ms(Clock::now().time_since_epoch());
+        const size_t last = frame.rfind("\"t\":");
+        if (last != std::string::npos) differences.push_back(arrived - std::atof(frame.c_str() + last + 4));
+      }
+    } catch (const std::exception&) {
+      // the stream was shut down: the signing is over
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  pen->Shutdown();
+  reader.join();
+  pad.Get("/Pemrik_Api/QuitPMProc");
+  if (differences.size() < 10) throw std::runtime_error("too few pen events");
+  const double fastest = *std::min_element(differences.begin(), differences.end());
+  for (double& d : differences) d -= fastest;
+  return differences;
+}
+
 struct Idle {
   double wakeups;
   long rssKib;
@@ -128,12 +170,14 @@ struct Options {
   int deviceRounds = 200;
   int idleSeconds = 32;  // past two keep-alive intervals
   int holdSeconds = 30;
+  int penSeconds = 12;
 };
 
 int Run(const Options& o) {
   setenv("TARNWICK_SIM", "1", 1);
+  setenv("TARNWICK_SIM_TABLET", "sign=5", 1);
   InstallAlarm();
-  alarm(static_cast<unsigned>(120 + o.cardRounds + 2 * o.idleSeconds + o.holdSeconds));
+  alarm(static_cast<unsigned>(120 + o.cardRounds + 3 * o.idleSeconds + o.holdSeconds + o.penSeconds));
   Service s;
   try {
     Spawn(s, o.binary);
@@ -149,6 +193,9 @@ int Run(const Options& o) {
       Report("device plugged/unplugged to event",
              Latencies(port, *devices, "terminal", "plug", "unplug", o.deviceRounds), 50);
     }
+    const std::vector<double> pen = PenDelays(port, o.penSeconds);
+    std::printf("%zu pen events; ", pen.size());
+    Report("pen point drawn to event (beyond fastest)", pen, 50);
 
     for (const char* topics : {"device", "key"}) {
       auto one = OpenStream(port, std::string("topics=") + topics);

@@ -2,16 +2,15 @@
 #include "library.h"
 #include "pmtablet.h"
 #include "presence.h"
+#include "sim/hook.h"
 #include "sim/tablet.h"
 #include "tablet_log.h"
 
 using tablet::ExportCode;
 using tablet::Library;
 
-namespace {
 // With simulation on, the library comes up with a simulated tablet attached.
-const bool g_simInstalled = (sim::InstallDefaultTablet(), true);
-}  // namespace
+TW_SIMULATION_HOOK(sim::InstallDefaultTablet)
 
 PMTABLET_API int PMTABLET_CALL PMInit(TabletCaps* caps, uint32_t* message, void* window) {
   return ExportCode(Library::Instance().Init(caps, message, window));

@@ -9,16 +9,17 @@
 #include "hid_link.h"
 #include "jrs_3G_usb.h"
 #include "sim/card_terminal.h"
+#include "sim/hook.h"
 #include "status.h"
+
+// With simulation on, the library comes up with a simulated terminal attached.
+TW_SIMULATION_HOOK(sim::InstallDefaultTerminal)
 
 namespace {
 
 namespace hid = platform::hid;
 namespace scsi = platform::scsi;
 using jrs::Status;
-
-// With simulation on, the library comes up with a simulated terminal attached.
-const bool g_simInstalled = (sim::InstallDefaultTerminal(), true);
 
 enum class Mode { kDisk = 0, kHid = 1, kNone = -1 };
 

@@ -2,6 +2,7 @@
 #include "export_codes.h"
 #include "hid_link.h"
 #include "serial_link.h"
+#include "sim/hook.h"
 #include "sim/reader.h"
 #include "vnsdtapi.h"
 
@@ -11,15 +12,18 @@ using vnsdt::kSerialPorts;
 using vnsdt::PortResult;
 using vnsdt::Serial;
 
-namespace {
 // With simulation on, the library comes up with a simulated reader attached.
-const bool g_simInstalled = (sim::InstallDefaultReaders(), true);
-}  // namespace
+TW_SIMULATION_HOOK(sim::InstallDefaultReaders)
 
 // The simulation's one control: a card placed or taken, the reader plugged or unplugged. -1 with
 // simulation off.
 VNSDTAPI int VNSDTAPI_CALL SimReader_Control(const char* setting, int value) {
+#if TW_WITH_SIMULATION
   return sim::ControlDefaultReaders(setting, value) ? 0 : -1;
+#else
+  (void)setting, (void)value;
+  return -1;
+#endif
 }
 
 VNSDTAPI int VNSDTAPI_CALL RS232_OpenPort(int port) {

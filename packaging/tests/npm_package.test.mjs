@@ -65,8 +65,8 @@ test('the packed client installs, and its README examples type-check and run', a
     const installed = join(project, 'node_modules', '@tarnwick', 'client');
     const files = await listFiles(installed);
     for (const f of ['README.md', 'package.json', 'tarnwick.js', 'core.js', 'events.js', 'cardterminal.js', 'signature.js',
-      'usbkey.js', 'types/tarnwick.d.ts', 'types/core.d.ts', 'types/events.d.ts', 'types/cardterminal.d.ts',
-      'types/signature.d.ts', 'types/usbkey.d.ts']) {
+      'pen.js', 'usbkey.js', 'types/tarnwick.d.ts', 'types/core.d.ts', 'types/events.d.ts', 'types/cardterminal.d.ts',
+      'types/signature.d.ts', 'types/pen.d.ts', 'types/usbkey.d.ts']) {
       assert.ok(files.includes(f), `${f} in the package (has: ${files.join(', ')})`);
     }
     assert.deepEqual(files.filter((f) => !/^(README\.md|package\.json|[a-z]+\.js|types\/[a-z]+\.d\.ts)$/.test(f)), [],
@@ -77,8 +77,8 @@ test('the packed client installs, and its README examples type-check and run', a
       const code = /^```js\n([\s\S]*?)^```/m.exec(section);
       return code ? [{ title: section.slice(0, section.indexOf('\n')), code: code[1] }] : [];
     });
-    assert.deepEqual(examples.map((e) => e.title), ['ID card', 'Signature pad', 'Card terminal', 'USB key', 'Events'],
-      'one example per device family, and the event stream');
+    assert.deepEqual(examples.map((e) => e.title), ['ID card', 'Signature pad', 'Signature strokes', 'Card terminal', 'USB key', 'Events'],
+      'one example per device family, the signature strokes and the event stream');
     const names = [];
     for (const [i, e] of examples.entries()) {
       names.push(`example${i}`);
@@ -120,6 +120,7 @@ test('the packed client installs, and its README examples type-check and run', a
       assert.ok(lines.some((l) => l.startsWith('log: ')), `${e.title} example printed nothing\n${report}`);
       if (e.title === 'ID card') assert.ok(lines.includes('log: data:image/bmp;base64,'), report);
       if (e.title === 'Signature pad') assert.ok(lines.includes('log: data:image/png;base64,'), report);
+      if (e.title === 'Signature strokes') assert.ok(lines.includes('log: true true true'), report);
       if (e.title === 'USB key') assert.ok(lines.includes('log: 7301000001 true'), report);
       if (e.title === 'Events') assert.ok(lines.includes('log: card placed') && lines.includes('log: 林小满'), report);
     }

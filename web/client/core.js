@@ -16,12 +16,12 @@ export const SUCCESS = 144;
 export class TarnwickError extends Error {
   /**
    * @param {string} message
-   * @param {{kind: 'network'|'timeout'|'format', cause?: unknown}} details
+   * @param {{kind: 'network'|'timeout'|'format'|'device', cause?: unknown}} details
    */
   constructor(message, { kind, cause }) {
     super(message, { cause });
     this.name = 'TarnwickError';
-    /** @type {'network'|'timeout'|'format'} */
+    /** 'device': the service answered, but the device had nothing to give. @type {'network'|'timeout'|'format'|'device'} */
     this.kind = kind;
   }
 }
@@ -53,6 +53,15 @@ function toCode(value) {
   if (value === undefined || value === null || value === '' || typeof value === 'boolean') return null;
   const n = Number(value);
   return Number.isFinite(n) ? n : null;
+}
+
+/** @param {string} text @returns {Record<string, any>|null} the JSON object in text, or null */
+function parseObject(text) {
+  try {
+    const parsed = JSON.parse(text);
+    if (parsed && typeof parsed === 'object') return parsed;
+  } catch { /* not JSON */ }
+  return null;
 }
 
 function result(raw, ok, code) {
@@ -99,7 +108,7 @@ export class TarnwickClient {
   /**
    * Opens the service's event stream; it reconnects by itself until closed.
    * @param {import('./events.js').EventsOptions} [options]
-   *   topics: among 'device', 'card', 'key', 'confirm' (default all);
+   *   topics: among 'device', 'card', 'key', 'confirm', 'pen' (default all but 'pen');
    *   period: card polling in ms; port: the reader port watched for 'card'.
    * @returns {EventStream} an EventTarget (one event per topic, plus open
    *   and error) and an async iterator of {topic, id, data}
@@ -109,12 +118,12 @@ export class TarnwickClient {
   }
 
   /**
-   * Sends one request and parses the JSON answer.
+   * Sends one request and hands back the answer's text as it came.
    * @param {string} path
    * @param {Record<string, string|number>|null} params  null sends a GET
-   * @returns {Promise<Record<string, any>>}
+   * @returns {Promise<{text: string, contentType: string}>}
    */
-  async call(path, params = null) {
+  async request(path, params = null) {
     const controller = new AbortController();
     const timer = setTimeout(() => controller.abort(), this.timeoutMs);
     const init = { method: 'GET', cache: 'no-store', signal: controller.signal };
@@ -123,10 +132,10 @@ export class TarnwickClient {
       // URLSearchParams gives application/x-www-form-urlencoded: no preflight.
       init.body = new URLSearchParams(Object.entries(params).map(([k, v]) => [k, String(v)]));
     }
-    let text;
     try {
       const response = await fetch(this.baseUrl + path, init);
-      text = await response.text();
+      const text = await response.text();
+      return { text, contentType: response.headers.get('content-type') ?? '' };
     } catch (e) {
       if (controller.signal.aborted) {
         throw new TarnwickError(`Tarnwick service did not answer ${path} within ${this.timeoutMs} ms`,
@@ -136,10 +145,18 @@ export class TarnwickClient {
     } finally {
       clearTimeout(timer);
     }
-    try {
-      const parsed = JSON.parse(text);
-      if (parsed && typeof parsed === 'object') return parsed;
-    } catch { /* reported below */ }
+  }
+
+  /**
+   * Sends one request and parses the JSON answer.
+   * @param {string} path
+   * @param {Record<string, string|number>|null} params  null sends a GET
+   * @returns {Promise<Record<string, any>>}
+   */
+  async call(path, params = null) {
+    const { text } = await this.request(path, params);
+    const parsed = parseObject(text);
+    if (parsed) return parsed;
     throw new TarnwickError(`Tarnwick service sent an unexpected answer to ${path}: ${text.slice(0, 80)}`,
       { kind: 'format' });
   }

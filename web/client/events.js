@@ -1,29 +1,29 @@
 /**
  * The service's event stream (/Local/Events, text/event-stream): devices
  * plugged in or taken out, ID cards placed or removed, USB keys, the
- * signature pad's confirm key. Read with fetch rather than EventSource: that
+ * signature pad's confirm key and its pen (see pen.js). Read with fetch rather than EventSource: that
  * works in Node too, and EventSource gives up for good on an answer such as
  * 503 (too many streams), where this waits and tries again.
  *
  * This module imports nothing; core.js builds TarnwickClient.events() on it.
  */
 
-/** The topics the service sends. */
-export const EVENT_TOPICS = Object.freeze(['device', 'card', 'key', 'confirm']);
+/** The topics the service sends; a stream that names none gets all but 'pen'. */
+export const EVENT_TOPICS = Object.freeze(['device', 'card', 'key', 'confirm', 'pen']);
 
 // The service's events are a few dozen bytes; a block this long is not one of them.
 const MAX_BLOCK = 1 << 20;
 
 /**
  * @typedef {object} TopicEvent
- * @property {string} topic   'device', 'card', 'key' or 'confirm'
+ * @property {string} topic   'device', 'card', 'key', 'confirm' or 'pen'
  * @property {number|null} id the event's number, null for the device snapshot sent on connecting
  * @property {any} data       the parsed JSON, e.g. {family: 'idcard', present: true}
  */
 
 /**
  * @typedef {object} EventsOptions
- * @property {string[]|string} [topics] among EVENT_TOPICS; default all
+ * @property {string[]|string} [topics] among EVENT_TOPICS; default all but 'pen'
  * @property {number} [period]       card polling in ms (the service keeps it within 100..5000)
  * @property {number} [port]         the ID-card reader port watched for `card`, e.g. 1001
  * @property {number} [maxRetryMs]   longest wait between attempts while failing, default 5000

@@ -12,9 +12,11 @@
  *
  * Results follow tarnwick.js: `{ ok, code, info, raw }`, never an exception
  * for a failure the service reports; a TarnwickError only when there is no
- * usable answer. The service runs one request at a time: call these one after
+ * usable answer. signatureData() is the exception: it resolves to the data or
+ * rejects. The service runs one request at a time: call these one after
  * the other, not in parallel.
  */
+import { TarnwickError } from './core.js';
 
 const ROUTES = Object.freeze({
   open: '/Pemrik_Api/OpenDev',
@@ -24,6 +26,7 @@ const ROUTES = Object.freeze({
   quit: '/Pemrik_Api/QuitPMProc',
   clear: '/Pemrik_Api/ClearDev',
   confirm: '/Pemrik_Api/GetConfirm',
+  data: '/Pemrik_Api/GetSignData',
 });
 
 /** The prefix of the signature's data URL. */
@@ -49,6 +52,21 @@ function outcome(raw, ok, what) {
   return { ok, code, info: ok ? '' : `${FAILURES[what]} (return ${JSON.stringify(raw.return ?? null)})`, raw };
 }
 
+/**
+ * The signature as the pen wrote it (GetSignData as JSON).
+ * @typedef {object} SignatureData
+ * @property {number} width    600, the canvas in its units
+ * @property {number} height   300
+ * @property {string} model    the tablet's USB ids, e.g. "0b57:8420"
+ * @property {import('./pen.js').PenPoint[][]} strokes  one array of pressing points per touch
+ * @property {number} dropped  oldest points let go to keep the record bounded
+ */
+
+function noData(format, text) {
+  return new TarnwickError(`No signature data: the signature program is not connected or did not answer (${
+    format} answer ${JSON.stringify(text.slice(0, 40))})`, { kind: 'device' });
+}
+
 function sleep(ms, signal) {
   return new Promise((resolve, reject) => {
     if (signal?.aborted) { reject(signal.reason); return; }
@@ -58,7 +76,10 @@ function sleep(ms, signal) {
 }
 
 export class SignaturePad {
-  /** @param {{call: (path: string) => Promise<object>}} client a TarnwickClient */
+  /**
+   * @param {{call: (path: string) => Promise<Record<string, any>>,
+   *   request: (path: string) => Promise<{text: string, contentType: string}>}} client a TarnwickClient
+   */
   constructor(client) {
     this.client = client;
   }
@@ -107,6 +128,39 @@ export class SignaturePad {
     const raw = await this.client.call(ROUTES.sign);
     const dataUrl = typeof raw.result === 'string' && raw.result.startsWith(SIGNATURE_PREFIX) ? raw.result : null;
     return { ...outcome(raw, dataUrl !== null, 'sign'), dataUrl, code: dataUrl ? 0 : codeOf(raw) };
+  }
+
+  /**
+   * The pen's path of the signature on the canvas now: 'json' gives the parsed
+   * strokes, 'svg' an SVG document (view box 0 0 600 300). Take it before the
+   * confirmation is taken (confirm()), which empties the canvas.
+   * @overload
+   * @param {'json'} [format]
+   * @returns {Promise<SignatureData>}
+   */
+  /**
+   * @overload
+   * @param {'svg'} format
+   * @returns {Promise<string>}
+   */
+  /**
+   * @param {'json'|'svg'} [format]
+   * @returns {Promise<SignatureData|string>}
+   * @throws {TarnwickError} kind 'device' when the program is not connected
+   */
+  async signatureData(format = 'json') {
+    if (format !== 'json' && format !== 'svg') throw new TypeError(`signature data format is 'json' or 'svg', not ${format}`);
+    const { text, contentType } = await this.client.request(`${ROUTES.data}?format=${format}`);
+    if (format === 'svg') {
+      if (/^image\/svg\+xml/i.test(contentType) && /<svg[\s>]/.test(text)) return text;
+      throw noData(format, text);
+    }
+    let data = null;
+    try {
+      data = JSON.parse(text);
+    } catch { /* below */ }
+    if (data && typeof data === 'object' && Array.isArray(data.strokes)) return data;
+    throw noData(format, text);
   }
 
   /**

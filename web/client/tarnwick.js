@@ -37,3 +37,6 @@ export * from './cardterminal.js';
 export * from './usbkey.js';
 // The signature pad driven through the capture program.
 export { SignaturePad, SIGNATURE_PREFIX } from './signature.js';
+/** @typedef {import('./signature.js').SignatureData} SignatureData */
+// The pen followed live and replayed (followPen, StrokeFollower, replayStrokes, ...).
+export * from './pen.js';

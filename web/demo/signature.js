@@ -1,13 +1,19 @@
-// The demo page's signature panel; see ../client/signature.js.
-import { TarnwickClient, SignaturePad } from '../client/tarnwick.js';
+// The demo page's signature panel; see ../client/signature.js and ../client/pen.js.
+import { TarnwickClient, SignaturePad, clearCanvas, followPen, replayStrokes } from '../client/tarnwick.js';
 import { live } from './live.js';
 
 const $ = (id) => document.getElementById(id);
 const panel = $('signature-panel');
+const canvas = /** @type {HTMLCanvasElement} */ ($('signature-live'));
+const context = canvas.getContext('2d');
 const params = new URLSearchParams(location.search);
 let pad = null;
-let preview = null;       // AbortController of the live preview
+let preview = null;       // AbortController of the picture preview (without the pen's stream)
+let pen = null;           // the pen followed live: { stream, follow }
+let replaying = null;     // AbortController of a replay
 let signature = null;     // the confirmed picture's data URL
+let signData = null;      // its strokes (GetSignData as JSON)
+let signSvg = null;       // and as SVG
 let seq = 0;
 
 async function connect() {
@@ -27,15 +33,42 @@ function showError(text) {
   $('signature-error').hidden = !text;
 }
 
+// What the figure shows: 'picture' (the PNG), 'canvas' (the pen live, or a replay) or 'hint'.
+function show(what) {
+  $('signature-image').hidden = what !== 'picture';
+  canvas.hidden = what !== 'canvas';
+  $('signature-hint').hidden = what !== 'hint';
+}
+
 function showPicture(dataUrl) {
   $('signature-image').src = dataUrl;
-  $('signature-image').hidden = false;
-  $('signature-hint').hidden = true;
+  show('picture');
+}
+
+function setSignature(picture, data, svg) {
+  signature = picture;
+  signData = data;
+  signSvg = svg;
+  $('sig-save').disabled = !signature;
+  $('sig-json').disabled = !signData;
+  $('sig-svg').disabled = !signSvg;
+  $('sig-replay').disabled = !signData?.strokes.length;
 }
 
 function stopPreview() {
   preview?.abort();
   preview = null;
+}
+
+function stopPen() {
+  pen?.follow.stop();
+  pen?.stream.close();
+  pen = null;
+}
+
+function stopReplay() {
+  replaying?.abort(new DOMException('replay stopped', 'AbortError'));
+  replaying = null;
 }
 
 // Runs one button's work; the panel's attributes let scripts wait for it.
@@ -56,8 +89,30 @@ async function run(action, work) {
   }
 }
 
-// Live preview until the tablet's confirm key: the last picture before it is the signature.
-async function watch() {
+function confirmed(picture, data, svg) {
+  stopPen();
+  stopPreview();
+  setSignature(picture, data, svg);
+  if (picture) showPicture(picture);
+  panel.dataset.state = 'confirmed';
+  panel.dataset.confirmed = String(Number(panel.dataset.confirmed ?? 0) + 1);
+  setStatus('ok', '已确认 · Confirmed');
+}
+
+// The press stays until GetConfirm takes it, and taking it empties the canvas and its strokes:
+// the picture and the data come first. Resolves to whether the key had been pressed.
+async function takeSignature() {
+  const picture = await pad.getSign();
+  const data = await pad.signatureData('json').catch(() => null);
+  const svg = data ? await pad.signatureData('svg').catch(() => null) : null;
+  const r = await pad.confirm();
+  if (r.pressed && picture.dataUrl) confirmed(picture.dataUrl, data, svg);
+  return r;
+}
+
+// Without the pen's stream: a picture every 250 ms until the confirm key (no data for downloads,
+// as the confirmation empties the strokes with the canvas).
+async function watchPictures() {
   stopPreview();
   preview = new AbortController();
   const { signal } = preview;
@@ -68,15 +123,54 @@ async function watch() {
       setStatus('bad', '连接中断 · Disconnected');
       return;
     }
-    signature = r.dataUrl;
-    if (signature) showPicture(signature);
-    $('sig-save').disabled = !signature;
-    panel.dataset.state = 'confirmed';
-    panel.dataset.confirmed = String(Number(panel.dataset.confirmed ?? 0) + 1);
-    setStatus('ok', '已确认 · Confirmed');
+    confirmed(r.dataUrl, null, null);
   } catch (e) {
     if (!signal.aborted) showError(e.message);
   }
+}
+
+// The strokes drawn as the pen moves, from the service's pen events; the confirm key's event
+// takes the signature. Falls back to pictures when the stream cannot be had.
+function watch() {
+  stopPen();
+  stopPreview();
+  stopReplay();
+  clearCanvas(context);
+  canvas.dataset.points = '0';
+  canvas.dataset.strokes = '0';
+  show('canvas');
+  const stream = pad.client.events({ topics: ['pen', 'confirm'] });
+  const follow = followPen(stream, {
+    context,
+    onUpdate: (follower) => {
+      canvas.dataset.points = String(follower.pointCount);
+      canvas.dataset.strokes = String(follower.strokes.length);
+    },
+  });
+  const current = { stream, follow };
+  pen = current;
+  let opened = false;
+  stream.addEventListener('open', () => { opened = true; });
+  stream.addEventListener('error', () => {
+    if (opened || pen !== current) return;
+    stopPen();
+    watchPictures();
+  });
+  stream.addEventListener('confirm', () => {
+    if (pen !== current || panel.dataset.state !== 'signing') return;
+    takeSignature().catch((e) => showError(e.message));
+  });
+}
+
+// Saves text or a data URL under a name.
+function download(name, content, type) {
+  const link = document.createElement('a');
+  const url = type ? URL.createObjectURL(new Blob([content], { type })) : content;
+  link.href = url;
+  link.download = name;
+  link.click();
+  // The download has its own copy once started.
+  if (type) setTimeout(() => URL.revokeObjectURL(url), 60_000);
 }
 
 const actions = {
@@ -88,8 +182,7 @@ const actions = {
   'sig-init': ['init', async () => {
     const r = await pad.init();
     if (r.ok) {
-      signature = null;
-      $('sig-save').disabled = true;
+      setSignature(null, null, null);
       setStatus('wait', '请签名 · Sign now');
       watch();
       panel.dataset.state = 'signing';
@@ -102,29 +195,42 @@ const actions = {
     return r;
   }],
   'sig-confirm': ['confirm', async () => {
-    // Asking by hand: the preview, when it runs, asks as well and keeps the picture.
+    // Asking by hand: the picture preview, when it runs, asks as well and keeps the picture.
+    const pictures = preview !== null;
     stopPreview();
-    const picture = await pad.getSign();
-    const r = await pad.confirm();
-    if (r.pressed && picture.dataUrl) {
-      signature = picture.dataUrl;
-      showPicture(signature);
-      $('sig-save').disabled = false;
-      setStatus('ok', '已确认 · Confirmed');
-      return { ...r, outcome: 'pressed' };
-    }
-    if (panel.dataset.state === 'signing') watch();
+    const r = await takeSignature();
+    if (r.pressed) return { ...r, outcome: 'pressed' };
+    if (pictures && panel.dataset.state === 'signing') watchPictures();
     return { ...r, outcome: 'notpressed' };
   }],
   'sig-save': ['save', async () => {
-    const link = document.createElement('a');
-    link.href = signature;
-    link.download = 'signature.png';
-    link.click();
+    download('signature.png', signature, null);
     return { ok: Boolean(signature) };
+  }],
+  'sig-svg': ['svg', async () => {
+    download('signature.svg', signSvg, 'image/svg+xml');
+    return { ok: Boolean(signSvg) };
+  }],
+  'sig-json': ['json', async () => {
+    download('signature.json', JSON.stringify(signData), 'application/json');
+    return { ok: Boolean(signData) };
+  }],
+  'sig-replay': ['replay', async () => {
+    stopReplay();
+    replaying = new AbortController();
+    show('canvas');
+    panel.dataset.state = 'replaying';
+    try {
+      await replayStrokes(context, signData.strokes, { signal: replaying.signal });
+    } finally {
+      replaying = null;
+      if (panel.dataset.state === 'replaying') panel.dataset.state = 'confirmed';
+    }
+    return { ok: true };
   }],
   'sig-quit': ['quit', async () => {
     stopPreview();
+    stopPen();
     const r = await pad.quit();
     setStatus('wait', '未连接 · Not open');
     return r;
@@ -135,12 +241,13 @@ for (const [id, [action, work]] of Object.entries(actions)) $(id).addEventListen
 // With the service gone, "Confirmed" and the picture speak of a signing that may be over.
 live.addEventListener('down', () => {
   stopPreview();
+  stopPen();
+  stopReplay();
   pad = null;
-  signature = null;
-  $('signature-image').hidden = true;
+  setSignature(null, null, null);
   $('signature-image').removeAttribute('src');
-  $('signature-hint').hidden = false;
-  $('sig-save').disabled = true;
+  clearCanvas(context);
+  show('hint');
   showError('');
   setStatus('bad', '服务不可达 · Service not reachable');
   panel.dataset.state = 'idle';

@@ -35,6 +35,9 @@ constexpr auto kKeyPeriod = std::chrono::milliseconds(500);
 constexpr auto kPenPeriod = std::chrono::milliseconds(20);
 constexpr auto kConfirmPeriod = std::chrono::milliseconds(100);
 constexpr auto kNoPadPeriod = std::chrono::milliseconds(500);
+// As many points as the capture program keeps; a late stream gets them 4096 at a time.
+constexpr size_t kPenKept = 65536;
+constexpr size_t kPenSnapshotPiece = 4096;
 // The families a page may see come and go, in the order of their snapshot.
 constexpr std::array<Family, 4> kDeviceFamilies = {Family::IdCard, Family::Signature, Family::Terminal, Family::UsbKey};
 
@@ -125,6 +128,9 @@ struct EventSources::Impl : std::enable_shared_from_this<EventSources::Impl> {
   // there already), the next index, and the confirm flag last seen.
   std::optional<uint32_t> penGeneration;
   uint64_t penNext = 0;
+  // The points told so far, for streams that come later; emptied with the record, never written
+  // anywhere.
+  std::vector<signature::PenPoint> penKept;
   bool confirmed = false;
 
   void Start() {
@@ -138,6 +144,10 @@ struct EventSources::Impl : std::enable_shared_from_this<EventSources::Impl> {
       auto self = weak.lock();
       return self ? self->Snapshot() : std::vector<std::string>();
     });
+    events::SetSnapshot(Topic::Pen, [weak] {
+      auto self = weak.lock();
+      return self ? self->PenSnapshot() : std::vector<std::string>();
+    });
     events::SetInterestListener([weak](const events::Interest& i) {
       if (auto self = weak.lock()) self->OnInterest(i);
     });
@@ -147,6 +157,7 @@ struct EventSources::Impl : std::enable_shared_from_this<EventSources::Impl> {
   void Stop() {
     events::SetInterestListener(nullptr);
     events::SetSnapshot(Topic::Device, nullptr);
+    events::SetSnapshot(Topic::Pen, nullptr);
     {
       std::lock_guard<std::mutex> lock(mutex);
       stopping = true;
@@ -199,6 +210,7 @@ struct EventSources::Impl : std::enable_shared_from_this<EventSources::Impl> {
         penNext = 0;
         confirmed = false;
       }
+      if (!now.Wants(Topic::Pen)) penKept.clear();
       card.active = now.Wants(Topic::Card);
       key.active = now.Wants(Topic::Key);
       pad.active = padWanted;
@@ -332,32 +344,70 @@ struct EventSources::Impl : std::enable_shared_from_this<EventSources::Impl> {
       return flag >= 0 ? kConfirmPeriod : kNoPadPeriod;
     }
     signature::PenPoints piece;
-    if (!signature::FetchPoints(from, &piece)) return kNoPadPeriod;
-    NoteConfirmed(piece.confirmed);
+    if (!signature::FetchPoints(from, &piece)) {
+      // The program has gone (QuitPMProc, or it died): its strokes go with it.
+      bool had = false;
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        had = !penKept.empty();
+        penKept.clear();
+        penGeneration.reset();
+        penNext = 0;
+      }
+      if (had) events::Publish(Topic::Pen, "{\"clear\":true}");
+      return kNoPadPeriod;
+    }
+    bool cleared = false, again = false;
     {
       std::lock_guard<std::mutex> lock(mutex);
       if (penGeneration != piece.generation) {
         // Cleared since (or never seen): what the record holds now, from its start.
-        const bool cleared = penGeneration.has_value();
+        cleared = penGeneration.has_value();
         penGeneration = piece.generation;
         penNext = 0;
-        if (cleared) events::Publish(Topic::Pen, "{\"clear\":true}");
-        return std::chrono::milliseconds(0);
+        penKept.clear();
+        again = true;
+      } else {
+        penNext = piece.next;
+        penKept.insert(penKept.end(), piece.points.begin(), piece.points.end());
+        if (penKept.size() > kPenKept) penKept.erase(penKept.begin(), penKept.end() - kPenKept);
       }
-      penNext = piece.next;
     }
-    if (piece.points.empty()) return kPenPeriod;  // the pen rests: nothing to tell
+    if (cleared) events::Publish(Topic::Pen, "{\"clear\":true}");
+    if (!again && !piece.points.empty()) {
+      events::Publish(Topic::Pen, PenEvent(piece.points, piece.from > from ? piece.from - from : 0));
+    }
+    // After the points: a page that acts on the press has the last of them.
+    NoteConfirmed(piece.confirmed);
+    if (again) return std::chrono::milliseconds(0);
+    return kPenPeriod;  // the pen rests: nothing was told
+  }
+
+  // {"points":[...]} with "up" when the pen was lifted last and "missed" when points were lost.
+  static std::string PenEvent(const std::vector<signature::PenPoint>& points, uint64_t missed) {
     std::string event = "{\"points\":[";
-    for (size_t i = 0; i < piece.points.size(); ++i) {
+    for (size_t i = 0; i < points.size(); ++i) {
       if (i > 0) event.push_back(',');
-      signature::AppendPointJson(event, piece.points[i]);
+      signature::AppendPointJson(event, points[i]);
     }
     event += "]";
-    if (piece.points.back().p == 0) event += ",\"up\":true";
-    if (piece.from > from) event += ",\"missed\":" + std::to_string(piece.from - from);
+    if (!points.empty() && points.back().p == 0) event += ",\"up\":true";
+    if (missed > 0) event += ",\"missed\":" + std::to_string(missed);
     event += "}";
-    events::Publish(Topic::Pen, event);
-    return kPenPeriod;
+    return event;
+  }
+
+  // A stream that starts while the pad is followed gets the strokes so far, in pieces a page
+  // takes easily.
+  std::vector<std::string> PenSnapshot() {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<std::string> out;
+    for (size_t at = 0; at < penKept.size(); at += kPenSnapshotPiece) {
+      const auto first = penKept.begin() + static_cast<long>(at);
+      const auto last = penKept.begin() + static_cast<long>(std::min(penKept.size(), at + kPenSnapshotPiece));
+      out.push_back(PenEvent({first, last}, 0));
+    }
+    return out;
   }
 
   // A press is told once; the flag stays up until a page takes it with GetConfirm.

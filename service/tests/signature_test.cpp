@@ -156,6 +156,12 @@ TEST_F(SignatureRoutes, ThePenAndTheConfirmKeyReachAListeningPage) {
   }
   EXPECT_GT(points, 20u);
   EXPECT_GT(lifts, 0u);
+  // A page that comes later starts with the strokes so far.
+  test::RawClient late(server_.BoundPort());
+  late.Send("GET /Local/Events?topics=pen HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+  late.ReadHead();
+  EXPECT_EQ(late.ReadHead(), "retry: 1000\n\n");
+  EXPECT_EQ(late.ReadHead().rfind("event: pen\ndata: {\"points\":[{\"x\":", 0), 0u);
   // Told once: the flag stays up until the page takes it (which empties the canvas, and the page
   // is told so), and a second press is news again.
   EXPECT_EQ(Get("/Pemrik_Api/GetConfirm"), Return(0));

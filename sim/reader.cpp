@@ -404,9 +404,10 @@ struct DefaultReaders {
   bool plugged = false;
 };
 
+// Released with the library: a host that unloads it leaves nothing behind.
 DefaultReaders& Defaults() {
-  static DefaultReaders* const readers = new DefaultReaders();  // used until the process ends
-  return *readers;
+  static DefaultReaders readers;
+  return readers;
 }
 
 }  // namespace

@@ -135,7 +135,9 @@ TEST_F(UsbKeyRoutes, NumericAnswersAreTheResultMinusOne) {
   for (const auto& r : routes) {
     for (int result : {1, 0, 2, -1, 100}) {
       // A PIN change needs the PIN given first, by the same caller.
-      if (std::string(r.route) == "ResetPassword") ASSERT_EQ(Get("CheckPassword?PassWord=12345678"), "{\"return\":0}");
+      if (std::string(r.route) == "ResetPassword") {
+        ASSERT_EQ(Get("CheckPassword?PassWord=12345678"), "{\"return\":0}");
+      }
       SimUsbKey_Control(r.force, result);
       EXPECT_EQ(Get(std::string(r.route) + "?len=1"), "{\"return\":" + std::to_string(result - 1) + "}") << r.route;
     }

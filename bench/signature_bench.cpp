@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "keepalive_http.h"
 #include "platform/net.h"
 #include "platform/process.h"
 #include "tw/deaf_listener.h"
@@ -39,45 +40,6 @@ double Percentile(std::vector<double> v, double p) {
   std::sort(v.begin(), v.end());
   return v[static_cast<size_t>(p * (v.size() - 1))];
 }
-
-// One keep-alive HTTP connection to the service.
-class Http {
- public:
-  bool Open() {
-    socket_ = platform::TcpSocket();
-    return platform::ConnectLoopback(socket_, kServicePort);
-  }
-  ~Http() { platform::CloseSocket(socket_); }
-  // The body of the answer to a GET (the envelope's trailing LF dropped); empty on failure.
-  std::string Get(const std::string& path) {
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    if (platform::Send(socket_, request.data(), request.size()) != static_cast<long>(request.size())) return "";
-    size_t head;
-    while ((head = pending_.find("\n\n")) == std::string::npos) {
-      if (!Fill()) return "";
-    }
-    const size_t at = pending_.find("Content-Length: ");
-    if (at == std::string::npos || at > head) return "";
-    const size_t length = std::strtoul(pending_.c_str() + at + 16, nullptr, 10);
-    while (pending_.size() < head + 2 + length + 1) {
-      if (!Fill()) return "";
-    }
-    std::string body = pending_.substr(head + 2, length);
-    pending_.erase(0, head + 2 + length + 1);
-    return body;
-  }
-
- private:
-  bool Fill() {
-    char chunk[1 << 16];
-    const long n = platform::Receive(socket_, chunk, sizeof chunk, 20000);
-    if (n <= 0) return false;
-    pending_.append(chunk, static_cast<size_t>(n));
-    return true;
-  }
-  platform::Socket socket_ = platform::kNoSocket;
-  std::string pending_;
-};
 
 double MsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -100,7 +62,7 @@ void WaitNoCaptureProgram() {
 class Bystander {
  public:
   Bystander() {
-    if (!http_.Open()) return;
+    if (!http_.Open(kServicePort)) return;
     thread_ = std::thread([this] {
       while (!stop_) {
         const auto start = Clock::now();
@@ -117,7 +79,7 @@ class Bystander {
   }
 
  private:
-  Http http_;
+  bench::KeepAliveHttp http_;
   std::atomic<bool> stop_{false};
   std::atomic<double> longest_{0};
   std::thread thread_;
@@ -162,7 +124,7 @@ struct Worst {
 };
 
 // Every signature route once, in the order a page uses them; the longest wait among them.
-Worst RoutesInTurn(Http& http) {
+Worst RoutesInTurn(bench::KeepAliveHttp& http) {
   Worst worst;
   for (const char* route :
        {"OpenDev", "InitDev", "ClearDev", "GetConfirm", "GetSign", "CloseDev", "OpenDev", "QuitPMProc"}) {
@@ -193,9 +155,10 @@ int main(int argc, char** argv) {
   pid_t pid;
   if (posix_spawn(&pid, service.c_str(), &actions, nullptr, args, environ) != 0) return 1;
   posix_spawn_file_actions_destroy(&actions);
-  Http http;
+  bench::KeepAliveHttp http;
   bool up = false;
-  for (int i = 0; i < 500 && !(up = http.Open()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (int i = 0; i < 500 && !(up = http.Open(kServicePort)); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   if (!up) {
     std::fprintf(stderr, "the service does not listen on %u\n", kServicePort);
     return 1;

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "keepalive_http.h"
 #include "measure.h"
 #include "platform/net.h"
 
@@ -32,45 +33,6 @@ constexpr uint16_t kServicePort = 12321;
 constexpr char kTabletScript[] = "sign=5";
 constexpr int kSignatures = 5;
 
-// One keep-alive HTTP connection to the service.
-class Http {
- public:
-  bool Open() {
-    socket_ = platform::TcpSocket();
-    return platform::ConnectLoopback(socket_, kServicePort);
-  }
-  ~Http() { platform::CloseSocket(socket_); }
-  // The body of the answer to a GET (the envelope's trailing LF dropped); empty on failure.
-  std::string Get(const std::string& path) {
-    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
-    if (platform::Send(socket_, request.data(), request.size()) != static_cast<long>(request.size())) return "";
-    size_t head;
-    while ((head = pending_.find("\n\n")) == std::string::npos) {
-      if (!Fill()) return "";
-    }
-    const size_t at = pending_.find("Content-Length: ");
-    if (at == std::string::npos || at > head) return "";
-    const size_t length = std::strtoul(pending_.c_str() + at + 16, nullptr, 10);
-    while (pending_.size() < head + 2 + length + 1) {
-      if (!Fill()) return "";
-    }
-    std::string body = pending_.substr(head + 2, length);
-    pending_.erase(0, head + 2 + length + 1);
-    return body;
-  }
-
- private:
-  bool Fill() {
-    char chunk[1 << 16];
-    const long n = platform::Receive(socket_, chunk, sizeof chunk, 20000);
-    if (n <= 0) return false;
-    pending_.append(chunk, static_cast<size_t>(n));
-    return true;
-  }
-  platform::Socket socket_ = platform::kNoSocket;
-  std::string pending_;
-};
-
 size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -78,7 +40,7 @@ size_t Count(const std::string& text, const std::string& what) {
 }
 
 // Round trips of `path`, in ms; the last answer in `answer`.
-std::vector<double> Time(Http& http, const std::string& path, int requests, std::string* answer) {
+std::vector<double> Time(bench::KeepAliveHttp& http, const std::string& path, int requests, std::string* answer) {
   std::vector<double> ms;
   for (int i = 0; i < requests; ++i) {
     const auto start = Clock::now();
@@ -114,9 +76,10 @@ int main(int argc, char** argv) {
     std::filesystem::remove_all(scratch);
     return code;
   };
-  Http http;
+  bench::KeepAliveHttp http;
   bool up = false;
-  for (int i = 0; i < 500 && !(up = http.Open()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (int i = 0; i < 500 && !(up = http.Open(kServicePort)); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   if (!up) {
     std::fprintf(stderr, "the service does not listen on %u\n", kServicePort);
     return stop(1);

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "http/json.h"
+#include "http/status_page.h"
 
 namespace signature {
 namespace {
@@ -59,33 +60,6 @@ void AppendCentre(std::string& out, const PenPoint& p) {
   char text[48];
   const int n = std::snprintf(text, sizeof text, "%d.5 %d.5", p.x, p.y);
   out.append(text, static_cast<size_t>(n));
-}
-
-std::string XmlEscaped(std::string_view text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '&':
-        out += "&amp;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&apos;";
-        break;
-      default:
-        // Control characters other than tab and line ends are not allowed in XML 1.0 at all.
-        if (static_cast<unsigned char>(c) >= 0x20 || c == '\t' || c == '\n' || c == '\r') out += c;
-    }
-  }
-  return out;
 }
 
 }  // namespace
@@ -178,7 +152,7 @@ std::string SignDataSvg(const PenPoints& data) {
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"600\" height=\"300\" viewBox=\"0 0 600 300\">\n";
   const std::string model = ModelText(data.productId);
-  out += "<desc>" + XmlEscaped(model.empty() ? "Signature" : "Signature, tablet " + model) + "</desc>\n";
+  out += "<desc>" + status_page::HtmlEscape(model.empty() ? "Signature" : "Signature, tablet " + model) + "</desc>\n";
   out += "<g fill=\"none\" stroke=\"#000\" stroke-linecap=\"round\" stroke-linejoin=\"round\">\n";
   // A line joins two pressing points in a row, as wide as the second one's pressure says; runs
   // of one width make one path.

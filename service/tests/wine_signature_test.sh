@@ -10,8 +10,14 @@ set -uo pipefail
 exe="$(realpath "$1")"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 wine_run="$here/../../cmake/wine-run.sh"
-export WINEPREFIX="${WINEPREFIX:-$HOME/.local/share/tarnwick-wine}"
 export TARNWICK_MESSAGEBOX=stderr
+# The test ends its Wine session (the killed service stays RUNNING in Wine's manager otherwise),
+# and ending a shared session would end the programs of the tests that run beside this one. So
+# it runs in a copy of the prefix, with a server of its own.
+session="$(mktemp -d)"
+cp -a "${WINEPREFIX:-$HOME/.local/share/tarnwick-wine}" "$session/prefix"
+export WINEPREFIX="$session/prefix"
+trap 'wineserver -k >/dev/null 2>&1; rm -rf "$session"' EXIT
 base=http://127.0.0.1:12321
 source "$here/checks.sh"
 get() { curl -s -m 30 "$base$1"; }
@@ -29,8 +35,6 @@ listening() {  # waits until the service answers on 12321
   done
   return 1
 }
-# Ends what an interrupted run left, in this prefix only.
-end_capture_programs() { "$wine_run" taskkill /F /IM PemrikProcessor.exe >/dev/null 2>&1; }
 # Opaque pixels of the PNG in a GetSign answer (-1: no picture).
 ink() {
   python3 -c '
@@ -55,10 +59,12 @@ for _ in range(h):
 print(opaque)'
 }
 
+# Wine's own background processes started with no handles of this test's (they would hold
+# its output open).
 wineserver -p >/dev/null 2>&1 || true
-"$wine_run" "$exe" stop >/dev/null 2>&1
+"$wine_run" cmd /c exit </dev/null >/dev/null 2>&1
+# A service an interrupted run left registered in the prefix copied would make "install" fail.
 "$wine_run" "$exe" uninstall >/dev/null 2>&1
-end_capture_programs
 
 check "install" "" "$("$wine_run" "$exe" install 2>&1 | tr -d '\r')"
 # The service's own environment, as Windows' service manager gives it to the service.
@@ -124,12 +130,6 @@ kill -INT "$console"
 wait "$console"
 check "no capture program left" "0" "$(capture_programs_settle)"
 check "uninstall" "Service deleted successfully" "$("$wine_run" "$exe" uninstall 2>&1 | tr -d '\r')"
-# The manager still counts the killed service as running: a fresh Wine session forgets it.
-# The new session's background processes start here, not from the next test's program (whose
-# output pipe they would hold open).
-wineserver -k
-wineserver -p >/dev/null 2>&1 || true
-"$wine_run" cmd /c exit </dev/null >/dev/null 2>&1
 
 echo "wine_signature_test: $passes passed, $fails failed"
 [ "$fails" -eq 0 ]

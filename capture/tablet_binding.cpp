@@ -1,6 +1,6 @@
 #include "tablet_binding.h"
 
-#include "platform/version.h"
+#include "platform/folders.h"
 
 namespace capture {
 namespace {

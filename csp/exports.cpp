@@ -6,7 +6,7 @@
 #include "entry.h"
 #include "mvcsp.h"
 #include "platform/export.h"
-#include "platform/module.h"
+#include "platform/folders.h"
 #include "platform/registry.h"
 #include "platform/thread_error.h"
 #include "provider.h"

@@ -20,7 +20,7 @@ std::string g_folder;
 
 std::filesystem::path Path() {
   std::lock_guard<std::mutex> lock(g_mutex);
-  const std::string folder = g_folder.empty() ? platform::AppDataDirectory() : g_folder;
+  const std::string folder = g_folder.empty() ? platform::RoamingDataDirectory() : g_folder;
   if (folder.empty()) return std::filesystem::path();
   return std::filesystem::u8path(folder) / kFileName;
 }

@@ -1,5 +1,6 @@
 // The prompt of the module: the platform's dialogs where a person can see them, else every
 // question is answered as cancelled.
+#include "platform/folders.h"
 #include "platform/key_dialogs.h"
 #include "platform/module.h"
 #include "prompt.h"

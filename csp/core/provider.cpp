@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/folders.h"
 #include "platform/module.h"
 #include "tw/log.h"
 
@@ -15,7 +16,7 @@ namespace {
 // The module's own log lives in the user's application-data folder: a file at a fixed place
 // on the system drive may belong to someone else, and is not ours to delete.
 void OpenLog() {
-  const std::string data = platform::UserDataDirectory();
+  const std::string data = platform::LocalDataDirectory();
   if (data.empty()) return;
   const std::string folder = platform::PathJoin(platform::PathJoin(data, "Morvel"), "MVCSP");
   std::error_code ec;

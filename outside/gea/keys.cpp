@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "platform/files.h"
+#include "platform/folders.h"
 #include "platform/module.h"
 #include "soft.h"
 
@@ -194,7 +195,7 @@ std::optional<KeyMemory> KeyMemory::Parse(const std::string& text) {
 std::string StoreFolder() {
   const auto over = platform::EnvironmentValue("TARNWICK_GEA_STORE");
   if (over && !over->empty()) return *over;
-  const std::string data = platform::UserDataDirectory();
+  const std::string data = platform::LocalDataDirectory();
   return data.empty() ? std::string() : data + "/Tarnwick/gea-keys";
 }
 

@@ -7,6 +7,7 @@
 
 #include "certificate.h"
 #include "platform/files.h"
+#include "platform/folders.h"
 #include "tw/base64.h"
 
 namespace usbkey {
@@ -85,7 +86,7 @@ bool VirtualKey::SetSerial(std::string serial) {
 std::string VirtualKey::Folder() const {
   if (!folder_.empty()) return folder_;
   if (const char* dir = std::getenv("TARNWICK_USBKEY_DIR"); dir != nullptr && dir[0] != '\0') return dir;
-  const std::string data = platform::DataFolder();
+  const std::string data = platform::MachineDataDirectory();
   return data.empty() ? std::string() : data + "/Tarnwick/UsbKey";
 }
 

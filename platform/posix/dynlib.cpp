@@ -5,7 +5,7 @@
 
 #include <cctype>
 
-#include "platform/version.h"
+#include "platform/folders.h"
 
 namespace platform {
 namespace {

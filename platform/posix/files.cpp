@@ -1,7 +1,6 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,12 +11,6 @@
 
 namespace platform {
 namespace {
-
-std::string HomeFolder() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
-  const passwd* pw = getpwuid(getuid());
-  return pw != nullptr && pw->pw_dir != nullptr ? std::string(pw->pw_dir) : std::string();
-}
 
 bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
@@ -41,13 +34,6 @@ void SyncFolderOf(const std::string& path) {
 }
 
 }  // namespace
-
-std::string DataFolder() {
-  // The XDG rules: a relative XDG_DATA_HOME is invalid and ignored.
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') return xdg;
-  const std::string home = HomeFolder();
-  return home.empty() ? std::string() : home + "/.local/share";
-}
 
 bool MakeFolders(const std::string& path) {
   if (path.empty()) return false;

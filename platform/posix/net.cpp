@@ -11,19 +11,9 @@
 #include <chrono>
 #include <climits>
 
+#include "../ipv4_address.h"
+
 namespace platform {
-namespace {
-
-sockaddr_in Address(uint32_t host, uint16_t port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(host);
-  addr.sin_port = htons(port);
-  return addr;
-}
-
-}  // namespace
-
 int NetStartup(uint16_t) { return 0; }
 
 bool PrepareListenSocket(std::uintptr_t nativeSocket) {
@@ -41,7 +31,7 @@ PortProbe ProbeTcpPort(uint16_t port, const std::string& address, int* error) {
     return PortProbe::OtherError;
   }
   PrepareListenSocket(static_cast<std::uintptr_t>(s));
-  sockaddr_in addr = Address(INADDR_ANY, port);
+  sockaddr_in addr = Ipv4Address(INADDR_ANY, port);
   if (!address.empty() && ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
     if (error) *error = EINVAL;
     ::close(s);
@@ -64,7 +54,7 @@ int Fd(Socket s) { return static_cast<int>(s); }
 
 bool Bind(Socket s, uint32_t host, uint16_t port) {
   PrepareListenSocket(static_cast<std::uintptr_t>(s));
-  const sockaddr_in addr = Address(host, port);
+  const sockaddr_in addr = Ipv4Address(host, port);
   return ::bind(Fd(s), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
 }
 
@@ -103,7 +93,7 @@ Socket Accept(Socket s) {
 }
 
 bool Connect(Socket s, const std::string& address, uint16_t port, uint32_t timeoutMs) {
-  sockaddr_in addr = Address(INADDR_ANY, port);
+  sockaddr_in addr = Ipv4Address(INADDR_ANY, port);
   if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
     errno = EINVAL;
     return false;

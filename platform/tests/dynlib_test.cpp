@@ -1,4 +1,5 @@
 #include "platform/dynlib.h"
+#include "platform/folders.h"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +7,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-
-#include "platform/version.h"
 
 namespace platform {
 namespace {

@@ -1,6 +1,7 @@
 // Crash-safe replacement and whole-file reads; the log folder, which holds personal data, only
 // the service's own account may read.
 #include "platform/files.h"
+#include "platform/folders.h"
 
 #include <gtest/gtest.h>
 
@@ -154,7 +155,7 @@ TEST_F(Storage, FoldersAreMadeWithTheirParents) {
   EXPECT_FALSE(MakeFolders(""));
   EXPECT_FALSE(MakeFolders(folder + "/key"));  // a file is in the way
 
-  const fs::path data = fs::u8path(DataFolder());
+  const fs::path data = fs::u8path(MachineDataDirectory());
   EXPECT_TRUE(data.is_absolute()) << data;
 }
 

@@ -5,29 +5,35 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/files.h"
-#include "platform/module.h"
-#include "platform/version.h"
 #include "tw/testing.h"
 
 namespace platform {
 namespace {
 
-TEST(Folders, ModuleOfThisProgramIsItsFolder) {
-  const std::string here = ModuleDirectory(reinterpret_cast<const void*>(&AppDataDirectory));
-  ASSERT_FALSE(here.empty());
-  EXPECT_TRUE(std::filesystem::equivalent(std::filesystem::u8path(here), std::filesystem::u8path(ProgramDirectory())));
-  EXPECT_EQ(ModuleDirectory(nullptr), "");
-}
+namespace fs = std::filesystem;
 
-TEST(Folders, ApplicationDataIsAnAbsolutePath) {
-  const std::string appData = AppDataDirectory();
-  ASSERT_FALSE(appData.empty());
-  EXPECT_TRUE(std::filesystem::u8path(appData).is_absolute()) << appData;
+// The test program is a module of its own: the program's and the module's answers agree.
+TEST(Folders, EachQuestionHasAnAbsoluteAnswer) {
+  const fs::path program = fs::u8path(ProgramPath());
+  EXPECT_EQ(program.parent_path().u8string(), ProgramDirectory());
+  EXPECT_TRUE(fs::equivalent(program, fs::u8path(ModulePath())));
+  EXPECT_TRUE(fs::equivalent(fs::u8path(ProgramDirectory()), fs::u8path(ModuleDirectory())));
+  for (const std::string& folder :
+       {ProgramDirectory(), SystemDirectory(), MachineDataDirectory(), RoamingDataDirectory(), LocalDataDirectory()}) {
+    ASSERT_FALSE(folder.empty());
+    EXPECT_TRUE(fs::u8path(folder).is_absolute()) << folder;
+    EXPECT_NE(folder.back(), '/') << folder;
+    EXPECT_NE(folder.back(), '\\') << folder;
+  }
+#if defined(_WIN32)
+  // Windows keeps three data folders apart.
+  EXPECT_NE(MachineDataDirectory(), RoamingDataDirectory());
+  EXPECT_NE(RoamingDataDirectory(), LocalDataDirectory());
+#endif
 }
 
 #if !defined(_WIN32)
-// Linux knows one per-user data folder; each of the three questions gets it, by the XDG rules.
+// Linux knows one data folder, the user's; each of the three questions gets it, by the XDG rules.
 TEST(Folders, OneDataFolderOnLinuxByTheXdgRules) {
   const char* home = std::getenv("HOME");
   const char* xdg = std::getenv("XDG_DATA_HOME");
@@ -50,9 +56,9 @@ TEST(Folders, OneDataFolderOnLinuxByTheXdgRules) {
     } else {
       unsetenv("XDG_DATA_HOME");
     }
-    EXPECT_EQ(DataFolder(), row.expected);
-    EXPECT_EQ(AppDataDirectory(), row.expected);
-    EXPECT_EQ(UserDataDirectory(), row.expected);
+    EXPECT_EQ(MachineDataDirectory(), row.expected);
+    EXPECT_EQ(RoamingDataDirectory(), row.expected);
+    EXPECT_EQ(LocalDataDirectory(), row.expected);
   }
   tw::testing::SetEnv("HOME", savedHome.c_str());
   if (xdg != nullptr) {

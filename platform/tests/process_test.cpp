@@ -1,4 +1,5 @@
 #include "platform/process.h"
+#include "platform/folders.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +9,6 @@
 #include <string>
 #include <thread>
 
-#include "platform/version.h"
 #include "tw/testing.h"
 
 #if defined(_WIN32)

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/folders.h"
 #include "platform/version.h"
 
 #if !defined(_WIN32)

@@ -1,4 +1,5 @@
 #include "platform/version.h"
+#include "platform/folders.h"
 
 #include <gtest/gtest.h>
 

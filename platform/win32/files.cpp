@@ -4,7 +4,6 @@
 
 #include <aclapi.h>
 #include <sddl.h>
-#include <shlobj.h>
 
 #include <filesystem>
 #include <system_error>
@@ -29,12 +28,6 @@ bool WriteAll(HANDLE h, const char* data, size_t size) {
 }
 
 }  // namespace
-
-std::string DataFolder() {
-  wchar_t path[MAX_PATH] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path))) return {};
-  return Utf8FromWide(path);
-}
 
 bool MakeFolders(const std::string& path) {
   if (path.empty()) return false;

@@ -4,18 +4,9 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include "../ipv4_address.h"
+
 namespace platform {
-namespace {
-
-sockaddr_in Address(u_long host, uint16_t port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(host);
-  addr.sin_port = htons(port);
-  return addr;
-}
-
-}  // namespace
 
 int NetStartup(uint16_t version) {
   WSADATA data;
@@ -36,7 +27,7 @@ PortProbe ProbeTcpPort(uint16_t port, const std::string& address, int* error) {
     return PortProbe::OtherError;
   }
   PrepareListenSocket(static_cast<std::uintptr_t>(s));
-  sockaddr_in addr = Address(INADDR_ANY, port);
+  sockaddr_in addr = Ipv4Address(INADDR_ANY, port);
   if (!address.empty() && ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
     if (error) *error = WSAEINVAL;
     ::closesocket(s);
@@ -60,7 +51,7 @@ SOCKET Native(Socket s) { return static_cast<SOCKET>(s); }
 
 bool Bind(Socket s, u_long host, uint16_t port) {
   PrepareListenSocket(static_cast<std::uintptr_t>(s));
-  const sockaddr_in addr = Address(host, port);
+  const sockaddr_in addr = Ipv4Address(host, port);
   return ::bind(Native(s), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
 }
 
@@ -91,7 +82,7 @@ bool Listen(Socket s, int backlog) { return ::listen(Native(s), backlog) == 0; }
 Socket Accept(Socket s) { return Kept(::accept(Native(s), nullptr, nullptr)); }
 
 bool Connect(Socket s, const std::string& address, uint16_t port, uint32_t timeoutMs) {
-  sockaddr_in addr = Address(INADDR_ANY, port);
+  sockaddr_in addr = Ipv4Address(INADDR_ANY, port);
   if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
     ::WSASetLastError(WSAEINVAL);
     return false;

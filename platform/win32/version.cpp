@@ -11,19 +11,6 @@
 namespace platform {
 namespace {
 
-std::wstring ModulePath() {
-  std::vector<wchar_t> buffer(MAX_PATH);
-  for (;;) {
-    const DWORD size = static_cast<DWORD>(buffer.size());
-    const DWORD n = GetModuleFileNameW(nullptr, buffer.data(), size);
-    if (n == 0) return std::wstring();
-    // A full buffer means the path was cut short.
-    if (n < size) return std::wstring(buffer.data(), n);
-    if (buffer.size() >= 32768) return std::wstring(buffer.data(), n);
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
 void AppendHex4(std::wstring& out, WORD value) {
   static const wchar_t digits[] = L"0123456789abcdef";
   for (int shift = 12; shift >= 0; shift -= 4) out.push_back(digits[(value >> shift) & 0xF]);
@@ -35,14 +22,6 @@ struct Translation {
 };
 
 }  // namespace
-
-std::string ProgramPath() { return Utf8FromWide(ModulePath()); }
-
-std::string ProgramDirectory() {
-  const std::string path = ProgramPath();
-  const size_t cut = path.find_last_of("\\/");
-  return cut == std::string::npos ? std::string() : path.substr(0, cut);
-}
 
 std::optional<std::string> ProgramFileVersion() {
   // The route reads the path into 400 characters; a deeper program finds no version resource.

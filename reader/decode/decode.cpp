@@ -16,7 +16,7 @@
 #include "platform/dynlib.h"
 #include "platform/export.h"
 #include "platform/files.h"
-#include "platform/version.h"
+#include "platform/folders.h"
 #include "tw/base64.h"
 #include "vnsdt_card_text.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "platform/version.h"
+#include "platform/folders.h"
 #include "sim/reader.h"
 #include "tw/testing.h"
 #include "vnsdtapi.h"

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "host.h"
-#include "platform/version.h"
+#include "platform/folders.h"
 #include "tw/log.h"
 
 namespace svc = platform::service;

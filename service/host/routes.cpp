@@ -10,6 +10,7 @@
 #include "http/status_page.h"
 #include "idcard/idcard_routes.h"
 #include "platform/dynlib.h"
+#include "platform/folders.h"
 #include "platform/sim.h"
 #include "platform/version.h"
 #include "signature/signature_routes.h"

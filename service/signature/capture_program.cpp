@@ -8,7 +8,7 @@
 #include <fstream>
 #include <thread>
 
-#include "platform/version.h"
+#include "platform/folders.h"
 #include "tw/log.h"
 
 namespace signature {

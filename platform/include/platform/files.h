@@ -1,9 +1,8 @@
-// Files and folders. Files that must survive a crash or a power cut: whole-file reads,
-// replacement by a complete new version (never a half-written one), and the machine's folder for
-// program data; folders that hold personal data (the log folder, with the card holders' photos);
-// names of temporary files that no other program shares. Paths are UTF-8. Every call blocks on
-// disk I/O at most; none keeps state between calls, so they are thread-safe as long as two
-// threads do not replace the same file at once.
+// Files and folders. Files that must survive a crash or a power cut: whole-file reads and
+// replacement by a complete new version (never a half-written one); folders that hold personal
+// data (the log folder, with the card holders' photos); names of temporary files that no other program shares. Paths
+// are UTF-8. Every call blocks on disk I/O at most; none keeps state between calls, so they are thread-safe as long as
+// two threads do not replace the same file at once.
 #pragma once
 
 #include <cstddef>
@@ -11,10 +10,6 @@
 #include <string>
 
 namespace platform {
-
-// Where programs keep data for every user of the machine: the ProgramData known folder on
-// Windows, $XDG_DATA_HOME (else ~/.local/share) on Linux. Empty when it cannot be found.
-std::string DataFolder();
 
 // Creates the folder and its parents; true when it exists afterwards.
 bool MakeFolders(const std::string& path);

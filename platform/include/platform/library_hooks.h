@@ -13,21 +13,19 @@
 
 #if defined(_WIN32)
 // DllMain's own types, spelled without <windows.h>: BOOL, HINSTANCE, DWORD, LPVOID.
-#define TW_LIBRARY_HOOKS(onLoad, onUnload)                                          \
-  extern "C" int __stdcall DllMain(void*, unsigned long reason, void*) {            \
-    if (reason == 1 /* DLL_PROCESS_ATTACH */) {                                     \
-      onLoad(::platform::ModuleDirectory(reinterpret_cast<const void*>(&DllMain))); \
-    } else if (reason == 0 /* DLL_PROCESS_DETACH */) {                              \
-      onUnload();                                                                   \
-    }                                                                               \
-    return 1;                                                                       \
+#define TW_LIBRARY_HOOKS(onLoad, onUnload)                               \
+  extern "C" int __stdcall DllMain(void*, unsigned long reason, void*) { \
+    if (reason == 1 /* DLL_PROCESS_ATTACH */) {                          \
+      onLoad(::platform::ModuleDirectory());                             \
+    } else if (reason == 0 /* DLL_PROCESS_DETACH */) {                   \
+      onUnload();                                                        \
+    }                                                                    \
+    return 1;                                                            \
   }
 #else
-#define TW_LIBRARY_HOOKS(onLoad, onUnload)                                                \
-  namespace {                                                                             \
-  __attribute__((constructor)) void TwLibraryLoaded() {                                   \
-    onLoad(::platform::ModuleDirectory(reinterpret_cast<const void*>(&TwLibraryLoaded))); \
-  }                                                                                       \
-  __attribute__((destructor)) void TwLibraryUnloaded() { onUnload(); }                    \
+#define TW_LIBRARY_HOOKS(onLoad, onUnload)                                                       \
+  namespace {                                                                                    \
+  __attribute__((constructor)) void TwLibraryLoaded() { onLoad(::platform::ModuleDirectory()); } \
+  __attribute__((destructor)) void TwLibraryUnloaded() { onUnload(); }                           \
   }
 #endif

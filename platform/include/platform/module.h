@@ -1,5 +1,6 @@
-// The module (library or program) this code is linked into, and the folders and language of
-// the system around it. Thread-safe; nothing here blocks beyond a file-system query.
+// The module (library or program) this code is linked into, and the language, environment and
+// path rules of the system around it (where things are: folders.h). Thread-safe; nothing here
+// blocks beyond a file-system query.
 #pragma once
 
 #include <optional>
@@ -7,23 +8,10 @@
 
 namespace platform {
 
-// Full path of the library or program that holds the calling code (UTF-8); empty when unknown.
-// A library asks this for its own folder, which ProgramDirectory (the host's) is not.
-std::string ModulePath();
-// Its folder, without a trailing separator.
-std::string ModuleDirectory();
-
 // Keeps the module holding the calling code loaded until the process ends, however often its
 // host loads and frees it (a provider module that CryptoAPI loads at every acquire). false when
 // the system refuses.
 bool PinModule();
-
-// Windows: the system folder (GetSystemDirectoryW, "C:\Windows\system32"). Linux: "/usr/lib".
-std::string SystemDirectory();
-
-// The user's folder for per-user application data, without a trailing separator. Windows: the
-// local application-data folder. Linux: $XDG_DATA_HOME, else ~/.local/share. Empty when none.
-std::string UserDataDirectory();
 
 // True when the user's interface language is Chinese (Windows: the user's UI language; Linux:
 // LC_ALL, LC_MESSAGES or LANG beginning with "zh").

@@ -9,11 +9,6 @@
 
 namespace platform {
 
-// Path of the running program (UTF-8).
-std::string ProgramPath();
-// Folder of the running program, without a trailing separator (UTF-8).
-std::string ProgramDirectory();
-
 // The FileVersion texts of every translation of the version resource, in translation order,
 // concatenated (UTF-8); an empty text when no translation has one; nullopt when the program
 // has no version resource at all.

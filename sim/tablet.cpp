@@ -241,13 +241,17 @@ platform::hid::IoResult SimTablet::Deliver(uint8_t* report, size_t size, size_t*
   return platform::hid::IoResult::Ok;
 }
 
+bool SimTablet::UnplugDue() const {
+  return faults.unplugAfterReports >= 0 && delivered_ >= static_cast<uint64_t>(faults.unplugAfterReports);
+}
+
 platform::hid::IoResult SimTablet::OnInputReportOrStop(uint8_t* report, size_t size, size_t* received,
                                                        platform::Event& stopEvent) {
   platform::hid::StopSignal stop(stopEvent, mutex_, cv_);
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (unplugged_) return platform::hid::IoResult::Failed;
-    if (faults.unplugAfterReports >= 0 && delivered_ >= static_cast<uint64_t>(faults.unplugAfterReports)) {
+    if (UnplugDue()) {
       lock.unlock();
       Unplug();
       return platform::hid::IoResult::Failed;
@@ -260,6 +264,11 @@ platform::hid::IoResult SimTablet::OnInputReportOrStop(uint8_t* report, size_t s
 
 platform::hid::IoResult SimTablet::OnInputReport(uint8_t* report, size_t size, uint32_t timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
+  if (UnplugDue()) {
+    lock.unlock();
+    Unplug();
+    return platform::hid::IoResult::Failed;
+  }
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   if (!cv_.wait_until(lock, deadline, [this] { return unplugged_ || !reports_.empty(); })) {
     return platform::hid::IoResult::TimedOut;

@@ -109,6 +109,7 @@ class SimTablet : public platform::hid::VirtualDevice, public std::enable_shared
   void RunScript(std::vector<std::string> steps, std::vector<PenPoint> points, std::chrono::microseconds interval);
   bool Sleep(std::chrono::steady_clock::time_point until);                          // false when the script was stopped
   platform::hid::IoResult Deliver(uint8_t* report, size_t size, size_t* received);  // caller holds mutex_
+  bool UnplugDue() const;  // caller holds mutex_; faults.unplugAfterReports reached
 
   const int deviceType_;
   std::mutex mutex_;

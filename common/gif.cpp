@@ -115,6 +115,47 @@ bool Lzw(const std::vector<uint8_t>& data, int minCodeSize, size_t count, std::v
   return written > 0;
 }
 
+// Where an image lies on the logical screen.
+struct Placement {
+  int left, top, width, height;
+};
+
+// The image's colour indices onto the canvas; transparent ones, and those past the colour table,
+// leave it as it was. Interlaced images send rows 0, 8, 16... then 4, 12... then 2, 6... then
+// 1, 3...
+void Draw(const Placement& p, bool interlaced, const std::vector<uint8_t>& indices,
+          const std::vector<uint32_t>& colours, int transparent, const Animation& screen,
+          std::vector<uint32_t>* canvas) {
+  std::vector<int> rows;
+  if (interlaced) {
+    for (int pass : {0, 1, 2, 3}) {
+      static const int start[] = {0, 4, 2, 1}, step[] = {8, 8, 4, 2};
+      for (int y = start[pass]; y < p.height; y += step[pass]) rows.push_back(y);
+    }
+  } else {
+    for (int y = 0; y < p.height; ++y) rows.push_back(y);
+  }
+  const size_t w = static_cast<size_t>(p.width), screenWidth = static_cast<size_t>(screen.width);
+  for (int i = 0; i < p.height; ++i) {
+    const int y = p.top + rows[static_cast<size_t>(i)];
+    if (y >= screen.height) continue;
+    for (int x = 0; x < p.width && p.left + x < screen.width; ++x) {
+      const uint8_t index = indices[static_cast<size_t>(i) * w + static_cast<size_t>(x)];
+      if (index == transparent || index >= colours.size()) continue;
+      (*canvas)[static_cast<size_t>(y) * screenWidth + static_cast<size_t>(p.left + x)] = colours[index];
+    }
+  }
+}
+
+// Disposal to the background: the image's area becomes transparent.
+void Clear(const Placement& p, const Animation& screen, std::vector<uint32_t>* canvas) {
+  for (int y = p.top; y < p.top + p.height && y < screen.height; ++y) {
+    for (int x = p.left; x < p.left + p.width && x < screen.width; ++x) {
+      (*canvas)[static_cast<size_t>(y) * static_cast<size_t>(screen.width) + static_cast<size_t>(x)] = 0;
+    }
+  }
+}
+
 }  // namespace
 
 std::optional<Animation> Decode(const uint8_t* data, size_t size, size_t maxPixels, size_t maxFrames) {
@@ -173,32 +214,11 @@ std::optional<Animation> Decode(const uint8_t* data, size_t size, size_t maxPixe
       break;
     }
     const std::vector<uint32_t> before = canvas;
-    // Interlaced images send rows 0, 8, 16... then 4, 12... then 2, 6... then 1, 3...
-    std::vector<int> rows;
-    if (packed & 0x40) {
-      for (int pass : {0, 1, 2, 3}) {
-        static const int start[] = {0, 4, 2, 1}, step[] = {8, 8, 4, 2};
-        for (int y = start[pass]; y < h; y += step[pass]) rows.push_back(y);
-      }
-    } else {
-      for (int y = 0; y < h; ++y) rows.push_back(y);
-    }
-    for (int i = 0; i < h; ++i) {
-      const int y = top + rows[static_cast<size_t>(i)];
-      if (y >= a.height) continue;
-      for (int x = 0; x < w && left + x < a.width; ++x) {
-        const uint8_t index = indices[static_cast<size_t>(i) * static_cast<size_t>(w) + static_cast<size_t>(x)];
-        if (index == transparent || index >= colours.size()) continue;
-        canvas[static_cast<size_t>(y) * static_cast<size_t>(a.width) + static_cast<size_t>(left + x)] = colours[index];
-      }
-    }
+    const Placement image{left, top, w, h};
+    Draw(image, packed & 0x40, indices, colours, transparent, a, &canvas);
     a.frames.push_back(Frame{canvas, delay < 20 ? 100 : delay});
     if (disposal == 2) {
-      for (int y = top; y < top + h && y < a.height; ++y) {
-        for (int x = left; x < left + w && x < a.width; ++x) {
-          canvas[static_cast<size_t>(y) * static_cast<size_t>(a.width) + static_cast<size_t>(x)] = 0;
-        }
-      }
+      Clear(image, a, &canvas);
     } else if (disposal == 3) {
       canvas = before;
     }

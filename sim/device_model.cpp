@@ -96,6 +96,35 @@ DeviceReply DeviceModel::Handle(uint8_t parameter, const Bytes& data) {
 }
 
 DeviceReply DeviceModel::Answer(uint8_t parameter, const Bytes& data) {
+  switch (parameter) {
+    case 0x21:
+    case 0x22:
+    case 0x23:
+    case 0x24:
+    case 0x27:
+    case 0x2B:
+      return AnswerFingerprint(parameter, data);
+    case 0x28:
+    case 0x29:
+    case 0x2A:
+    case 0x2C:
+    case 0x34:
+    case 0x35:
+      return AnswerUsers(parameter, data);
+    case 0x4F:
+      inBoot = true;
+      return Done();
+    case 0x50:
+      return Update(data);
+    case 0xFF:
+      return Query(data);
+    default:
+      return AnswerSetting(parameter, data);
+  }
+}
+
+// Identity, addresses, lights, timers and the heartbeat.
+DeviceReply DeviceModel::AnswerSetting(uint8_t parameter, const Bytes& data) {
   const size_t n = data.size();
   switch (parameter) {
     case 0x01:
@@ -153,6 +182,20 @@ DeviceReply DeviceModel::Answer(uint8_t parameter, const Bytes& data) {
       if (n != 2) return Fail(kBadArgument);
       (parameter == 0x26 ? lowPower : deviceShutdownTime) = Get16(data, 0);
       return Done();
+    case 0x25:
+      tcsInitialised = true;
+      return Done();
+    case 0x30:
+      return Done({heartBeatState});
+    default:
+      return Fail(kBadArgument);
+  }
+}
+
+// The fingerprint image, its feature and the verification scores.
+DeviceReply DeviceModel::AnswerFingerprint(uint8_t parameter, const Bytes& data) {
+  const size_t n = data.size();
+  switch (parameter) {
     case 0x21: {
       if (n != 1) return Fail(kBadArgument);
       image = MakeImage(imageWidth, imageHeight);
@@ -191,9 +234,15 @@ DeviceReply DeviceModel::Answer(uint8_t parameter, const Bytes& data) {
       Put16(out, oneKeyValue);
       return Done(out);
     }
-    case 0x25:
-      tcsInitialised = true;
-      return Done();
+    default:
+      return Fail(kBadArgument);
+  }
+}
+
+// The table of users the terminal recognises.
+DeviceReply DeviceModel::AnswerUsers(uint8_t parameter, const Bytes& data) {
+  const size_t n = data.size();
+  switch (parameter) {
     case 0x28: {
       if (n != kUserRecordSize) return Fail(kBadArgument);
       UserRecord u;
@@ -241,15 +290,6 @@ DeviceReply DeviceModel::Answer(uint8_t parameter, const Bytes& data) {
       }
       return Done(out);
     }
-    case 0x30:
-      return Done({heartBeatState});
-    case 0x4F:
-      inBoot = true;
-      return Done();
-    case 0x50:
-      return Update(data);
-    case 0xFF:
-      return Query(data);
     default:
       return Fail(kBadArgument);
   }

@@ -106,142 +106,122 @@ Bytes ReaderFirmware::Handle(const Bytes& request) {
   if (request.size() < 10) return {};
   const uint8_t command = request[7];
   const uint8_t parameter = request[8];
-  const Bytes data(request.begin() + 9, request.end() - 1);
-  uint8_t sw3 = 0x90;
-  Bytes out;
   const uint16_t key = static_cast<uint16_t>(command << 8 | parameter);
   // SW1 echoes the parameter byte; the SAM commands (parameter 0xFF) answer 0, the query 0x80 0xFF
   // echoes it.
   const uint8_t echo = parameter == 0xFF && command != 0x80 ? 0x00 : parameter;
-  uint8_t sw1 = echo;
-  switch (key) {
+  // The command runs (and changes what it changes) even when a fault then replaces its answer.
+  DeviceReply reply = Answer(command, parameter, echo, Bytes(request.begin() + 9, request.end() - 1));
+  const auto one = sw3For.find(key);
+  if (one != sw3For.end()) return MakeReply(echo, 0x00, static_cast<uint8_t>(one->second), {});
+  if (forcedSw3 >= 0) {
+    reply.sw3 = static_cast<uint8_t>(forcedSw3);
+    if (reply.sw3 != 0x90 && reply.sw3 != 0x9F) reply.data.clear();
+  }
+  return MakeReply(reply.sw1, 0x00, reply.sw3, reply.data);
+}
+
+DeviceReply ReaderFirmware::Answer(uint8_t command, uint8_t parameter, uint8_t echo, const Bytes& data) {
+  DeviceReply r;
+  r.sw1 = echo;
+  const auto unless = [&r](bool ok, uint8_t failure) {
+    if (!ok) r.sw3 = failure;
+    return ok;
+  };
+  switch (command << 8 | parameter) {
     case 0x11FF:
     case 0x10FF:
       break;
     case 0x12FF:
-      out = samId;
+      r.data = samId;
       break;
     case 0x2001:
-      if (cardPresent) {
-        sw3 = 0x9F;
-        out = {0, 0, 0, 0};
-      } else {
-        sw3 = kNoCard;
+      if (unless(cardPresent, kNoCard)) {
+        r.sw3 = 0x9F;
+        r.data = {0, 0, 0, 0};
       }
       break;
     case 0x2002:
-      if (cardPresent) {
-        out.assign(8, 0);
-      } else {
-        sw3 = kSelectFailed;
-      }
+      if (unless(cardPresent, kSelectFailed)) r.data.assign(8, 0);
       break;
     case 0x3001:
     case 0x3010:
-      if (!cardPresent) {
-        sw3 = kReadFailed;
-        break;
-      }
-      Put16(out, card.text.size());
-      Put16(out, card.photo.size());
-      if (parameter == 0x10) Put16(out, card.fingerprint.size());
-      out.insert(out.end(), card.text.begin(), card.text.end());
-      out.insert(out.end(), card.photo.begin(), card.photo.end());
-      if (parameter == 0x10) out.insert(out.end(), card.fingerprint.begin(), card.fingerprint.end());
+      if (!unless(cardPresent, kReadFailed)) break;
+      Put16(r.data, card.text.size());
+      Put16(r.data, card.photo.size());
+      if (parameter == 0x10) Put16(r.data, card.fingerprint.size());
+      r.data.insert(r.data.end(), card.text.begin(), card.text.end());
+      r.data.insert(r.data.end(), card.photo.begin(), card.photo.end());
+      if (parameter == 0x10) r.data.insert(r.data.end(), card.fingerprint.begin(), card.fingerprint.end());
       break;
     case 0x3003:
-      if (cardPresent)
-        out = card.newAddress;
-      else
-        sw3 = kReadFailed;
+      if (unless(cardPresent, kReadFailed)) r.data = card.newAddress;
       break;
     case 0x3005:
-      out = mngInfo;
+      r.data = mngInfo;
       break;
     case 0x8005:
-      if (cardPresent)
-        out = card.cardNumber;
-      else
-        sw3 = kNoCard;
+      if (unless(cardPresent, kNoCard)) r.data = card.cardNumber;
       break;
     case 0x8002:
-      out = psamAtr;
+      r.data = psamAtr;
       break;
     case 0x8003:
-      out = {0x90, 0x00};
+      r.data = {0x90, 0x00};
       break;
-    case 0x8008:
-    case 0x8009:
-      if (cardPresent && !data.empty()) {
-        out = {data[0]};
-        out.insert(out.end(), card.uid.begin(), card.uid.end());
-      } else {
-        sw3 = kNoCard;
-      }
-      break;
-    case 0x800A:
-      if (cardPresent)
-        out = card.uid;
-      else
-        sw3 = kNoCard;
-      break;
-    case 0x800B:
-    case 0x803B:
-      sw3 = data.size() == 7 && Bytes(data.begin() + 1, data.end()) == typeAKey ? 0x90 : kAuthenticationFailed;
-      break;
-    case 0x800C:
-    case 0x803C:
-      if (data.size() == 13 && Bytes(data.begin() + 1, data.begin() + 7) == typeAKey) {
-        typeAKey.assign(data.begin() + 7, data.end());
-      } else {
-        sw3 = kAuthenticationFailed;
-      }
-      break;
-    case 0x800D:
-    case 0x803D:
-    case 0x800E:
-    case 0x803E: {
-      if (data.size() < 4) {
-        sw3 = kAddressOutOfRange;
-        break;
-      }
-      const size_t start = static_cast<size_t>(data[0] << 8 | data[1]) * 16;
-      const size_t count = static_cast<size_t>(data[2] << 8 | data[3]);
-      if (start + count > typeAMemory.size()) {
-        sw3 = kAddressOutOfRange;
-      } else if ((parameter & 0x0F) == 0x0D) {
-        out.assign(typeAMemory.begin() + static_cast<long>(start),
-                   typeAMemory.begin() + static_cast<long>(start + count));
-      } else if (data.size() == 4 + count) {
-        std::copy(data.begin() + 4, data.end(), typeAMemory.begin() + static_cast<long>(start));
-      } else {
-        sw3 = kAddressOutOfRange;
-      }
-      break;
-    }
     case 0x8019:
-      out.assign(data.rbegin(), data.rend());
-      out.push_back(0x90);
-      out.push_back(0x00);
+      r.data.assign(data.rbegin(), data.rend());
+      r.data.push_back(0x90);
+      r.data.push_back(0x00);
       break;
     default:
-      // The card commands above keep their 0x80 parameters; the device model takes the rest.
-      if (command == 0x80 && device.Handles(parameter)) {
-        DeviceReply reply = device.Handle(parameter, data);
-        sw1 = reply.sw1;
-        sw3 = reply.sw3;
-        out = std::move(reply.data);
+      if (command == 0x80 && ((parameter >= 0x08 && parameter <= 0x0E) || (parameter >= 0x3B && parameter <= 0x3E))) {
+        r.sw3 = TypeACard(parameter, data, &r.data);
+      } else if (command == 0x80 && device.Handles(parameter)) {
+        // The card commands above keep their 0x80 parameters; the device model takes the rest.
+        r = device.Handle(parameter, data);
       } else {
-        sw3 = kUnknownCommand;
+        r.sw3 = kUnknownCommand;
       }
   }
-  const auto one = sw3For.find(key);
-  if (one != sw3For.end()) return MakeReply(echo, 0x00, static_cast<uint8_t>(one->second), {});
-  if (forcedSw3 >= 0) {
-    sw3 = static_cast<uint8_t>(forcedSw3);
-    if (sw3 != 0x90 && sw3 != 0x9F) out.clear();
+  return r;
+}
+
+uint8_t ReaderFirmware::TypeACard(uint8_t parameter, const Bytes& data, Bytes* out) {
+  switch (parameter) {
+    case 0x08:
+    case 0x09:
+      if (!cardPresent || data.empty()) return kNoCard;
+      *out = {data[0]};
+      out->insert(out->end(), card.uid.begin(), card.uid.end());
+      return 0x90;
+    case 0x0A:
+      if (!cardPresent) return kNoCard;
+      *out = card.uid;
+      return 0x90;
+    case 0x0B:
+    case 0x3B:
+      return data.size() == 7 && Bytes(data.begin() + 1, data.end()) == typeAKey ? 0x90 : kAuthenticationFailed;
+    case 0x0C:
+    case 0x3C:
+      if (data.size() != 13 || Bytes(data.begin() + 1, data.begin() + 7) != typeAKey) return kAuthenticationFailed;
+      typeAKey.assign(data.begin() + 7, data.end());
+      return 0x90;
+    default: {  // 0x0D and 0x3D read blocks, 0x0E and 0x3E write them
+      if (data.size() < 4) return kAddressOutOfRange;
+      const size_t start = static_cast<size_t>(data[0] << 8 | data[1]) * 16;
+      const size_t count = static_cast<size_t>(data[2] << 8 | data[3]);
+      if (start + count > typeAMemory.size()) return kAddressOutOfRange;
+      const auto at = typeAMemory.begin() + static_cast<long>(start);
+      if ((parameter & 0x0F) == 0x0D) {
+        out->assign(at, at + static_cast<long>(count));
+        return 0x90;
+      }
+      if (data.size() != 4 + count) return kAddressOutOfRange;
+      std::copy(data.begin() + 4, data.end(), at);
+      return 0x90;
+    }
   }
-  return MakeReply(sw1, 0x00, sw3, out);
 }
 
 bool FrameAssembler::Add(const uint8_t* data, size_t size, Bytes* frame) {

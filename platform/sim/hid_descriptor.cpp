@@ -35,21 +35,96 @@ uint16_t ReportLength(uint64_t bits) {
   return static_cast<uint16_t>(std::min<uint64_t>(bytes, 0xFFFF));
 }
 
+// The parser's state between items: the global items (with their push stack), the first usage
+// of the pending local items, the collections open, and the bits of each report.
+class Parser {
+ public:
+  void Global(int tag, uint32_t v) {
+    switch (tag) {
+      case kUsagePage:
+        g_.usagePage = v;
+        break;
+      case kReportSize:
+        g_.reportSize = v;
+        break;
+      case kReportCount:
+        g_.reportCount = v;
+        break;
+      case kReportId:
+        g_.reportId = v;
+        info_.numberedReports = true;
+        break;
+      case kPush:
+        if (depth_ < kMaxPushDepth) stack_[depth_++] = g_;
+        break;
+      case kPop:
+        if (depth_ > 0) g_ = stack_[--depth_];
+        break;
+      default:
+        break;
+    }
+  }
+
+  void Local(int tag, size_t size, uint32_t v) {
+    if (tag != kUsage || haveUsage_) return;
+    // A four-byte usage carries its own page in the upper half.
+    firstUsage_ = size == 4 ? v : ((g_.usagePage & 0xFFFF) << 16) | (v & 0xFFFF);
+    haveUsage_ = true;
+  }
+
+  void Main(int tag) {
+    switch (tag) {
+      case kCollection:
+        if (collectionDepth_ == 0 && !topLevelSeen_) {
+          topLevelSeen_ = true;
+          info_.caps.usagePage = static_cast<uint16_t>(firstUsage_ >> 16);
+          info_.caps.usage = static_cast<uint16_t>(firstUsage_);
+        }
+        ++collectionDepth_;
+        break;
+      case kEndCollection:
+        if (collectionDepth_ > 0) --collectionDepth_;
+        break;
+      case kInput:
+      case kOutput:
+      case kFeature:
+        bits_[{tag, g_.reportId}] += static_cast<uint64_t>(g_.reportSize) * g_.reportCount;
+        break;
+      default:
+        break;
+    }
+    // Local items last until the next main item.
+    haveUsage_ = false;
+  }
+
+  DescriptorInfo Finish() {
+    for (const auto& [key, count] : bits_) {
+      const uint16_t length = ReportLength(count);
+      uint16_t* field = key.first == kInput    ? &info_.caps.inputReportLength
+                        : key.first == kOutput ? &info_.caps.outputReportLength
+                                               : &info_.caps.featureReportLength;
+      *field = std::max(*field, length);
+    }
+    return info_;
+  }
+
+ private:
+  DescriptorInfo info_;
+  Globals g_;
+  Globals stack_[kMaxPushDepth];
+  size_t depth_ = 0;
+  uint32_t firstUsage_ = 0;
+  bool haveUsage_ = false;
+  bool topLevelSeen_ = false;
+  int collectionDepth_ = 0;
+  std::map<std::pair<int, uint32_t>, uint64_t> bits_;  // per (kind, report ID)
+};
+
 }  // namespace
 
 DescriptorInfo ParseReportDescriptor(const uint8_t* d, size_t size) {
-  DescriptorInfo info;
-  if (d == nullptr) return info;
-  Globals g;
-  Globals stack[kMaxPushDepth];
-  size_t depth = 0;
-  uint32_t firstUsage = 0;
-  bool haveUsage = false;
-  bool topLevelSeen = false;
-  int collectionDepth = 0;
-  // Bits per (kind, report ID).
-  std::map<std::pair<int, uint32_t>, uint64_t> bits;
-
+  if (d == nullptr) return DescriptorInfo();
+  Parser parser;
   size_t pos = 0;
   while (pos < size) {
     const uint8_t prefix = d[pos];
@@ -65,71 +140,15 @@ DescriptorInfo ParseReportDescriptor(const uint8_t* d, size_t size) {
     const int type = (prefix >> 2) & 3;
     const int tag = prefix >> 4;
     pos += 1 + n;
-
     if (type == kGlobal) {
-      switch (tag) {
-        case kUsagePage:
-          g.usagePage = v;
-          break;
-        case kReportSize:
-          g.reportSize = v;
-          break;
-        case kReportCount:
-          g.reportCount = v;
-          break;
-        case kReportId:
-          g.reportId = v;
-          info.numberedReports = true;
-          break;
-        case kPush:
-          if (depth < kMaxPushDepth) stack[depth++] = g;
-          break;
-        case kPop:
-          if (depth > 0) g = stack[--depth];
-          break;
-        default:
-          break;
-      }
+      parser.Global(tag, v);
     } else if (type == kLocal) {
-      if (tag == kUsage && !haveUsage) {
-        // A four-byte usage carries its own page in the upper half.
-        firstUsage = n == 4 ? v : ((g.usagePage & 0xFFFF) << 16) | (v & 0xFFFF);
-        haveUsage = true;
-      }
+      parser.Local(tag, n, v);
     } else if (type == kMain) {
-      switch (tag) {
-        case kCollection:
-          if (collectionDepth == 0 && !topLevelSeen) {
-            topLevelSeen = true;
-            info.caps.usagePage = static_cast<uint16_t>(firstUsage >> 16);
-            info.caps.usage = static_cast<uint16_t>(firstUsage);
-          }
-          ++collectionDepth;
-          break;
-        case kEndCollection:
-          if (collectionDepth > 0) --collectionDepth;
-          break;
-        case kInput:
-        case kOutput:
-        case kFeature:
-          bits[{tag, g.reportId}] += static_cast<uint64_t>(g.reportSize) * g.reportCount;
-          break;
-        default:
-          break;
-      }
-      // Local items last until the next main item.
-      haveUsage = false;
+      parser.Main(tag);
     }
   }
-
-  for (const auto& [key, count] : bits) {
-    const uint16_t length = ReportLength(count);
-    uint16_t* field = key.first == kInput    ? &info.caps.inputReportLength
-                      : key.first == kOutput ? &info.caps.outputReportLength
-                                             : &info.caps.featureReportLength;
-    *field = std::max(*field, length);
-  }
-  return info;
+  return parser.Finish();
 }
 
 }  // namespace platform::hid

@@ -185,10 +185,79 @@ void StopForUnusableAddress(const std::string& why) {
   ReportSvcStatus(svc::kStopped, svc::kErrorServiceSpecific, 0);
 }
 
+// Settings of our own, off unless set: where to listen, which pages may use the service, and
+// who besides this PC may read /metrics (the fleet's scrapers).
+status_page::Settings ApplySettings(Tarnwick& server) {
+  g_listenAddress = platform::settings::Text(kServiceName, "ListenAddress").value_or("");
+  AccessPolicy policy;
+  policy.allowedOrigins = platform::settings::List(kServiceName, "AllowedOrigins");
+  LOG_DEBUG("ListenAddress:{}", g_listenAddress);
+  for (const std::string& origin : policy.allowedOrigins) LOG_DEBUG("AllowedOrigin:{}", origin);
+  SetAccessPolicy(std::move(policy));
+  server.SetListenAddress(g_listenAddress);
+  status_page::Settings pageSettings;
+  pageSettings.metricsFrom = platform::settings::List(kServiceName, "MetricsFrom");
+  for (const std::string& from : pageSettings.metricsFrom) LOG_DEBUG("MetricsFrom:{}", from);
+  return pageSettings;
+}
+
+// Listens on the first candidate port that is free. The port; empty when the service stops
+// instead (it has said why and reported it).
+std::string ListenOnAFreePort(Tarnwick& server) {
+  bool routesAdded = false;
+  for (uint16_t candidate : kCandidatePorts) {
+    if (PortAntiOccupation(candidate) != 1) continue;
+    const std::string port = std::to_string(candidate);
+    LOG_DEBUG("WebServer Port:{}", port);
+    LOG_DEBUG("http_server Init!{}", port);
+    server.Init(port);
+    if (!routesAdded) {
+      RegisterRoutes(server);
+      LOG_DEBUG("AddHandler Done!");
+      tw::log::SetMaxSeverity(tw::log::Severity::Error);
+      routesAdded = true;
+    }
+    if (server.Start()) return port;
+    if (server.LastStartFailure() == Tarnwick::StartFailure::UnusableAddress) {
+      StopForUnusableAddress(server.LastStartError());
+      return std::string();
+    }
+    // Taken between the probe and the listen, or an address this machine does not have: the
+    // next candidate, rather than running without a listener and claiming success.
+    LOG_ERROR("WebServer Start failed:{}:{}", g_listenAddress.empty() ? "0.0.0.0" : g_listenAddress, port);
+  }
+  if (!routesAdded) LOG_ERROR("All ports occupied");
+  ReportSvcStatus(svc::kStopped, svc::kNoError, 0);
+  return std::string();
+}
+
+// Serves until the stop event, then ends what the service started.
+void ServeUntilStopped(Tarnwick& server) {
+  // Its polls run on the server's lanes: it stops first.
+  auto eventSources = std::make_unique<EventSources>(server);
+  for (;;) {
+    const platform::WaitResult r = g_stopEvent->Wait(0);
+    if (r == platform::WaitResult::Timeout) {
+      server.PollOnce();
+    } else if (r == platform::WaitResult::Signalled) {
+      SetLiveServer(nullptr);
+      eventSources.reset();
+      server.Close();
+      // Whatever stopped the service (the manager, Ctrl+C, SIGTERM), no capture program it
+      // started outlives it; before STOPPED, after which the manager may end this process.
+      signature::EndCaptureProgram();
+      ReportSvcStatus(svc::kStopped, svc::kNoError, 0);
+      return;
+    } else {
+      // A failing wait must not turn the loop into a spin.
+      svc::SleepMs(100);
+    }
+  }
+}
+
 }  // namespace
 
 void SvcInit(uint32_t, wchar_t**) {
-  std::string port;
   auto server = std::make_shared<Tarnwick>();
   LOG_DEBUG("SvcInit Enter!");
 
@@ -218,50 +287,10 @@ void SvcInit(uint32_t, wchar_t**) {
     return;
   }
 
-  // Settings of our own, off unless set: where to listen, and which pages may use the service.
-  g_listenAddress = platform::settings::Text(kServiceName, "ListenAddress").value_or("");
-  AccessPolicy policy;
-  policy.allowedOrigins = platform::settings::List(kServiceName, "AllowedOrigins");
-  LOG_DEBUG("ListenAddress:{}", g_listenAddress);
-  for (const std::string& origin : policy.allowedOrigins) LOG_DEBUG("AllowedOrigin:{}", origin);
-  SetAccessPolicy(std::move(policy));
-  server->SetListenAddress(g_listenAddress);
-  // Who besides this PC may read /metrics: the fleet's scrapers.
-  status_page::Settings pageSettings;
-  pageSettings.metricsFrom = platform::settings::List(kServiceName, "MetricsFrom");
-  for (const std::string& from : pageSettings.metricsFrom) LOG_DEBUG("MetricsFrom:{}", from);
-
-  LOG_DEBUG("Port!{}", port);
-  bool routesAdded = false;
-  bool listening = false;
-  for (uint16_t candidate : kCandidatePorts) {
-    if (PortAntiOccupation(candidate) != 1) continue;
-    port = std::to_string(candidate);
-    LOG_DEBUG("WebServer Port:{}", port);
-    LOG_DEBUG("http_server Init!{}", port);
-    server->Init(port);
-    if (!routesAdded) {
-      RegisterRoutes(*server);
-      LOG_DEBUG("AddHandler Done!");
-      tw::log::SetMaxSeverity(tw::log::Severity::Error);
-      routesAdded = true;
-    }
-    if (server->Start()) {
-      listening = true;
-      break;
-    }
-    if (server->LastStartFailure() == Tarnwick::StartFailure::UnusableAddress) {
-      return StopForUnusableAddress(server->LastStartError());
-    }
-    // Taken between the probe and the listen, or an address this machine does not have: the
-    // next candidate, rather than running without a listener and claiming success.
-    LOG_ERROR("WebServer Start failed:{}:{}", g_listenAddress.empty() ? "0.0.0.0" : g_listenAddress, port);
-  }
-  if (!listening) {
-    if (!routesAdded) LOG_ERROR("All ports occupied");
-    ReportSvcStatus(svc::kStopped, svc::kNoError, 0);
-    return;
-  }
+  status_page::Settings pageSettings = ApplySettings(*server);
+  LOG_DEBUG("Port!{}", "");
+  const std::string port = ListenOnAFreePort(*server);
+  if (port.empty()) return;
   SetLiveServer(server.get());
   signature::Program().SetStartInUserSession(g_underManager);
   LOG_DEBUG("Listening on:{}:{}", server->BoundAddress(), port);
@@ -269,27 +298,7 @@ void SvcInit(uint32_t, wchar_t**) {
   pageSettings.port = port;
   status_page::SetSettings(std::move(pageSettings));
   if (g_listeningHook != nullptr) g_listeningHook(server->BoundAddress(), port);
-  // Its polls run on the server's lanes: it stops first.
-  auto eventSources = std::make_unique<EventSources>(*server);
-
-  for (;;) {
-    const platform::WaitResult r = g_stopEvent->Wait(0);
-    if (r == platform::WaitResult::Timeout) {
-      server->PollOnce();
-    } else if (r == platform::WaitResult::Signalled) {
-      SetLiveServer(nullptr);
-      eventSources.reset();
-      server->Close();
-      // Whatever stopped the service (the manager, Ctrl+C, SIGTERM), no capture program it
-      // started outlives it; before STOPPED, after which the manager may end this process.
-      signature::EndCaptureProgram();
-      ReportSvcStatus(svc::kStopped, svc::kNoError, 0);
-      break;
-    } else {
-      // A failing wait must not turn the loop into a spin.
-      svc::SleepMs(100);
-    }
-  }
+  ServeUntilStopped(*server);
 }
 
 void SvcMain(uint32_t argc, wchar_t** argv) {

@@ -136,6 +136,9 @@ class DeviceModel {
 
  private:
   DeviceReply Answer(uint8_t parameter, const Bytes& data);
+  DeviceReply AnswerSetting(uint8_t parameter, const Bytes& data);
+  DeviceReply AnswerFingerprint(uint8_t parameter, const Bytes& data);
+  DeviceReply AnswerUsers(uint8_t parameter, const Bytes& data);
   DeviceReply Update(const Bytes& data);
   DeviceReply Query(const Bytes& data);
   Bytes Entry(const UserRecord& user, bool kindFirst) const;

@@ -68,6 +68,12 @@ class ReaderFirmware {
   std::deque<Bytes> scriptedReplies;
   // The latest requests seen, for tests.
   RecentRequests requests;
+
+ private:
+  // `echo`: the SW1 of the firmware's own answers.
+  DeviceReply Answer(uint8_t command, uint8_t parameter, uint8_t echo, const Bytes& data);
+  // The contactless memory card's commands (0x80 0x08-0x0E, 0x3B-0x3E); returns SW3.
+  uint8_t TypeACard(uint8_t parameter, const Bytes& data, Bytes* out);
 };
 
 // Behaviour of the link in front of the firmware.

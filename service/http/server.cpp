@@ -26,6 +26,7 @@
 #include "metrics.h"
 #include "platform/memory.h"
 #include "platform/net.h"
+#include "request.h"
 #include "tw/log.h"
 
 namespace asio = boost::asio;
@@ -38,17 +39,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// Limits for what a browser page sends: forms with a certificate or a signature picture fit
-// easily; anything larger is refused.
-constexpr std::uint32_t kHeaderLimit = 16 * 1024;
-constexpr std::uint64_t kBodyLimit = 8 * 1024 * 1024;
-// Chunk-size lines with their extensions, and the trailer: what framing may add to a body.
-constexpr std::uint64_t kFramingLimit = 1024 * 1024;
-// All bytes of one request: head, framing and body.
-constexpr std::uint64_t kRequestLimit = kHeaderLimit + kBodyLimit + kFramingLimit;
-// Bytes read but not yet parsed. The parser keeps the bytes of an unfinished head, chunk-size
-// line or trailer here; without a cap, one that never ends grows it until memory runs out.
-constexpr size_t kReadBufferLimit = kHeaderLimit + 1024;
 constexpr auto kRequestTimeout = std::chrono::seconds(30);
 constexpr auto kWriteTimeout = std::chrono::seconds(30);
 constexpr size_t kKeptAnswerBuffer = 64 * 1024;
@@ -62,128 +52,17 @@ constexpr auto kKeepAliveInterval = std::chrono::seconds(15);
 constexpr auto kAcceptBackoffFirst = std::chrono::milliseconds(50);
 constexpr auto kAcceptBackoffMost = std::chrono::seconds(2);
 
-// The bytes all bodies still arriving may hold together.
-struct BodyBudget {
-  size_t limit = 0;
-  std::atomic<size_t> used{0};  // read by tests from another thread
-};
-
-// A request body that grows only as its bytes arrive (a declared Content-Length reserves
-// nothing) and charges them to the server's budget until the request is done with.
-struct FormBody {
-  struct value_type {
-    std::string text;
-    BodyBudget* budget = nullptr;
-    size_t charged = 0;
-    value_type() = default;
-    value_type(const value_type&) = delete;
-    value_type& operator=(const value_type&) = delete;
-    ~value_type() {
-      if (budget != nullptr) budget->used -= charged;
-    }
-  };
-
-  class reader {
-   public:
-    template <bool isRequest, class Fields>
-    reader(bhttp::header<isRequest, Fields>&, value_type& body) : body_(body) {}
-
-    void init(const boost::optional<std::uint64_t>&, beast::error_code& ec) { ec = {}; }
-
-    template <class ConstBufferSequence>
-    std::size_t put(const ConstBufferSequence& buffers, beast::error_code& ec) {
-      const size_t n = asio::buffer_size(buffers);
-      BodyBudget* budget = body_.budget;
-      if (budget != nullptr && budget->used + n > budget->limit) {
-        ec = asio::error::no_memory;
-        return 0;
-      }
-      try {
-        const size_t at = body_.text.size();
-        body_.text.resize(at + n);
-        asio::buffer_copy(asio::buffer(&body_.text[at], n), buffers);
-      } catch (const std::bad_alloc&) {
-        ec = asio::error::no_memory;
-        return 0;
-      }
-      if (budget != nullptr) {
-        budget->used += n;
-        body_.charged += n;
-      }
-      ec = {};
-      return n;
-    }
-
-    void finish(beast::error_code& ec) { ec = {}; }
-
-   private:
-    value_type& body_;
-  };
-};
-
-using Request = bhttp::request<FormBody>;
-using RequestParser = bhttp::request_parser<FormBody>;
-
-// The short answer a request gets before its connection ends: over the parser's limits,
-// malformed, or past the body budget. Null for time-outs and closes, which just end it.
-const char* RefusalFor(beast::error_code ec) {
-  if (ec == bhttp::error::header_limit) {
-    return "HTTP/1.1 431 Request Header Fields Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-  }
-  if (ec == bhttp::error::body_limit) {
-    return "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-  }
-  if (ec == asio::error::no_memory) {
-    return "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-  }
-  if (ec.category() == beast::error_code(bhttp::error::end_of_stream).category() && ec != bhttp::error::end_of_stream &&
-      ec != bhttp::error::partial_message && ec != bhttp::error::need_more) {
-    return "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-  }
-  return nullptr;
-}
-
-// What the server refuses once a head has arrived, beyond what the parser checks itself.
-beast::error_code CheckHead(const Request& req) {
-  // Two Host fields: which of them the access policy should judge is anyone's guess.
-  if (req.count(bhttp::field::host) > 1) return bhttp::error::bad_value;
-  return {};
-}
-
-// Past the bound for one whole request; answered as malformed.
-beast::error_code CheckRequestSize(std::uint64_t bytes) {
-  return bytes > kRequestLimit ? beast::error_code(bhttp::error::buffer_overflow) : beast::error_code();
-}
-
-// What the dispatch sees of a parsed request; views into `req`.
-ParsedRequest Parsed(const Request& req) {
-  ParsedRequest parsed;
-  parsed.method = {req.method_string().data(), req.method_string().size()};
-  parsed.target = {req.target().data(), req.target().size()};
-  parsed.body = req.body().text;
-  for (const auto& field : req) {
-    if (parsed.headerCount == parsed.headers.size()) break;
-    parsed.headers[parsed.headerCount++] = {std::string_view(field.name_string().data(), field.name_string().size()),
-                                            std::string_view(field.value().data(), field.value().size())};
-  }
-  return parsed;
-}
-
-// The request as the handlers see it; views into `request`.
-http_message MessageOf(const ParsedRequest& request) {
-  const std::string_view target = request.target;
-  const size_t q = target.find('?');
-  http_message hm;
-  hm.method = {request.method.data(), request.method.size()};
-  hm.uri = {target.data(), q == std::string_view::npos ? target.size() : q};
-  if (q != std::string_view::npos) hm.query_string = {target.data() + q + 1, target.size() - q - 1};
-  hm.body = {request.body.data(), request.body.size()};
-  for (size_t i = 0; i < request.headerCount; ++i) {
-    hm.header_names[i] = {request.headers[i].first.data(), request.headers[i].first.size()};
-    hm.header_values[i] = {request.headers[i].second.data(), request.headers[i].second.size()};
-  }
-  return hm;
-}
+using http::BodyBudget;
+using http::CheckHead;
+using http::CheckRequestSize;
+using http::kBodyLimit;
+using http::kHeaderLimit;
+using http::kReadBufferLimit;
+using http::MessageOf;
+using http::Parsed;
+using http::RefusalFor;
+using http::Request;
+using http::RequestParser;
 
 class Session;
 

@@ -1,10 +1,17 @@
 // One keep-alive HTTP connection to a service on loopback, for the benchmarks that drive the
-// signature routes: GETs answered in the service's envelope, one after the other.
+// signature routes: GETs answered in the service's envelope, one after the other. And the
+// service they drive, started as "console" in a folder of their own.
 #pragma once
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "platform/net.h"
 
@@ -47,5 +54,28 @@ class KeepAliveHttp {
   platform::Socket socket_ = platform::kNoSocket;
   std::string pending_;
 };
+
+// `service` started as "Tarnwick console" in `folder`, its output to /dev/null, in the
+// environment this process has; -1 when it cannot start.
+inline pid_t SpawnConsole(const std::string& service, const char* folder) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addchdir_np(&actions, folder);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  char* args[] = {const_cast<char*>(service.c_str()), const_cast<char*>("console"), nullptr};
+  pid_t pid = -1;
+  if (posix_spawn(&pid, service.c_str(), &actions, nullptr, args, environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// Opens `http` once a service listens on `port`; false after 10 s without one.
+inline bool OpenWhenListening(KeepAliveHttp& http, uint16_t port) {
+  for (int i = 0; i < 500; ++i) {
+    if (http.Open(port)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
 
 }  // namespace bench

@@ -7,9 +7,7 @@
 //    signature routes in turn, and "/Local/GetVersion" asked all the while on another connection.
 // It takes the service's first port (12321) and the capture port: run it in a network namespace
 // of its own (`unshare -rn`). Usage: signature_bench [ROUNDS] [SERVICE-BINARY]
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -147,19 +145,10 @@ int main(int argc, char** argv) {
   setenv("TARNWICK_SIM_TABLET", "sign", 1);
   platform::NetStartup(0x0101);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addchdir_np(&actions, scratch);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  char* args[] = {const_cast<char*>(service.c_str()), const_cast<char*>("console"), nullptr};
-  pid_t pid;
-  if (posix_spawn(&pid, service.c_str(), &actions, nullptr, args, environ) != 0) return 1;
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = bench::SpawnConsole(service, scratch);
+  if (pid < 0) return 1;
   bench::KeepAliveHttp http;
-  bool up = false;
-  for (int i = 0; i < 500 && !(up = http.Open(kServicePort)); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  if (!up) {
+  if (!bench::OpenWhenListening(http, kServicePort)) {
     std::fprintf(stderr, "the service does not listen on %u\n", kServicePort);
     return 1;
   }

@@ -169,9 +169,11 @@ include(${CMAKE_CURRENT_LIST_DIR}/Install.cmake)
 # One test program per module. Natively each case is its own CTest test; under Wine the program
 # runs whole, since starting a Wine process per case would cost seconds each.
 #   tw_add_gtest(target SOURCES ... [LIBS ...] [LOCKS ...] [ARCHS ...] [WORKING_DIRECTORY dir]
-#                [BESIDE lib...])
+#                [BESIDE lib...] [PROGRAM_ONLY])
+# PROGRAM_ONLY builds the program and registers nothing: for a program its caller runs as several
+# tests, each under other settings.
 function(tw_add_gtest target)
-  cmake_parse_arguments(ARG "" "WORKING_DIRECTORY" "SOURCES;LIBS;LOCKS;ARCHS;BESIDE" ${ARGN})
+  cmake_parse_arguments(ARG "PROGRAM_ONLY" "WORKING_DIRECTORY" "SOURCES;LIBS;LOCKS;ARCHS;BESIDE" ${ARGN})
   tw_builds_for(wanted ${ARG_ARCHS})
   if(NOT wanted)
     return()
@@ -179,6 +181,9 @@ function(tw_add_gtest target)
   add_executable(${target} ${ARG_SOURCES})
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest_main tw_warnings)
   tw_place_beside(${target} ${ARG_BESIDE})
+  if(ARG_PROGRAM_ONLY)
+    return()
+  endif()
   if(NOT ARG_WORKING_DIRECTORY)
     set(ARG_WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
   endif()

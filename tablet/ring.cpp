@@ -2,28 +2,30 @@
 
 namespace tablet {
 
-// The named lock, or this process's own when there is none.
+// The named lock, then this process's own. Processes may die holding the named lock, and a
+// Windows event stays taken then for every process of the session: it is waited for a bounded
+// time, past which its holder is taken for dead (a live one keeps it for a few instructions)
+// and the lock is freed again for the processes after. This process's own lock keeps its
+// threads apart either way.
 class PacketRing::Guard {
  public:
   explicit Guard(PacketRing& ring) : ring_(ring) {
-    if (ring_.named_ == nullptr || !ring_.named_->Enter()) {
-      ring_.local_.lock();
-      local_ = true;
+    if (ring_.named_ != nullptr) {
+      named_ = ring_.named_->Enter(kRingLockPatienceMs);
+      if (!named_) ring_.named_->Leave();
     }
+    ring_.local_.lock();
   }
   ~Guard() {
-    if (local_) {
-      ring_.local_.unlock();
-    } else {
-      ring_.named_->Leave();
-    }
+    ring_.local_.unlock();
+    if (named_) ring_.named_->Leave();
   }
   Guard(const Guard&) = delete;
   Guard& operator=(const Guard&) = delete;
 
  private:
   PacketRing& ring_;
-  bool local_ = false;
+  bool named_ = false;
 };
 
 void PacketRing::OpenLock() {

@@ -1,10 +1,11 @@
 // The packet ring: 32 slots, a read and a write index, empty when they are equal; a full ring
 // overwrites its oldest packet, so at most 31 are unread. Every access takes the ring lock, the
 // named lock "ShareMemoryWritePacket" that every process of the session using the library
-// shares (each keeps its own ring); when the system refuses that lock a lock of this process
-// takes its place.
+// shares (each keeps its own ring), and a lock of this process, which alone keeps its threads
+// apart when the system refuses the named lock or its holder died holding it.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -15,6 +16,8 @@ namespace tablet {
 
 constexpr int kRingSlots = 32;
 constexpr char kRingLockName[] = "ShareMemoryWritePacket";
+// How long the ring waits for the named lock before taking its holder for dead.
+constexpr uint32_t kRingLockPatienceMs = 1000;
 
 class PacketRing {
  public:

@@ -1,8 +1,9 @@
 // Files and folders. Files that must survive a crash or a power cut: whole-file reads and
 // replacement by a complete new version (never a half-written one); folders that hold personal
-// data (the log folder, with the card holders' photos); names of temporary files that no other program shares. Paths
-// are UTF-8. Every call blocks on disk I/O at most; none keeps state between calls, so they are thread-safe as long as
-// two threads do not replace the same file at once.
+// data (the log folder, with the card holders' photos); names of temporary files that no other
+// program shares. Paths are UTF-8. Every call blocks on disk I/O at most; none keeps state
+// between calls, so they are thread-safe as long as two threads do not replace the same file at
+// once.
 #pragma once
 
 #include <cstddef>
